@@ -1,0 +1,86 @@
+// The agent's network side: the WebSocket to the rendezvous server (side A) and the WebSocket to
+// the local WebSocket-to-TCP proxy (side B), reconnection, and the relay between the two.
+#pragma once
+
+#include <QAbstractSocket>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QTimer;
+class QWebSocket;
+
+/// One per process, created by the main window with no parent and deleted by it.
+///
+/// Construction reads "velmora.conf" from the working directory (server host and port). The owner
+/// then calls setProxyHost(), setProxyPort() and run(); from there the Client keeps a connection
+/// to the server, retrying 4000 ms after each loss without limit, and relays a session between
+/// the server and the proxy when the server starts one.
+///
+/// Everything runs on the thread that created the object; all connections are direct.
+class Client : public QObject
+{
+    Q_OBJECT
+
+public:
+    /// State of one side's connection; carried by direct connections only, so not a meta-type.
+    enum Status { Disconnected = 0, Connected = 1 };
+
+    explicit Client(QObject *parent = nullptr);
+    ~Client() override;
+
+    void setProxyHost(const QString &host);
+    void setProxyPort(const QString &port);
+    /// Forgets the session token, so that the next handshake asks the server for a new session.
+    void clearSessionToken();
+
+signals:
+    void sessionIdChanged(QString sessionId);
+    void sessionAStatusChanged(Client::Status status);
+    void sessionBStatusChanged(Client::Status status);
+    void connectedToServer();
+    void disconnectedFromServer();
+    void connectedToProxy();
+    void disconnectedFromProxy();
+
+private slots:
+    void readConfigFile();
+
+public slots:
+    /// Creates and wires both sockets and connects to the server; does nothing but log when a
+    /// server or proxy setting is empty.
+    void run();
+    void onConnectedToServer();
+    void onConnectedToProxy();
+    void onDisconnectedFromServer();
+    void onDisconnectedFromProxy();
+    void binaryMessageReceivedA(const QByteArray &);
+    void binaryMessageReceivedB(const QByteArray &);
+    void textMessageReceivedA(const QString &message);
+    void textMessageReceivedB(const QString &message);
+    void onErrorFromServer(QAbstractSocket::SocketError error);
+    void onErrorFromProxy(QAbstractSocket::SocketError error);
+
+private slots:
+    void reconnectToServer();
+
+private:
+    void connectToServer();
+
+    QTimer *reconnectTimer = nullptr; // Qt child
+    QString apiVersion;
+    bool serverConnected = false;
+    bool proxyConnected = false; // true: server messages are relayed; false: handshake
+    bool reconnectEnabled = true;
+    QString sessionId;
+    QString sessionToken;
+    QString serverUrl;
+    QString proxyUrl;
+    QString serverHost;
+    QString serverPort;
+    QString proxyHost;
+    QString proxyPort;
+    std::unique_ptr<QWebSocket> serverSocket;
+    std::unique_ptr<QWebSocket> proxySocket;
+};
