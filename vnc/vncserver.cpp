@@ -1,0 +1,82 @@
+#include "vnc/vncserver.h"
+
+#include "vnc/launch.h"
+
+#include <QDebug>
+#include <QTcpSocket>
+
+namespace {
+
+const char *const logFile = "./vncserver.log";
+
+} // namespace
+
+VNCServer::VNCServer()
+    : vncHost(QStringLiteral("127.0.0.1")),
+      passwordFile(QStringLiteral("./vnc_password_session.dat"))
+{}
+
+VNCServer::~VNCServer()
+{
+    // Destroying the process object kills the program and waits for it, which reports the end
+    // through the connections below; this object is half gone by then and must not hear of it.
+    if (process)
+        process->disconnect(this);
+}
+
+void VNCServer::start()
+{
+    const QString port = bindFreePort(portSocket);
+    if (port.isEmpty())
+        return;
+    vncPort = port;
+    qDebug() << "VNC port: " << vncPort;
+
+    const QString commandLine =
+        QStringLiteral("winvnc4.exe LocalHost=yes ShowTrayIcon=false Log=*:file:100 PortNumber=") +
+        vncPort + QStringLiteral(" rfbauth=") + passwordFile;
+    qDebug() << commandLine;
+
+    process.reset(new QProcess);
+    connect(process.get(), &QProcess::started, this, &VNCServer::processStarted);
+    connect(process.get(), &QProcess::errorOccurred, this, &VNCServer::processErrorOccurred);
+    connect(process.get(), SIGNAL(finished(int, QProcess::ExitStatus)), this,
+            SLOT(processFinished(int, QProcess::ExitStatus)));
+
+    // Both streams go to one log through a single open file. Opening the file twice, once
+    // truncating for standard error and once appending for standard output, lets the error
+    // stream's own file position overwrite what standard output appended.
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    process->setStandardOutputFile(QString::fromLatin1(logFile), QIODevice::Truncate);
+
+    startCommandLine(*process, commandLine);
+    qDebug() << "go...";
+}
+
+const QString &VNCServer::host() const
+{
+    return vncHost;
+}
+
+const QString &VNCServer::port() const
+{
+    return vncPort;
+}
+
+void VNCServer::processStarted()
+{
+    qDebug() << "VNC Server started";
+    emit started();
+}
+
+void VNCServer::processErrorOccurred(QProcess::ProcessError error)
+{
+    qDebug() << "VNC Server errorOccurred" << error;
+    emit errorOccurred(error);
+}
+
+void VNCServer::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    qDebug() << "VNC Server finished" << exitCode << exitStatus;
+    emit finished(exitCode, exitStatus);
+}
