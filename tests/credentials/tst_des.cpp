@@ -69,26 +69,19 @@ private slots:
         // NIST SP 800-17, Appendix A: the sample round outputs' key and result.
         row("SP 800-17 A", "10316e028c8f3b4a", "0000000000000000", "82dcbafbdeab6602");
 
-        // NIST SP 800-17, Table B.1 (variable plaintext, key 0101010101010101): first, middle and
-        // last bits of each half of the block.
+        // NIST SP 800-17, Table B.1 (variable plaintext, key 0101010101010101): block bits 1,
+        // 33 and 64.
         const char *oddParityZero = "0101010101010101";
         row("SP 800-17 B.1 #0", oddParityZero, "8000000000000000", "95f8a5e5dd31d900");
-        row("SP 800-17 B.1 #7", oddParityZero, "0100000000000000", "0d9f279ba5d87260");
-        row("SP 800-17 B.1 #31", oddParityZero, "0000000100000000", "aeb5f5ede22d1a36");
         row("SP 800-17 B.1 #32", oddParityZero, "0000000080000000", "e943d7568aec0c5c");
-        row("SP 800-17 B.1 #48", oddParityZero, "0000000000008000", "1029d55e880ec2d0");
         row("SP 800-17 B.1 #63", oddParityZero, "0000000000000001", "166b40b44aba4bd6");
 
-        // NIST SP 800-17, Table B.2 (variable key, plaintext zero): one key bit of each byte.
+        // NIST SP 800-17, Table B.2 (variable key, plaintext zero): single key bits from the first,
+        // second, fifth and last key bytes.
         const char *zero = "0000000000000000";
         row("SP 800-17 B.2 #0", "8001010101010101", zero, "95a8d72813daa94d");
-        row("SP 800-17 B.2 #6", "0201010101010101", zero, "4615aa1d33e72f10");
         row("SP 800-17 B.2 #10", "0110010101010101", zero, "dfdd3cc64dae1642");
-        row("SP 800-17 B.2 #16", "0101200101010101", zero, "90ba680b22aeb525");
-        row("SP 800-17 B.2 #24", "0101011001010101", zero, "a81fbd448f9e522f");
         row("SP 800-17 B.2 #30", "0101010120010101", zero, "b7265f7f447ac6f3");
-        row("SP 800-17 B.2 #38", "0101010101100101", zero, "29038d56ba6d2745");
-        row("SP 800-17 B.2 #44", "0101010101012001", zero, "1de5279dae3bed6f");
         row("SP 800-17 B.2 #55", "0101010101010102", zero, "869efd7f9f265a09");
 
         // NIST SP 800-17, Table B.4 (substitution table test): together these reach every

@@ -134,7 +134,9 @@ private slots:
         row("four digits", QStringLiteral("0042"), "3030343200000000");
         row("empty", QString(), "0000000000000000");
         row("exactly eight", QStringLiteral("abcdefgh"), "6162636465666768");
+        // Passwords that agree in their first 8 characters give the same file.
         row("longer than eight", QStringLiteral("abcdefghijk"), "6162636465666768");
+        row("longer than eight, other tail", QStringLiteral("abcdefgh12"), "6162636465666768");
         row("two-byte character cut", QStringLiteral("abcdefg\u00e9"), "61626364656667c3");
         row("three-byte character cut", QStringLiteral("123456\u20ac"), "313233343536e282");
         row("embedded U+0000", QStringLiteral("12") + QChar(0) + QStringLiteral("4"),
@@ -223,14 +225,6 @@ private slots:
         }
     }
 
-    void firstEightCharactersDecide()
-    {
-        QCOMPARE(credentials::encodeVncPassword(QStringLiteral("abcdefgh1")),
-                 credentials::encodeVncPassword(QStringLiteral("abcdefgh2")));
-        QVERIFY(credentials::encodeVncPassword(QStringLiteral("abcdefg1")) !=
-                credentials::encodeVncPassword(QStringLiteral("abcdefg2")));
-    }
-
     // The key bytes are read least significant bit first; read in plain FIPS 46-3 order (which
     // is what feeding their bit-reversal to setKey amounts to) they give another file.
     void plainKeyOrderGivesAnotherFile()
@@ -248,8 +242,6 @@ private slots:
         credentials::des::setKey(plainOrder, credentials::des::Encrypt);
         credentials::des::transform(bytes, bytes);
         QVERIFY(block != credentials::encodeVncPassword(QStringLiteral("1234")));
-        QCOMPARE(credentials::encodeVncPassword(QStringLiteral("1234")).toHex(),
-                 QByteArray("ee5b0e48c8fe9771"));
     }
 
     void writesExactlyTheBytes_data()
