@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <memory>
+#include <string_view>
 
 class QTimer;
 class QWebSocket;
@@ -67,6 +68,10 @@ private slots:
 
 private:
     void connectToServer();
+    void handleHandshakeMessage(const QByteArray &message);
+    void relayToProxy(const QByteArray &message);
+    void sendPayloadToProxy(std::string_view payload);
+    void closeProxyConnection();
 
     QTimer *reconnectTimer = nullptr; // Qt child
     QString apiVersion;

@@ -1,0 +1,397 @@
+#include "client/client.h"
+
+#include "protocol/base64.h"
+#include "protocol/envelope.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QNetworkRequest>
+#include <QStringList>
+#include <QTextStream>
+#include <QTimer>
+#include <QUrl>
+#include <QWebSocket>
+
+#include <utility>
+
+namespace envelope = velmora::envelope;
+namespace base64 = velmora::base64;
+
+namespace {
+
+constexpr int kReconnectIntervalMs = 4000;
+constexpr char kConfigFileName[] = "velmora.conf";
+constexpr char kCookiePrefix[] = "VELMORA-SESSION-TOKEN=";
+
+// qDebug() formats a whole line before Qt looks at whether debug output is on, and relay lines
+// carry whole frames; so the category is tested first. The lines are the same when it is on.
+bool debugEnabled()
+{
+    const QLoggingCategory *category = QLoggingCategory::defaultCategory();
+    return !category || category->isDebugEnabled();
+}
+
+std::string_view view(const QByteArray &bytes)
+{
+    return std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+} // namespace
+
+#define CLIENT_DEBUG                                                                               \
+    if (!debugEnabled()) {                                                                         \
+    } else                                                                                         \
+        qDebug()
+
+Client::Client(QObject *parent)
+    : QObject(parent), apiVersion(QString::fromLatin1(envelope::kApiVersion.data(),
+                                                      int(envelope::kApiVersion.size())))
+{
+    reconnectTimer = new QTimer(this);
+    reconnectTimer->setInterval(kReconnectIntervalMs);
+    reconnectTimer->stop();
+    connect(reconnectTimer, SIGNAL(timeout()), this, SLOT(reconnectToServer()));
+    readConfigFile();
+}
+
+Client::~Client()
+{
+    // A socket reports its own closing while it is destroyed; nothing here may react to that
+    // (the window that listens is itself being torn down).
+    if (proxySocket)
+        proxySocket->disconnect(this);
+    if (serverSocket)
+        serverSocket->disconnect(this);
+    proxySocket.reset();
+    serverSocket.reset();
+}
+
+void Client::setProxyHost(const QString &host)
+{
+    proxyHost = host;
+}
+
+void Client::setProxyPort(const QString &port)
+{
+    proxyPort = port;
+}
+
+void Client::clearSessionToken()
+{
+    sessionToken.clear();
+}
+
+void Client::readConfigFile()
+{
+    const QString name = QString::fromLatin1(kConfigFileName);
+    if (!QFile::exists(name))
+        return;
+    QFile file(name);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return;
+    QTextStream in(&file);
+    QString line;
+    while (in.readLineInto(&line)) {
+        if (!line.contains(QLatin1Char(':')))
+            continue;
+        const QStringList pieces = line.split(QLatin1Char(':'));
+        const QString key = pieces.at(0).trimmed();
+        const QString value = pieces.at(1).trimmed();
+        if (key == QLatin1String("server_host"))
+            serverHost = value;
+        else if (key == QLatin1String("server_port"))
+            serverPort = value;
+    }
+    file.close();
+}
+
+void Client::run()
+{
+    CLIENT_DEBUG << "run...";
+    if (serverHost.isEmpty() || proxyHost.isEmpty() || serverPort.isEmpty() || proxyPort.isEmpty())
+        return;
+    CLIENT_DEBUG << "Server host: " << serverHost;
+    CLIENT_DEBUG << "Server port: " << serverPort;
+    CLIENT_DEBUG << "";
+    CLIENT_DEBUG << "Proxy host: " << proxyHost;
+    CLIENT_DEBUG << "Proxy port: " << proxyPort;
+
+    // The replaced sockets still report their closing through the slots, which keeps the flags
+    // and the status in step with them.
+    std::unique_ptr<QWebSocket> previousServer = std::exchange(
+        serverSocket, std::make_unique<QWebSocket>(QString(), QWebSocketProtocol::Version13));
+    previousServer.reset();
+    connect(serverSocket.get(), SIGNAL(connected()), this, SLOT(onConnectedToServer()));
+    connect(serverSocket.get(), SIGNAL(disconnected()), this, SLOT(onDisconnectedFromServer()));
+    connect(serverSocket.get(), SIGNAL(error(QAbstractSocket::SocketError)), this,
+            SLOT(onErrorFromServer(QAbstractSocket::SocketError)));
+
+    std::unique_ptr<QWebSocket> previousProxy =
+        std::exchange(proxySocket, std::make_unique<QWebSocket>(QStringLiteral("localhost"),
+                                                                QWebSocketProtocol::Version13));
+    previousProxy.reset();
+    connect(proxySocket.get(), SIGNAL(connected()), this, SLOT(onConnectedToProxy()));
+    connect(proxySocket.get(), SIGNAL(disconnected()), this, SLOT(onDisconnectedFromProxy()));
+    connect(proxySocket.get(), SIGNAL(error(QAbstractSocket::SocketError)), this,
+            SLOT(onErrorFromProxy(QAbstractSocket::SocketError)));
+
+    serverUrl = QStringLiteral("ws://") + serverHost + QLatin1Char(':') + serverPort;
+    proxyUrl = QStringLiteral("ws://") + proxyHost + QLatin1Char(':') + proxyPort;
+
+    // A retry still pending for the old socket would reopen the new one in mid-attempt.
+    reconnectTimer->stop();
+    connectToServer();
+}
+
+void Client::connectToServer()
+{
+    if (!serverSocket)
+        return;
+    QNetworkRequest request(QUrl(serverUrl, QUrl::TolerantMode));
+    request.setRawHeader(QByteArrayLiteral("Cookie"),
+                         QByteArray(kCookiePrefix) + sessionToken.toUtf8());
+    serverSocket->open(request);
+}
+
+void Client::onConnectedToServer()
+{
+    CLIENT_DEBUG << "Connected to server";
+    // Unique: should Qt ever report connected() twice without disconnected() in between, each
+    // message must still be handled once.
+    connect(serverSocket.get(), SIGNAL(binaryMessageReceived(const QByteArray &)), this,
+            SLOT(binaryMessageReceivedA(const QByteArray &)), Qt::UniqueConnection);
+    connect(serverSocket.get(), SIGNAL(textMessageReceived(const QString &)), this,
+            SLOT(textMessageReceivedA(const QString &)), Qt::UniqueConnection);
+    serverConnected = true;
+    emit sessionAStatusChanged(Client::Connected);
+    emit connectedToServer();
+}
+
+void Client::onDisconnectedFromServer()
+{
+    CLIENT_DEBUG << "Disconnected from server";
+    if (serverSocket) {
+        disconnect(serverSocket.get(), SIGNAL(binaryMessageReceived(const QByteArray &)), this,
+                   SLOT(binaryMessageReceivedA(const QByteArray &)));
+        disconnect(serverSocket.get(), SIGNAL(textMessageReceived(const QString &)), this,
+                   SLOT(textMessageReceivedA(const QString &)));
+    }
+    serverConnected = false;
+    emit sessionAStatusChanged(Client::Disconnected);
+    emit disconnectedFromServer();
+    if (proxyConnected)
+        closeProxyConnection();
+    if (reconnectEnabled)
+        reconnectTimer->start();
+}
+
+void Client::reconnectToServer()
+{
+    CLIENT_DEBUG << "Debug:: reconnectToServer";
+    reconnectTimer->stop();
+    connectToServer();
+}
+
+void Client::onConnectedToProxy()
+{
+    CLIENT_DEBUG << "Connected to proxy";
+    connect(proxySocket.get(), SIGNAL(binaryMessageReceived(const QByteArray &)), this,
+            SLOT(binaryMessageReceivedB(const QByteArray &)), Qt::UniqueConnection);
+    connect(proxySocket.get(), SIGNAL(textMessageReceived(const QString &)), this,
+            SLOT(textMessageReceivedB(const QString &)), Qt::UniqueConnection);
+    proxyConnected = true;
+    emit sessionBStatusChanged(Client::Connected);
+    emit connectedToProxy();
+}
+
+void Client::onDisconnectedFromProxy()
+{
+    CLIENT_DEBUG << "Disconnected from proxy";
+    if (proxySocket) {
+        disconnect(proxySocket.get(), SIGNAL(binaryMessageReceived(const QByteArray &)), this,
+                   SLOT(binaryMessageReceivedB(const QByteArray &)));
+        disconnect(proxySocket.get(), SIGNAL(textMessageReceived(const QString &)), this,
+                   SLOT(textMessageReceivedB(const QString &)));
+    }
+    proxyConnected = false;
+    emit sessionBStatusChanged(Client::Disconnected);
+    emit disconnectedFromProxy();
+}
+
+void Client::closeProxyConnection()
+{
+    if (!proxySocket)
+        return;
+    proxySocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+    // A socket that never got up has nothing to close and reports nothing; the session still
+    // has to end, or every later server message would be taken for relay traffic.
+    if (proxyConnected && proxySocket->state() == QAbstractSocket::UnconnectedState)
+        onDisconnectedFromProxy();
+}
+
+void Client::onErrorFromServer(QAbstractSocket::SocketError error)
+{
+    CLIENT_DEBUG << "Server error: " << error;
+    if (proxyConnected) {
+        // The session ends as it does on an orderly disconnection: the proxy connection is
+        // closed, and its socket keeps the wiring that the next session needs.
+        if (proxySocket) {
+            disconnect(proxySocket.get(), SIGNAL(binaryMessageReceived(const QByteArray &)), this,
+                       SLOT(binaryMessageReceivedB(const QByteArray &)));
+            disconnect(proxySocket.get(), SIGNAL(textMessageReceived(const QString &)), this,
+                       SLOT(textMessageReceivedB(const QString &)));
+        }
+        proxyConnected = false;
+        CLIENT_DEBUG << "Disconnected to proxy.";
+        closeProxyConnection();
+    }
+    // A refused handshake leaves Qt's socket connecting for as long as the server keeps the
+    // connection; ending it brings the disconnection that schedules the next attempt.
+    if (serverSocket && serverSocket->state() == QAbstractSocket::ConnectingState)
+        serverSocket->abort();
+}
+
+void Client::onErrorFromProxy(QAbstractSocket::SocketError error)
+{
+    CLIENT_DEBUG << "Proxy error: " << error;
+    if (!proxyConnected || !proxySocket)
+        return;
+    // An attempt that failed must end the session, or the agent would stay in relay mode.
+    if (proxySocket->state() == QAbstractSocket::ConnectingState)
+        proxySocket->abort(); // a refused handshake: the disconnection follows
+    else if (proxySocket->state() == QAbstractSocket::UnconnectedState)
+        onDisconnectedFromProxy(); // e.g. an unusable URL: no disconnection will be reported
+}
+
+void Client::textMessageReceivedA(const QString &)
+{
+    CLIENT_DEBUG << "textMessageReceivedA";
+}
+
+void Client::textMessageReceivedB(const QString &message)
+{
+    CLIENT_DEBUG << "textMessageReceivedB";
+    if (serverSocket)
+        serverSocket->sendTextMessage(message);
+}
+
+void Client::binaryMessageReceivedA(const QByteArray &message)
+{
+    if (proxyConnected)
+        relayToProxy(message);
+    else
+        handleHandshakeMessage(message);
+}
+
+void Client::handleHandshakeMessage(const QByteArray &message)
+{
+    try {
+        const QString text =
+            QString::fromUtf8(message.constData(), int(envelope::untilZero(view(message)).size()));
+        CLIENT_DEBUG << text;
+        const QByteArray utf8 = text.toUtf8();
+        const std::optional<nlohmann::json> value = envelope::parse(view(utf8));
+        if (!value) {
+            CLIENT_DEBUG << "Error: Wrong input data. Not a JSON.";
+            return;
+        }
+        const std::string *version = envelope::stringMember(*value, "api_version");
+        if (!version || *version != envelope::kApiVersion)
+            return;
+        const std::string *action = envelope::stringMember(*value, "action");
+        if (!action)
+            return;
+        if (*action == envelope::kActionConnectionInfo) {
+            if (const std::string *id = envelope::stringMember(*value, "id"))
+                sessionId = QString::fromStdString(*id);
+            if (const std::string *token = envelope::stringMember(*value, "session_token"))
+                sessionToken = QString::fromStdString(*token);
+            CLIENT_DEBUG << "Your ID: " << sessionId;
+            CLIENT_DEBUG << "Your Token: " << sessionToken;
+            emit sessionIdChanged(sessionId);
+        } else if (*action == envelope::kActionStartSession) {
+            // Relay mode first: should the attempt fail while open() runs, the error handler
+            // then sees the session it has to end.
+            proxyConnected = true;
+            if (proxySocket)
+                proxySocket->open(QUrl(proxyUrl, QUrl::TolerantMode));
+            CLIENT_DEBUG << "START_SESSION";
+        }
+    } catch (...) {
+        CLIENT_DEBUG << "Error parsing JSON";
+    }
+}
+
+void Client::relayToProxy(const QByteArray &message)
+{
+    CLIENT_DEBUG << "RECEIVED MESSAGE @5: " << message;
+    // The stream's own envelopes take a short cut to the same payload as the general path.
+    if (const std::optional<std::string_view> payload = envelope::matchCompactRfb(view(message))) {
+        if (debugEnabled()) {
+            for (const char *line : {"T1", "T2", "T3", "T4", "T5", "T5.1"})
+                qDebug() << line;
+            qDebug() << "Sending payload to proxy";
+        }
+        sendPayloadToProxy(*payload);
+        return;
+    }
+
+    const QByteArray utf8 =
+        QString::fromUtf8(message.constData(), int(envelope::untilZero(view(message)).size()))
+            .toUtf8();
+    const std::optional<nlohmann::json> value = envelope::parse(view(utf8));
+    if (!value) {
+        CLIENT_DEBUG << "Error: Wrong input data. Not a JSON.";
+        return;
+    }
+    CLIENT_DEBUG << "T1";
+    const std::string *version = envelope::stringMember(*value, "api_version");
+    if (!version)
+        return;
+    CLIENT_DEBUG << "T2";
+    if (*version != envelope::kApiVersion)
+        return;
+    CLIENT_DEBUG << "T3";
+    const std::string *action = envelope::stringMember(*value, "action");
+    if (!action)
+        return;
+    CLIENT_DEBUG << "T4";
+    if (*action != envelope::kActionRfb)
+        return;
+    CLIENT_DEBUG << "T5";
+    const std::string *payload = envelope::stringMember(*value, "payload");
+    if (!payload)
+        return;
+    CLIENT_DEBUG << "T5.1";
+    CLIENT_DEBUG << "Sending payload to proxy";
+    sendPayloadToProxy(*payload);
+}
+
+void Client::sendPayloadToProxy(std::string_view payload)
+{
+    const std::string_view encoded = envelope::untilZero(payload);
+    QByteArray bytes(int(base64::maxDecodedSize(encoded.size())), Qt::Uninitialized);
+    bytes.resize(int(base64::decode(encoded.data(), encoded.size(), bytes.data())));
+    CLIENT_DEBUG << "T5.2:: " << QString::fromUtf8(payload.data(), int(payload.size()));
+    if (proxySocket)
+        proxySocket->sendBinaryMessage(bytes);
+    CLIENT_DEBUG << "T5.3";
+}
+
+void Client::binaryMessageReceivedB(const QByteArray &frame)
+{
+    if (!serverSocket)
+        return;
+    QByteArray message;
+    if (apiVersion ==
+        QLatin1String(envelope::kApiVersion.data(), int(envelope::kApiVersion.size()))) {
+        message = QByteArray(int(envelope::rfbEnvelopeSize(std::size_t(frame.size()))),
+                             Qt::Uninitialized);
+        envelope::writeRfbEnvelope(frame.constData(), std::size_t(frame.size()), message.data());
+    } else {
+        const std::string built = envelope::rfbEnvelope(view(apiVersion.toUtf8()), view(frame));
+        message = QByteArray(built.data(), int(built.size()));
+    }
+    serverSocket->sendBinaryMessage(message);
+}
