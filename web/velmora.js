@@ -1,0 +1,192 @@
+// The supporter's page: session ID → the remote desktop through noVNC on /viewer/<ID>.
+import RFB from './novnc/core/rfb.js';
+
+const $ = (id) => document.getElementById(id);
+
+// What the server's close reasons mean to the supporter. A reason is "name" or
+// "name;retry-after=SECONDS".
+const REFUSALS = {
+  'invalid-id': () => 'El ID de sesión tiene nueve cifras.',
+  'unknown-id': () =>
+    'No hay ninguna sesión activa con ese ID. Compruebe el número con la persona a la que ayuda ' +
+    'y que su ventana de Velmora muestre "Listo".',
+  'busy': () => 'Otro técnico ya está conectado a esa sesión.',
+  'locked': (wait) =>
+    `Por seguridad, esta sesión no admite intentos durante ${wait}. Vuelva a intentarlo después.`,
+  'too-many-attempts': (wait) =>
+    `Demasiados intentos con IDs que no existen desde su conexión. Espere ${wait}.`,
+  'wrong-password': (wait) =>
+    `Contraseña incorrecta. Podrá volver a intentarlo en ${wait}.`,
+  'agent-gone': () => 'La sesión terminó: el equipo remoto se desconectó.',
+  'replaced': () => 'La sesión terminó: el equipo remoto se volvió a conectar.',
+  'unsupported-security': () =>
+    'El equipo remoto pidió un tipo de seguridad que no se puede usar a través de Velmora.',
+  'server-shutdown': () => 'La sesión terminó: el servidor se está reiniciando.',
+};
+
+let rfb = null;
+let closeInfo = null;
+let connected = false;
+let passwordRefused = false;
+let endedByUser = false;
+
+function parseReason(reason) {
+  const [name, ...params] = (reason || '').split(';');
+  const values = {};
+  for (const param of params) {
+    const [key, value] = param.split('=');
+    values[key.trim()] = value;
+  }
+  return { name: name.trim(), retryAfter: Number(values['retry-after']) || 0 };
+}
+
+function duration(seconds) {
+  if (seconds < 60) return seconds === 1 ? '1 segundo' : `${seconds} segundos`;
+  const minutes = Math.ceil(seconds / 60);
+  if (minutes < 60) return minutes === 1 ? '1 minuto' : `${minutes} minutos`;
+  const hours = Math.ceil(minutes / 60);
+  return hours === 1 ? '1 hora' : `${hours} horas`;
+}
+
+function showMessage(text, kind = 'error') {
+  const box = $('message');
+  box.textContent = text;
+  box.className = `message ${kind}`;
+  box.hidden = !text;
+}
+
+function showStart() {
+  $('session').hidden = true;
+  $('password-panel').hidden = true;
+  $('start').hidden = false;
+  $('connect').disabled = false;
+  $('session-id').focus();
+}
+
+function normaliseId(text) {
+  return text.replace(/[\s-]/g, '');
+}
+
+function viewerUrl(id) {
+  const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
+  return `${scheme}//${location.host}/viewer/${id}`;
+}
+
+function explainEnd() {
+  const { name, retryAfter } = parseReason(closeInfo && closeInfo.reason);
+  const explain = REFUSALS[name];
+  if (explain)
+    return explain(duration(retryAfter));
+  if (passwordRefused)
+    return 'Contraseña incorrecta.';
+  if (endedByUser)
+    return null;
+  if (connected)
+    return 'La sesión terminó.';
+  return 'No se pudo conectar con el servidor de Velmora.';
+}
+
+function onDisconnect() {
+  const text = explainEnd();
+  rfb = null;
+  showStart();
+  if (endedByUser && !text)
+    showMessage('Sesión finalizada.', 'info');
+  else
+    showMessage(text, connected && !closeInfo?.reason ? 'info' : 'error');
+}
+
+function connect(id) {
+  closeInfo = null;
+  connected = false;
+  passwordRefused = false;
+  endedByUser = false;
+  showMessage('');
+  $('connect').disabled = true;
+
+  // Our own socket, so that the server's close code and reason reach the page; noVNC does not
+  // pass them on.
+  const socket = new WebSocket(viewerUrl(id), ['binary']);
+  socket.addEventListener('close', (event) => {
+    closeInfo = { code: event.code, reason: event.reason };
+  });
+
+  $('start').hidden = true;
+  $('session').hidden = false;
+  $('status').textContent = `Conectando con ${id}…`;
+  rfb = new RFB($('screen'), socket, { shared: false });
+  rfb.scaleViewport = true;
+  rfb.resizeSession = false;
+  rfb.focusOnClick = true;
+
+  rfb.addEventListener('credentialsrequired', () => {
+    $('session').hidden = true;
+    $('password-panel').hidden = false;
+    $('password').value = '';
+    $('password').focus();
+  });
+  rfb.addEventListener('securityfailure', () => {
+    passwordRefused = true;
+  });
+  rfb.addEventListener('connect', () => {
+    connected = true;
+    $('password-panel').hidden = true;
+    $('session').hidden = false;
+    $('status').textContent = `Conectado a ${id}`;
+    rfb.focus();
+  });
+  rfb.addEventListener('disconnect', () => {
+    // The close event of our socket may come after noVNC's; let it land first.
+    setTimeout(onDisconnect, 0);
+  });
+  rfb.addEventListener('clipboard', (event) => {
+    $('clipboard-text').value = event.detail.text;
+  });
+  rfb.addEventListener('desktopname', (event) => {
+    if (connected)
+      $('status').textContent = `Conectado a ${id} · ${event.detail.name}`;
+  });
+}
+
+function disconnect() {
+  endedByUser = true;
+  if (rfb)
+    rfb.disconnect();
+  else
+    showStart();
+}
+
+$('connect-form').addEventListener('submit', (event) => {
+  event.preventDefault();
+  const id = normaliseId($('session-id').value);
+  if (!/^\d{9}$/.test(id)) {
+    showMessage(REFUSALS['invalid-id']());
+    return;
+  }
+  connect(id);
+});
+
+$('password-form').addEventListener('submit', (event) => {
+  event.preventDefault();
+  if (!rfb)
+    return;
+  $('password-panel').hidden = true;
+  $('session').hidden = false;
+  $('status').textContent = 'Comprobando la contraseña…';
+  rfb.sendCredentials({ password: $('password').value });
+});
+
+$('cancel').addEventListener('click', disconnect);
+$('disconnect').addEventListener('click', disconnect);
+$('ctrl-alt-del').addEventListener('click', () => rfb && rfb.sendCtrlAltDel());
+$('clipboard-toggle').addEventListener('click', () => {
+  $('clipboard-panel').hidden = !$('clipboard-panel').hidden;
+});
+$('clipboard-send').addEventListener('click', () => {
+  if (rfb)
+    rfb.clipboardPasteFrom($('clipboard-text').value);
+});
+
+const fromAddress = new URLSearchParams(location.search).get('id');
+if (fromAddress)
+  $('session-id').value = fromAddress;
