@@ -1,0 +1,100 @@
+// The server's state and its reactions to every connection event; runs on one thread.
+#pragma once
+
+#include "server/beast.h"
+#include "server/httphandler.h"
+#include "server/server.h"
+#include "server/sessionids.h"
+#include "server/sessionregistry.h"
+#include "server/sessiontokens.h"
+#include "server/wsconnection.h"
+
+#include <boost/asio/signal_set.hpp>
+
+#include <atomic>
+#include <memory>
+#include <unordered_map>
+
+namespace velmora::server {
+
+class AgentConnection;
+class HttpSession;
+class SupporterConnection;
+class WsConnection;
+struct RelaySession;
+
+class Hub
+{
+public:
+    explicit Hub(ServerConfig config);
+    ~Hub();
+
+    std::uint16_t listen();
+    void run();
+    void stop();
+    ServerStats stats() const;
+
+    // From HttpSession.
+    void upgrade(tcp::socket socket, Request request, const std::string &remote);
+    HttpResponse answer(const HttpRequest &request);
+    void httpSessionEnded(ConnectionId id);
+    std::chrono::milliseconds requestTimeout() const;
+    void log(const std::string &line);
+
+    // From AgentConnection.
+    void agentOpened(const std::shared_ptr<AgentConnection> &agent);
+    void agentMessage(AgentConnection &agent, bool binary, std::string_view data);
+    void agentDrained(AgentConnection &agent);
+    void agentClosed(AgentConnection &agent, const std::string &why);
+
+    // From SupporterConnection.
+    void supporterOpened(const std::shared_ptr<SupporterConnection> &supporter);
+    void supporterMessage(SupporterConnection &supporter, bool binary, std::string_view data);
+    void supporterDrained(SupporterConnection &supporter);
+    void supporterClosed(SupporterConnection &supporter, const std::string &why);
+
+    void handshakeFailed(WsConnection &connection, const char *role, const std::string &why);
+
+private:
+    void doAccept();
+    void sweep();
+    void beginStop();
+    void connectionEnded(ConnectionId id);
+    void endSession(RelaySession &session, const std::string &why);
+    void startTimedOut(const std::shared_ptr<RelaySession> &session);
+    void noteQueued(std::size_t bytes);
+    void publishCounts();
+    ConnectionLimits agentLimits() const;
+    ConnectionLimits supporterLimits() const;
+
+    ServerConfig config;
+    net::io_context io;
+    tcp::acceptor acceptor;
+    net::signal_set signals;
+    net::steady_timer sweepTimer;
+    net::steady_timer retryTimer;
+    net::steady_timer graceTimer;
+    SessionRegistry registry;
+    SessionTokens tokens;
+    SessionIdGenerator ids;
+    ConnectionId nextConnection = 1;
+    bool stopping = false;
+    std::string listenText;
+
+    std::unordered_map<ConnectionId, std::weak_ptr<WsConnection>> connections;
+    std::unordered_map<ConnectionId, std::weak_ptr<AgentConnection>> agents;
+    std::unordered_map<ConnectionId, std::weak_ptr<HttpSession>> httpSessions;
+
+    struct Counters
+    {
+        std::atomic<std::uint64_t> agentsOnline{0};
+        std::atomic<std::uint64_t> sessionsActive{0};
+        std::atomic<std::uint64_t> sessionsStarted{0};
+        std::atomic<std::uint64_t> bytesToAgents{0};
+        std::atomic<std::uint64_t> bytesToSupporters{0};
+        std::atomic<std::uint64_t> peakQueuedBytes{0};
+        std::atomic<std::uint64_t> connectionsAccepted{0};
+    } counters;
+};
+
+} // namespace velmora::server

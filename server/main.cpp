@@ -1,0 +1,64 @@
+// velmora-server: the rendezvous server between agents and supporters.
+#include "server/options.h"
+#include "server/secretfile.h"
+#include "server/server.h"
+
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <exception>
+#include <iostream>
+
+namespace {
+
+// Every agent holds a connection; the default limit of 1024 descriptors would cap the server
+// far below what it can serve.
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    using namespace velmora::server;
+    const auto parsed = parseServerArguments(std::vector<std::string>(argv + 1, argv + argc));
+    if (parsed.outcome == Parsed<ServerOptions>::Outcome::Help) {
+        std::cout << serverUsage();
+        return 0;
+    }
+    if (parsed.outcome == Parsed<ServerOptions>::Outcome::Error) {
+        std::cerr << "velmora-server: " << parsed.error << "\n"
+                  << "Try 'velmora-server --help'.\n";
+        return 2;
+    }
+    try {
+        const SecretFile secret = loadOrCreateSecret(parsed.options.secretFile);
+        if (!secret.ok) {
+            std::cerr << "velmora-server: " << secret.error << "\n";
+            return 1;
+        }
+        raiseDescriptorLimit();
+        ServerConfig config;
+        config.options = parsed.options;
+        config.secret = secret.secret;
+        config.handleSignals = true;
+        const LogSink log = config.log;
+        if (secret.created)
+            log("created secret file " + parsed.options.secretFile);
+        if (!secret.warning.empty())
+            log("warning: " + secret.warning);
+        Server server(std::move(config));
+        server.listen();
+        server.run();
+        return 0;
+    } catch (const std::exception &error) {
+        std::cerr << "velmora-server: " << error.what() << "\n";
+        return 1;
+    }
+}

@@ -1,0 +1,74 @@
+#include "server/route.h"
+
+#include "server/httphandler.h"
+
+namespace velmora::server {
+
+namespace {
+
+std::string_view trim(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
+} // namespace
+
+HttpResponse notFound()
+{
+    HttpResponse response;
+    response.status = 404;
+    response.body = "Not found\n";
+    return response;
+}
+
+Route routeRequest(std::string_view target, bool webSocketUpgrade)
+{
+    const std::string_view path = target.substr(0, target.find('?'));
+    Route route;
+    route.path = std::string(path);
+    if (!webSocketUpgrade) {
+        route.kind = Route::Kind::Http;
+    } else if (path == "/") {
+        route.kind = Route::Kind::Agent;
+    } else if (path.substr(0, kViewerPrefix.size()) == kViewerPrefix) {
+        route.kind = Route::Kind::Viewer;
+        route.id = std::string(path.substr(kViewerPrefix.size()));
+    } else {
+        route.kind = Route::Kind::NotFound;
+    }
+    return route;
+}
+
+std::optional<std::string_view> cookieValue(std::string_view header, std::string_view name)
+{
+    while (!header.empty()) {
+        const std::size_t end = header.find(';');
+        const std::string_view pair = trim(header.substr(0, end));
+        header = end == std::string_view::npos ? std::string_view() : header.substr(end + 1);
+        const std::size_t equals = pair.find('=');
+        if (equals == std::string_view::npos || trim(pair.substr(0, equals)) != name)
+            continue;
+        std::string_view value = trim(pair.substr(equals + 1));
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
+        return value;
+    }
+    return std::nullopt;
+}
+
+bool offersSubprotocol(std::string_view header, std::string_view protocol)
+{
+    while (!header.empty()) {
+        const std::size_t end = header.find(',');
+        if (trim(header.substr(0, end)) == protocol)
+            return true;
+        header = end == std::string_view::npos ? std::string_view() : header.substr(end + 1);
+    }
+    return false;
+}
+
+} // namespace velmora::server

@@ -1,0 +1,36 @@
+// A supporter's WebSocket (a viewer's raw RFB in binary messages): hands every event to the hub.
+#pragma once
+
+#include "server/wsconnection.h"
+
+#include <memory>
+#include <string>
+
+namespace velmora::server {
+
+class Hub;
+struct RelaySession;
+
+class SupporterConnection : public WsConnection
+{
+public:
+    /// `requestedId`: the text after "/viewer/" (not necessarily a valid ID).
+    SupporterConnection(Hub &hub, tcp::socket socket, ConnectionId id, std::string remote,
+                        ConnectionLimits limits, std::string requestedId);
+
+    const std::string requestedId;
+    std::shared_ptr<RelaySession> session;
+    unsigned dropped = 0;
+
+protected:
+    void onOpen() override;
+    void onMessage(bool binary, std::string_view data) override;
+    void onDrained() override;
+    void onClosed(const std::string &why) override;
+    void onHandshakeFailed(const std::string &why) override;
+
+private:
+    Hub &hub;
+};
+
+} // namespace velmora::server
