@@ -457,7 +457,12 @@ void TestMainWindow::unknownStatusChangesNothing()
     setStatus(Client::Connected);
     QCOMPARE(label("mui_state")->text(), QStringLiteral("Listo"));
 
-    // Passed as the plain integer it arrives as; Client::Status has only 0 and 1.
+#ifdef VELMORA_SANITIZED_BUILD
+    // Client::Status has no fixed underlying type, so its values are 0 and 1 only: loading a 2
+    // is undefined behaviour, which the sanitizer rightly stops at.
+    QSKIP("an out-of-range Client::Status is undefined behaviour under UBSan");
+#endif
+    // Passed as the plain integer it would arrive as.
     const int unknown = 2;
     QVERIFY(QMetaObject::invokeMethod(window.get(), "updateSessionAStatus", Qt::DirectConnection,
                                       QGenericArgument("Client::Status", &unknown)));

@@ -27,9 +27,11 @@ namespace {
 
 const char passwordFile[] = "vnc_password_session.dat";
 
-// Records the arguments (atomically, so that a reader never sees half a file), then blocks on
-// standard input, which the agent's process object keeps open until it ends the program.
+// Sets its own PATH, as the test's PATH holds only the stand-ins. Records the arguments
+// (atomically, so that a reader never sees half a file), then blocks on standard input, which the
+// agent's process object keeps open until it ends the program.
 const char standIn[] = "#!/bin/sh\n"
+                       "PATH=/usr/bin:/bin\n"
                        "name=$(basename \"$0\")\n"
                        "printf '%s\\n' \"$*\" > \"$name.args.part\"\n"
                        "mv \"$name.args.part\" \"$name.args\"\n"
@@ -131,8 +133,8 @@ void TestStartupChain::init()
     QVERIFY(work->isValid());
     QVERIFY(bin->isValid());
     QVERIFY(QDir::setCurrent(work->path()));
-    // The stand-ins come first; the rest of PATH still gives sh, cat and mv.
-    qputenv("PATH", QFile::encodeName(bin->path()) + ':' + savedPath);
+    // Only the stand-ins: nothing else on PATH may answer to the programs' names.
+    qputenv("PATH", QFile::encodeName(bin->path()));
     log = std::make_unique<LogCapture>();
 }
 
@@ -208,6 +210,8 @@ void TestStartupChain::chainReachesServerAndProxy()
     QVERIFY(server.listen());
     writeConfig(server.port());
     QSignalSpy connections(&server.server, &QWebSocketServer::newConnection);
+    // Holds the client at its handshake while the state before the connection is looked at.
+    server.server.pauseAccepting();
 
     window = std::make_unique<MainWindow>();
 
@@ -244,7 +248,10 @@ void TestStartupChain::chainReachesServerAndProxy()
     QCOMPARE(proxyMatch.captured(2), vncPort);
     QVERIFY(proxyPort != vncPort);
 
+    QCOMPARE(label("mui_state")->text(), QStringLiteral("Iniciando..."));
+
     // The client, given the proxy's address, connects to the server named in velmora.conf.
+    server.server.resumeAccepting();
     QVERIFY(connections.count() == 1 || connections.wait());
     QCOMPARE(server.cookies, QList<QByteArray>{"VELMORA-SESSION-TOKEN="});
     const QStringList lines = log->debugLines();
@@ -253,6 +260,8 @@ void TestStartupChain::chainReachesServerAndProxy()
     QTRY_COMPARE(label("mui_state")->text(), QStringLiteral("Listo"));
     QCOMPARE(label("mui_password")->text(), password);
     QCOMPARE(label("mui_id")->text(), QStringLiteral("---"));
+    button("mui_clipboard")->click();
+    QCOMPARE(copyText(), copied("---", password));
 
     server.send(velmora::envelope::connectionInfoEnvelope("482 193 775", "tok-1"));
     QTRY_COMPARE(label("mui_id")->text(), QStringLiteral("482 193 775"));
