@@ -345,7 +345,7 @@ void Hub::agentOpened(const std::shared_ptr<AgentConnection> &agent)
                 const auto supporter = session->supporter.lock();
                 endSession(*session, "the agent reconnected");
                 if (supporter)
-                    supporter->close(kAgentLeft);
+                    supporter->close(kReplaced);
             }
             old->close(kReplaced);
         }
@@ -412,7 +412,7 @@ void Hub::agentClosed(AgentConnection &agent, const std::string &why)
         const auto supporter = session->supporter.lock();
         endSession(*session, "the agent left");
         if (supporter)
-            supporter->close(kAgentLeft);
+            supporter->close(kAgentGone);
     }
     publishCounts();
 }
@@ -424,9 +424,13 @@ void Hub::supporterOpened(const std::shared_ptr<SupporterConnection> &supporter)
         return;
     }
     const std::string &id = supporter->requestedId;
-    auto refusal = isSessionId(id)
-                       ? registry.beginSession(id, supporter->id(), SessionRegistry::Clock::now())
-                       : SessionRegistry::Refusal::UnknownId;
+    if (!isSessionId(id)) {
+        log("refused supporter " + supporter->remote() + " for id=" + printable(id) + ": " +
+            std::string(kInvalidId.text));
+        supporter->close(kInvalidId);
+        return;
+    }
+    auto refusal = registry.beginSession(id, supporter->id(), SessionRegistry::Clock::now());
     std::shared_ptr<AgentConnection> agent;
     if (refusal == SessionRegistry::Refusal::None) {
         const auto it = agents.find(registry.find(id)->connection);

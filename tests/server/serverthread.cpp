@@ -1,0 +1,68 @@
+#include "serverthread.h"
+
+#include <QTest>
+
+QByteArray testSecret()
+{
+    return QByteArray("0123456789abcdef0123456789abcdef");
+}
+
+velmora::server::ServerConfig ServerThread::defaultConfig()
+{
+    velmora::server::ServerConfig config;
+    config.secret = testSecret().toStdString();
+    config.shutdownGrace = std::chrono::milliseconds(1000);
+    return config;
+}
+
+ServerThread::ServerThread(velmora::server::ServerConfig config)
+{
+    config.options.listen = {"127.0.0.1", 0};
+    config.handleSignals = false;
+    config.log = [this](const std::string &line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.append(QString::fromStdString(line));
+    };
+    server = std::make_unique<velmora::server::Server>(std::move(config));
+    boundPort = server->listen();
+    thread = std::thread([this] { server->run(); });
+}
+
+ServerThread::~ServerThread()
+{
+    stop();
+}
+
+void ServerThread::stop()
+{
+    if (!thread.joinable())
+        return;
+    server->stop();
+    thread.join();
+}
+
+QUrl ServerThread::agentUrl() const
+{
+    return QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(boundPort));
+}
+
+QUrl ServerThread::viewerUrl(const QString &id) const
+{
+    return QUrl(QStringLiteral("ws://127.0.0.1:%1/viewer/%2").arg(boundPort).arg(id));
+}
+
+QStringList ServerThread::log() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return lines;
+}
+
+QStringList ServerThread::logMatching(const QString &needle) const
+{
+    return log().filter(needle);
+}
+
+bool ServerThread::waitForLog(const QString &needle, int timeoutMs) const
+{
+    return QTest::qWaitFor([&] { return !logMatching(needle).isEmpty(); }, timeoutMs);
+}
