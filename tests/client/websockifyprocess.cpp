@@ -21,7 +21,7 @@ quint16 freePort()
 
 WebsockifyProcess::WebsockifyProcess(QObject *parent) : QObject(parent)
 {
-    // Its own process group, so that stop() reaches the children it forks per connection.
+    // Its connection log goes to the test's output; its banner is of no use.
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.setStandardOutputFile(QProcess::nullDevice());
 }
@@ -59,6 +59,7 @@ void WebsockifyProcess::stop()
 {
     if (process.state() == QProcess::NotRunning)
         return;
+    // On SIGTERM websockify ends the children it forked for its connections, too.
     process.terminate();
     if (!process.waitForFinished(10000)) {
         process.kill();

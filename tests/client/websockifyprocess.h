@@ -20,7 +20,7 @@ public:
     bool start(quint16 targetPort, int timeoutMs = 20000);
     void stop();
     quint16 port() const { return listenPort; }
-    /// "127.0.0.1:P" as text, the form the Client takes.
+    /// The port as text, the form the Client takes.
     QString portText() const { return QString::number(listenPort); }
     QString errorString() const { return error; }
 
