@@ -14,7 +14,7 @@ run_packages=(
 )
 test_packages=(
     tigervnc-tools vncsnapshot imagemagick clang libclang-rt-14-dev
-    g++-mingw-w64-i686 chromium
+    g++-mingw-w64-i686 chromium xdotool
 )
 
 wanted=("${build_packages[@]}" "${run_packages[@]}")
