@@ -65,7 +65,6 @@ private slots:
     void unknownStatusChangesNothing();
     void sessionIdAndPasswordVerbatim();
     void clipboardUsesMembers();
-    void copyAfterDisconnection();
     void tabOrder();
     void mnemonics();
     void escapeAndCloseDoNotRunExitButton_data();
@@ -500,16 +499,6 @@ void TestMainWindow::clipboardUsesMembers()
     button("mui_clipboard")->click();
     QCOMPARE(clipboardText(), QString::fromUtf8("Velmora. ID: 987 654 Contrase\xc3\xb1"
                                                 "a: 0042"));
-}
-
-void TestMainWindow::copyAfterDisconnection()
-{
-    QMetaObject::invokeMethod(window.get(), "updateSessionId", Q_ARG(QString, "555"));
-    QMetaObject::invokeMethod(window.get(), "updateSessionPassword", Q_ARG(QString, "9999"));
-    setStatus(Client::Disconnected);
-    button("mui_clipboard")->click();
-    QCOMPARE(clipboardText(), QString::fromUtf8("Velmora. ID: --- Contrase\xc3\xb1"
-                                                "a: 9999"));
 }
 
 void TestMainWindow::tabOrder()
