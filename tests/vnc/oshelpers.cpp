@@ -1,20 +1,70 @@
 #include "oshelpers.h"
 
+#include <QDir>
 #include <QFile>
+#include <QMultiHash>
+
+namespace {
+
+struct ProcessStat
+{
+    char state = 0;
+    qint64 parent = 0;
+};
+
+// From /proc/PID/stat, "pid (command) state ppid ...": the command may hold spaces or
+// parentheses, the state follows the last ')'. State 0 when the process does not exist.
+ProcessStat readStat(qint64 pid)
+{
+    ProcessStat out;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return out;
+    const QByteArray text = stat.readAll();
+    const int close = text.lastIndexOf(')');
+    if (close < 0)
+        return out;
+    const QList<QByteArray> fields = text.mid(close + 2).split(' ');
+    if (fields.size() < 2 || fields.at(0).isEmpty())
+        return out;
+    out.state = fields.at(0).at(0);
+    out.parent = fields.at(1).toLongLong();
+    return out;
+}
+
+bool isRunning(const ProcessStat &stat)
+{
+    return stat.state != 0 && stat.state != 'Z' && stat.state != 'X';
+}
+
+} // namespace
 
 bool processGone(qint64 pid)
 {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return true;
-    // "pid (command) state ...": the command may hold spaces or parentheses, the state follows
-    // the last ')'.
-    const QByteArray text = stat.readAll();
-    const int close = text.lastIndexOf(')');
-    if (close < 0 || close + 2 >= text.size())
-        return true;
-    const char state = text.at(close + 2);
-    return state == 'Z' || state == 'X';
+    return !isRunning(readStat(pid));
+}
+
+QList<qint64> runningDescendants(qint64 pid)
+{
+    QMultiHash<qint64, qint64> children;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        bool isPid = false;
+        const qint64 child = entry.toLongLong(&isPid);
+        if (!isPid)
+            continue;
+        const ProcessStat stat = readStat(child);
+        if (isRunning(stat))
+            children.insert(stat.parent, child);
+    }
+    QList<qint64> out;
+    QList<qint64> pending{pid};
+    while (!pending.isEmpty()) {
+        const QList<qint64> next = children.values(pending.takeFirst());
+        out += next;
+        pending += next;
+    }
+    return out;
 }
 
 OpenFileLimit::OpenFileLimit()
