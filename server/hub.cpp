@@ -147,6 +147,7 @@ ServerStats Hub::stats() const
     s.bytesToSupporters = counters.bytesToSupporters;
     s.peakQueuedBytes = counters.peakQueuedBytes;
     s.connectionsAccepted = counters.connectionsAccepted;
+    s.backpressurePauses = counters.backpressurePauses;
     return s;
 }
 
@@ -180,9 +181,8 @@ void Hub::doAccept()
 void Hub::sweep()
 {
     const auto now = WsConnection::Clock::now();
-    for (const auto &[id, weak] : connections) {
-        const auto connection = weak.lock();
-        if (connection && connection->stalled(now)) {
+    for (const auto &[id, connection] : connections) {
+        if (connection->stalled(now)) {
             log("dropping " + connection->remote() + ": a write made no progress for " +
                 seconds(config.options.idleTimeout) + " s");
             connection->abort();
@@ -213,10 +213,8 @@ void Hub::beginStop()
             agent->closedBecause = "server shutting down";
     }
     const auto open = connections;
-    for (const auto &[id, weak] : open) {
-        if (const auto connection = weak.lock())
-            connection->close(kShutdown);
-    }
+    for (const auto &[id, connection] : open)
+        connection->close(kShutdown);
     const auto sessions = httpSessions;
     for (const auto &[id, weak] : sessions) {
         if (const auto session = weak.lock())
@@ -389,8 +387,10 @@ void Hub::agentMessage(AgentConnection &agent, bool binary, std::string_view dat
         if (!agent.aboveHighWater())
             supporter->resumeReading();
     }
-    if (supporter->aboveHighWater())
+    if (supporter->aboveHighWater() && !agent.readingPaused()) {
+        ++counters.backpressurePauses;
         agent.pauseReading();
+    }
 }
 
 void Hub::agentDrained(AgentConnection &agent)
@@ -488,8 +488,10 @@ void Hub::supporterMessage(SupporterConnection &supporter, bool binary, std::str
     } else if (session->relay.holdFull()) {
         supporter.pauseReading();
     }
-    if (agent->aboveHighWater())
+    if (agent->aboveHighWater() && !supporter.readingPaused()) {
+        ++counters.backpressurePauses;
         supporter.pauseReading();
+    }
 }
 
 void Hub::supporterDrained(SupporterConnection &supporter)

@@ -81,7 +81,9 @@ private:
     bool stopping = false;
     std::string listenText;
 
-    std::unordered_map<ConnectionId, std::weak_ptr<WsConnection>> connections;
+    // Owns every WebSocket connection until it has closed: a connection whose reading is paused
+    // and whose queue is empty has no pending operation that would keep it alive.
+    std::unordered_map<ConnectionId, std::shared_ptr<WsConnection>> connections;
     std::unordered_map<ConnectionId, std::weak_ptr<AgentConnection>> agents;
     std::unordered_map<ConnectionId, std::weak_ptr<HttpSession>> httpSessions;
 
@@ -94,6 +96,7 @@ private:
         std::atomic<std::uint64_t> bytesToSupporters{0};
         std::atomic<std::uint64_t> peakQueuedBytes{0};
         std::atomic<std::uint64_t> connectionsAccepted{0};
+        std::atomic<std::uint64_t> backpressurePauses{0};
     } counters;
 };
 

@@ -50,6 +50,8 @@ struct ServerStats
     /// The largest queue of unsent bytes any connection had.
     std::uint64_t peakQueuedBytes = 0;
     std::uint64_t connectionsAccepted = 0;
+    /// How often reading from one side stopped because the other side's queue was full.
+    std::uint64_t backpressurePauses = 0;
 };
 
 /// Owns its io_context and runs single-threaded in whichever thread calls run(). Apart from

@@ -10,6 +10,13 @@ AgentPeer::AgentPeer(Mode mode, QObject *parent)
 {
     connect(&socket, &QWebSocket::binaryMessageReceived, this, &AgentPeer::onBinary);
     socket.setMaxAllowedIncomingMessageSize(64 * 1024 * 1024);
+    connect(&socket, &QWebSocket::disconnected, this, [this] { ++disconnections; });
+}
+
+bool AgentPeer::waitForDisconnected(int timeoutMs)
+{
+    const int before = disconnections;
+    return QTest::qWaitFor([&] { return disconnections > before; }, timeoutMs);
 }
 
 void AgentPeer::open(const QUrl &target, const QString &presented)
@@ -35,8 +42,8 @@ bool AgentPeer::waitForId(int timeoutMs)
 
 void AgentPeer::sendRfb(const QByteArray &bytes)
 {
-    socket.sendBinaryMessage(R"({"action":"rfb","api_version":"110","payload":")" +
-                             bytes.toBase64() + R"("})");
+    socket.sendBinaryMessage("{\"action\":\"rfb\",\"api_version\":\"110\",\"payload\":\"" +
+                             bytes.toBase64() + "\"}");
 }
 
 void AgentPeer::onBinary(const QByteArray &message)

@@ -46,6 +46,9 @@ public:
     /// Every binary message as received.
     QList<QByteArray> messages;
     qint64 payloadBytes = 0;
+    int disconnections = 0;
+    /// Waits for the next disconnection after the ones counted so far.
+    bool waitForDisconnected(int timeoutMs = 10000);
 
 signals:
     void identified();

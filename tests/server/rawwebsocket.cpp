@@ -103,7 +103,7 @@ QList<RawWebSocket::Frame> RawWebSocket::frames()
 RawWebSocket::Frame RawWebSocket::waitForFrame(int opcode, int timeoutMs)
 {
     Frame found;
-    QTest::qWaitFor(
+    const bool arrived = QTest::qWaitFor(
         [&] {
             for (const Frame &f : parsed) {
                 if (f.opcode == opcode) {
@@ -114,6 +114,7 @@ RawWebSocket::Frame RawWebSocket::waitForFrame(int opcode, int timeoutMs)
             return false;
         },
         timeoutMs);
+    Q_UNUSED(arrived);
     return found;
 }
 

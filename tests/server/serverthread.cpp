@@ -25,7 +25,10 @@ ServerThread::ServerThread(velmora::server::ServerConfig config)
     };
     server = std::make_unique<velmora::server::Server>(std::move(config));
     boundPort = server->listen();
-    thread = std::thread([this] { server->run(); });
+    thread = std::thread([this] {
+        server->run();
+        finished = true;
+    });
 }
 
 ServerThread::~ServerThread()
@@ -33,11 +36,19 @@ ServerThread::~ServerThread()
     stop();
 }
 
+void ServerThread::requestStop()
+{
+    server->stop();
+}
+
 void ServerThread::stop()
 {
     if (!thread.joinable())
         return;
     server->stop();
+    // The join below waits in any case; this only lets our own peers answer meanwhile.
+    const bool done = QTest::qWaitFor([this] { return finished.load(); }, 10000);
+    Q_UNUSED(done);
     thread.join();
 }
 

@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -42,7 +43,10 @@ public:
 
     velmora::server::ServerStats stats() const { return server->stats(); }
 
-    /// Stops the server and waits for its thread; idempotent.
+    /// Asks the server to stop, without waiting.
+    void requestStop();
+    /// Stops the server and waits for its thread, processing Qt events meanwhile so that peers in
+    /// this thread can answer the closing handshakes; idempotent.
     void stop();
 
 private:
@@ -51,4 +55,5 @@ private:
     std::unique_ptr<velmora::server::Server> server;
     std::thread thread;
     quint16 boundPort = 0;
+    std::atomic<bool> finished{false};
 };
