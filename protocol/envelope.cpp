@@ -2,6 +2,7 @@
 
 #include "protocol/base64.h"
 
+#include <array>
 #include <cstring>
 
 namespace velmora::envelope {
@@ -10,11 +11,19 @@ namespace {
 constexpr std::string_view kRfbPrefix = R"({"action":"rfb","api_version":"110","payload":")";
 constexpr std::string_view kRfbSuffix = R"("})";
 
-bool isBase64Text(unsigned char c)
+// The characters of Base64 text: the alphabet and '='. A table, because the relay checks every
+// character of every payload (a chain of comparisons costs several times as much).
+constexpr std::array<bool, 256> makeBase64TextTable()
 {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-           c == '/' || c == '=';
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        table[std::size_t(c)] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                                (c >= '0' && c <= '9') || c == '+' || c == '/' || c == '=';
+    }
+    return table;
 }
+
+constexpr std::array<bool, 256> kBase64Text = makeBase64TextTable();
 
 // Text that nlohmann writes unchanged between quotes.
 bool needsNoEscape(std::string_view text)
@@ -60,10 +69,10 @@ std::optional<std::string_view> matchCompactRfb(std::string_view message)
     if (message.compare(0, kRfbPrefix.size(), kRfbPrefix) != 0 ||
         message.compare(message.size() - kRfbSuffix.size(), kRfbSuffix.size(), kRfbSuffix) != 0)
         return std::nullopt;
-    const std::string_view payload = message.substr(
-        kRfbPrefix.size(), message.size() - kRfbPrefix.size() - kRfbSuffix.size());
+    const std::string_view payload =
+        message.substr(kRfbPrefix.size(), message.size() - kRfbPrefix.size() - kRfbSuffix.size());
     for (const unsigned char c : payload) {
-        if (!isBase64Text(c))
+        if (!kBase64Text[c])
             return std::nullopt;
     }
     return payload;

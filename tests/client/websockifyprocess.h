@@ -23,6 +23,7 @@ public:
     /// The port as text, the form the Client takes.
     QString portText() const { return QString::number(listenPort); }
     QString errorString() const { return error; }
+    qint64 processId() const { return process.processId(); }
 
     static QString program();
 

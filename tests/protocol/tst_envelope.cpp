@@ -104,6 +104,19 @@ private slots:
         }
     }
 
+    // Every byte value inside the payload: only the Base64 alphabet and '=' keep the fast path.
+    void fastPathAlphabet()
+    {
+        const QByteArray prefix(R"({"action":"rfb","api_version":"110","payload":"Zm)");
+        for (int c = 0; c < 256; ++c) {
+            const QByteArray message = prefix + char(c) + "9v\"}";
+            const bool text = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                              (c >= '0' && c <= '9') || c == '+' || c == '/' || c == '=';
+            const auto quick = env::matchCompactRfb(std::string_view(message.constData(), size_t(message.size())));
+            QVERIFY2(quick.has_value() == text, qPrintable(QString::number(c)));
+        }
+    }
+
     void builtEnvelopeEqualsNlohmannDump()
     {
         QRandomGenerator rng(110);

@@ -1,0 +1,654 @@
+// Relay benchmark: a VNC-like stream (small messages mixed with 64 KiB updates) pushed through
+//   agent:  rendezvous server (in process) -> Client -> websockify -> TCP echo -> back again
+//   raw:    WebSocket client -> websockify -> TCP echo -> back again (no agent)
+// in the same run, so that the ratio of the two payload rates shows the agent's own cost.
+//
+// Without arguments it runs itself twice, once with Qt's default debug output (written to a null
+// device) and once with QT_LOGGING_RULES="default.debug=false", and prints both reports.
+//   bench_relay [--megabytes N] [--frames N]     both modes
+//   bench_relay --child ...                      one mode, as the environment sets it
+//
+// The Client and the raw client each run in a thread of their own, so that their CPU time can be
+// read from the thread's clock apart from the server and the echo.
+
+#include "client/client.h"
+#include "configdir.h"
+#include "echoserver.h"
+#include "protocol/base64.h"
+#include "protocol/envelope.h"
+#include "websockifyprocess.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+#include <QWebSocket>
+
+#include <nlohmann/json.hpp>
+
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <vector>
+
+namespace {
+
+constexpr qint64 kWindowBytes = 8 << 20; // payload in flight at most
+
+struct Options
+{
+    qint64 megabytes = 48;
+    int rttFrames = 400;
+};
+
+struct Figures
+{
+    double mbPerSecond = 0;
+    double cpuMsPerMb = 0;
+    double mainCpuMsPerMb = 0;
+    double websockifyCpuMsPerMb = 0;
+    double rttP50Ms = 0;
+    double rttP99Ms = 0;
+};
+
+// CPU time of one thread, in milliseconds.
+double threadCpuMs(Qt::HANDLE thread)
+{
+    clockid_t clock;
+    if (pthread_getcpuclockid(reinterpret_cast<pthread_t>(thread), &clock) != 0)
+        return 0;
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
+}
+
+// CPU time of a process and of its direct children (websockify forks one per connection), in
+// milliseconds, from /proc.
+double processTreeCpuMs(qint64 pid)
+{
+    const double tick = 1000.0 / double(sysconf(_SC_CLK_TCK));
+    double total = 0;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        bool numeric = false;
+        entry.toLongLong(&numeric);
+        if (!numeric)
+            continue;
+        QFile file(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray stat = file.readAll();
+        // Fields after the command name, which is in parentheses and may hold spaces.
+        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() < 13)
+            continue;
+        const qint64 self = entry.toLongLong();
+        const qint64 parent = fields.at(1).toLongLong();
+        if (self != pid && parent != pid)
+            continue;
+        total += double(fields.at(11).toLongLong() + fields.at(12).toLongLong()) * tick;
+    }
+    return total;
+}
+
+std::vector<QByteArray> vncLikeFrames(qint64 total, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    std::vector<QByteArray> frames;
+    qint64 made = 0;
+    while (made < total) {
+        const int size = random.bounded(4) == 0 ? 65536 : int(random.bounded(1, 300));
+        QByteArray frame(int(std::min<qint64>(size, total - made)), Qt::Uninitialized);
+        for (char &c : frame)
+            c = char(random.generate());
+        frames.push_back(frame);
+        made += frame.size();
+    }
+    return frames;
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, size_t(p * double(values.size() - 1) + 0.5));
+    return values[index];
+}
+
+// Runs the event loop until done() holds, blocking while nothing happens (a timer wakes it
+// for the time limit).
+void waitUntil(const std::function<bool()> &done, int timeoutMs = 600000)
+{
+    QEventLoop loop;
+    QTimer limit;
+    bool expired = false;
+    QObject::connect(&limit, &QTimer::timeout, [&expired] { expired = true; });
+    limit.start(timeoutMs);
+    while (!done() && !expired)
+        loop.processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+// Sends frames and counts the payload bytes that come back; one of these drives each path.
+class Driver
+{
+public:
+    virtual ~Driver() = default;
+    virtual void send(const QByteArray &frame) = 0;
+    virtual qint64 received() const = 0;
+
+    // Pipelined: keeps kWindowBytes in flight. Returns seconds.
+    double stream(const std::vector<QByteArray> &frames)
+    {
+        qint64 sent = 0;
+        const qint64 start = received();
+        size_t next = 0;
+        QElapsedTimer clock;
+        clock.start();
+        while (next < frames.size()) {
+            while (next < frames.size() && sent - (received() - start) < kWindowBytes) {
+                send(frames[next]);
+                sent += frames[next].size();
+                ++next;
+            }
+            waitUntil([&] { return sent - (received() - start) < kWindowBytes; });
+        }
+        waitUntil([&] { return received() - start >= sent; });
+        return double(clock.nsecsElapsed()) / 1e9;
+    }
+
+    // One frame at a time; returns each round trip in milliseconds.
+    std::vector<double> pingPong(const std::vector<QByteArray> &frames)
+    {
+        std::vector<double> times;
+        for (const QByteArray &frame : frames) {
+            const qint64 target = received() + frame.size();
+            QElapsedTimer clock;
+            clock.start();
+            send(frame);
+            waitUntil([&] { return received() >= target; });
+            times.push_back(double(clock.nsecsElapsed()) / 1e6);
+        }
+        return times;
+    }
+};
+
+// Checks that the bytes coming back are the bytes sent, in order, however they are cut.
+class StreamCheck
+{
+public:
+    void expect(const QByteArray &frame)
+    {
+        if (!frame.isEmpty())
+            pending.push_back(frame);
+    }
+    void got(const char *bytes, qint64 n)
+    {
+        while (n > 0 && ok) {
+            if (pending.empty()) {
+                ok = false;
+                break;
+            }
+            const QByteArray &frame = pending.front();
+            const qint64 k = std::min<qint64>(n, frame.size() - offset);
+            ok = std::memcmp(frame.constData() + offset, bytes, size_t(k)) == 0;
+            bytes += k;
+            n -= k;
+            offset += int(k);
+            if (offset == frame.size()) {
+                pending.pop_front();
+                offset = 0;
+            }
+        }
+    }
+    bool intact() const { return ok; }
+
+private:
+    std::deque<QByteArray> pending;
+    int offset = 0;
+    bool ok = true;
+};
+
+// The rendezvous server's side of the agent path: a minimal RFC 6455 server straight on a TCP
+// socket, so that the harness takes as little of the machine's CPU as it can (Qt's WebSocket
+// server would cost about twice the agent's own time here). It sends each frame as one compact
+// "rfb" envelope and checks every envelope that comes back.
+class FrameServer : public Driver
+{
+public:
+    FrameServer()
+    {
+        server.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server, &QTcpServer::newConnection, [this] {
+            peer = server.nextPendingConnection();
+            QObject::connect(peer, &QTcpSocket::readyRead, [this] { readSome(); });
+        });
+    }
+    quint16 port() const { return server.serverPort(); }
+    bool upgraded() const { return handshakeDone; }
+    bool intact() const { return check.intact(); }
+    qint64 received() const override { return returned; }
+
+    void sendMessage(const QByteArray &message)
+    {
+        QByteArray header;
+        header.append(char(0x82)); // final fragment, binary
+        const qint64 n = message.size();
+        if (n < 126) {
+            header.append(char(n));
+        } else if (n < 65536) {
+            header.append(char(126));
+            header.append(char(n >> 8)).append(char(n & 0xFF));
+        } else {
+            header.append(char(127));
+            for (int shift = 56; shift >= 0; shift -= 8)
+                header.append(char((n >> shift) & 0xFF));
+        }
+        peer->write(header);
+        peer->write(message);
+    }
+
+    void send(const QByteArray &frame) override
+    {
+        check.expect(frame);
+        QByteArray message(int(velmora::envelope::rfbEnvelopeSize(size_t(frame.size()))),
+                           Qt::Uninitialized);
+        velmora::envelope::writeRfbEnvelope(frame.constData(), size_t(frame.size()),
+                                            message.data());
+        sendMessage(message);
+    }
+
+private:
+    void readSome()
+    {
+        buffer += peer->readAll();
+        if (!handshakeDone) {
+            const int end = buffer.indexOf("\r\n\r\n");
+            if (end < 0)
+                return;
+            const QByteArray head = buffer.left(end);
+            buffer.remove(0, end + 4);
+            QByteArray key;
+            for (const QByteArray &line : head.split('\n')) {
+                if (line.toLower().startsWith("sec-websocket-key:"))
+                    key = line.mid(18).trimmed();
+            }
+            const QByteArray accept =
+                QCryptographicHash::hash(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11",
+                                         QCryptographicHash::Sha1)
+                    .toBase64();
+            peer->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                        "Connection: Upgrade\r\nSec-WebSocket-Accept: " +
+                        accept + "\r\n\r\n");
+            handshakeDone = true;
+        }
+        int pos = 0;
+        for (;;) {
+            const auto *b = reinterpret_cast<const unsigned char *>(buffer.constData()) + pos;
+            const qint64 avail = buffer.size() - pos;
+            if (avail < 2)
+                break;
+            const bool fin = b[0] & 0x80;
+            const int opcode = b[0] & 0x0F;
+            const bool masked = b[1] & 0x80;
+            qint64 length = b[1] & 0x7F;
+            int head = 2;
+            if (length == 126) {
+                if (avail < 4)
+                    break;
+                length = (qint64(b[2]) << 8) | b[3];
+                head = 4;
+            } else if (length == 127) {
+                if (avail < 10)
+                    break;
+                length = 0;
+                for (int i = 0; i < 8; ++i)
+                    length = (length << 8) | b[2 + i];
+                head = 10;
+            }
+            const int maskAt = head;
+            if (masked)
+                head += 4;
+            if (avail < head + length)
+                break;
+            char *payload = buffer.data() + pos + head;
+            if (masked)
+                unmask(payload, length, buffer.constData() + pos + maskAt);
+            if (opcode == 0 || opcode == 1 || opcode == 2) {
+                if (fin && opcode != 0 && message.isEmpty()) {
+                    handleMessage(payload, length);
+                } else {
+                    message.append(payload, int(length));
+                    if (fin) {
+                        handleMessage(message.constData(), message.size());
+                        message.clear();
+                    }
+                }
+            }
+            pos += int(head + length);
+        }
+        buffer.remove(0, pos);
+    }
+
+    static void unmask(char *data, qint64 n, const char *key)
+    {
+        quint32 k4;
+        std::memcpy(&k4, key, 4);
+        const quint64 k8 = (quint64(k4) << 32) | k4;
+        qint64 i = 0;
+        for (; i + 8 <= n; i += 8) {
+            quint64 w;
+            std::memcpy(&w, data + i, 8);
+            w ^= k8;
+            std::memcpy(data + i, &w, 8);
+        }
+        for (; i < n; ++i)
+            data[i] ^= key[i % 4];
+    }
+
+    void handleMessage(const char *data, qint64 n)
+    {
+        const auto payload = velmora::envelope::matchCompactRfb(std::string_view(data, size_t(n)));
+        if (!payload)
+            return;
+        scratch.resize(int(velmora::base64::maxDecodedSize(payload->size())));
+        const qint64 decoded =
+            qint64(velmora::base64::decode(payload->data(), payload->size(), scratch.data()));
+        check.got(scratch.constData(), decoded);
+        returned += decoded;
+    }
+
+    QTcpServer server;
+    QTcpSocket *peer = nullptr;
+    bool handshakeDone = false;
+    QByteArray buffer;
+    QByteArray message;
+    QByteArray scratch;
+    StreamCheck check;
+    qint64 returned = 0;
+};
+
+// A plain WebSocket client of websockify, living in its own thread.
+class RawClient : public QObject
+{
+public:
+    explicit RawClient(quint16 port) : url(QStringLiteral("ws://127.0.0.1:%1").arg(port)) {}
+    void open()
+    {
+        socket = new QWebSocket(QStringLiteral("localhost"), QWebSocketProtocol::Version13, this);
+        connect(socket, &QWebSocket::binaryMessageReceived, this, [this](const QByteArray &m) {
+            check.got(m.constData(), m.size());
+            if (!check.intact())
+                broken.storeRelease(1);
+            returned.fetchAndAddOrdered(m.size());
+            // Wakes the driver's thread, which waits for events.
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+        });
+        connect(socket, &QWebSocket::connected, this, [this] { isUp.storeRelease(1); });
+        socket->open(QUrl(url));
+    }
+    void send(const QByteArray &frame)
+    {
+        check.expect(frame);
+        socket->sendBinaryMessage(frame);
+    }
+
+    QAtomicInteger<qint64> returned{0};
+    QAtomicInt isUp{0};
+    QAtomicInt broken{0};
+
+private:
+    StreamCheck check;
+    QString url;
+    QWebSocket *socket = nullptr;
+};
+
+class RawDriver : public Driver
+{
+public:
+    explicit RawDriver(RawClient *client) : client(client) {}
+    void send(const QByteArray &frame) override
+    {
+        QMetaObject::invokeMethod(
+            client, [c = client, frame] { c->send(frame); }, Qt::QueuedConnection);
+    }
+    qint64 received() const override { return client->returned.loadAcquire(); }
+
+private:
+    RawClient *client;
+};
+
+Figures measure(Driver &driver, Qt::HANDLE worker, qint64 websockifyPid, const Options &options)
+{
+    const Qt::HANDLE mainThread = QThread::currentThreadId();
+    const std::vector<QByteArray> warmup = vncLikeFrames(4 << 20, 7);
+    driver.stream(warmup);
+
+    const std::vector<QByteArray> frames = vncLikeFrames(options.megabytes << 20, 11);
+    qint64 bytes = 0;
+    for (const QByteArray &f : frames)
+        bytes += f.size();
+    const double cpuBefore = threadCpuMs(worker);
+    const double mainBefore = threadCpuMs(mainThread);
+    const double websockifyBefore = processTreeCpuMs(websockifyPid);
+    const double seconds = driver.stream(frames);
+    const double cpu = threadCpuMs(worker) - cpuBefore;
+    const double mainCpu = threadCpuMs(mainThread) - mainBefore;
+    const double websockifyCpu = processTreeCpuMs(websockifyPid) - websockifyBefore;
+    const double mb = double(bytes) / 1e6;
+
+    std::vector<QByteArray> rttFrames = vncLikeFrames(qint64(options.rttFrames) * 16400, 13);
+    const std::vector<double> rtt = driver.pingPong(rttFrames);
+
+    Figures f;
+    f.mbPerSecond = mb / seconds;
+    f.cpuMsPerMb = cpu / mb;
+    f.mainCpuMsPerMb = mainCpu / mb;
+    f.websockifyCpuMsPerMb = websockifyCpu / mb;
+    f.rttP50Ms = percentile(rtt, 0.50);
+    f.rttP99Ms = percentile(rtt, 0.99);
+    return f;
+}
+
+// Codec costs without sockets: the short cut for the stream's own envelopes against the general
+// path (Qt's UTF-8 round trip, nlohmann, Qt's Base64), and the two ways to build an envelope.
+void codecFigures()
+{
+    const std::vector<QByteArray> frames = vncLikeFrames(32 << 20, 17);
+    std::vector<QByteArray> envelopes;
+    qint64 bytes = 0;
+    for (const QByteArray &f : frames) {
+        bytes += f.size();
+        envelopes.push_back(QByteArray::fromStdString(velmora::envelope::rfbEnvelope(
+            "110", std::string_view(f.constData(), size_t(f.size())))));
+    }
+    const double mb = double(bytes) / 1e6;
+    auto msPerMb = [mb](const std::function<void()> &work) {
+        QElapsedTimer clock;
+        clock.start();
+        work();
+        return double(clock.nsecsElapsed()) / 1e6 / mb;
+    };
+    qint64 sink = 0;
+    const double fast = msPerMb([&] {
+        QByteArray out;
+        for (const QByteArray &e : envelopes) {
+            const auto p = velmora::envelope::matchCompactRfb(
+                std::string_view(e.constData(), size_t(e.size())));
+            out.resize(int(velmora::base64::maxDecodedSize(p->size())));
+            sink += qint64(velmora::base64::decode(p->data(), p->size(), out.data()));
+        }
+    });
+    const double general = msPerMb([&] {
+        for (const QByteArray &e : envelopes) {
+            const QByteArray utf8 = QString::fromUtf8(e).toUtf8();
+            const nlohmann::json j =
+                nlohmann::json::parse(utf8.begin(), utf8.end(), nullptr, false);
+            const std::string &p = j.at("payload").get_ref<const std::string &>();
+            sink += QByteArray::fromBase64(QByteArray(p.c_str())).size();
+        }
+    });
+    const double direct = msPerMb([&] {
+        for (const QByteArray &f : frames) {
+            QByteArray m(int(velmora::envelope::rfbEnvelopeSize(size_t(f.size()))),
+                         Qt::Uninitialized);
+            velmora::envelope::writeRfbEnvelope(f.constData(), size_t(f.size()), m.data());
+            sink += m.size();
+        }
+    });
+    const double dumped = msPerMb([&] {
+        for (const QByteArray &f : frames) {
+            const nlohmann::json j = {
+                {"action", "rfb"}, {"api_version", "110"}, {"payload", f.toBase64().toStdString()}};
+            sink += qint64(j.dump().size());
+        }
+    });
+    std::printf("codec, ms per MB of payload (%lld checksum)\n", static_cast<long long>(sink % 10));
+    std::printf("  server->proxy  short cut %.2f   general path %.2f\n", fast, general);
+    std::printf("  proxy->server  direct    %.2f   nlohmann     %.2f\n", direct, dumped);
+}
+
+int runChild(const Options &options)
+{
+    const bool debugOn = QLoggingCategory::defaultCategory()->isDebugEnabled();
+
+    EchoServer echo;
+    WebsockifyProcess websockify;
+    if (!echo.listen() || !websockify.start(echo.port())) {
+        std::fprintf(stdout, "setup failed: %s\n", qPrintable(websockify.errorString()));
+        return 1;
+    }
+
+    // Raw pass-through.
+    QThread rawThread;
+    rawThread.setObjectName(QStringLiteral("rawclient"));
+    rawThread.start();
+    auto *raw = new RawClient(websockify.port());
+    raw->moveToThread(&rawThread);
+    QMetaObject::invokeMethod(
+        raw, [raw] { raw->open(); }, Qt::QueuedConnection);
+    waitUntil([raw] { return raw->isUp.loadAcquire() == 1; }, 20000);
+    Qt::HANDLE rawThreadId = nullptr;
+    QMetaObject::invokeMethod(
+        raw, [&rawThreadId] { rawThreadId = QThread::currentThreadId(); },
+        Qt::BlockingQueuedConnection);
+    RawDriver rawDriver(raw);
+    const Figures rawFigures = measure(rawDriver, rawThreadId, websockify.processId(), options);
+    const bool rawIntact = raw->broken.loadAcquire() == 0;
+    QMetaObject::invokeMethod(
+        raw, [raw] { delete raw; }, Qt::BlockingQueuedConnection);
+    rawThread.quit();
+    rawThread.wait();
+
+    // The agent.
+    FrameServer server;
+    ConfigDir dir;
+    dir.writeServer(QStringLiteral("127.0.0.1"), server.port());
+    QThread agentThread;
+    agentThread.setObjectName(QStringLiteral("agent"));
+    agentThread.start();
+    auto *client = new Client;
+    client->setProxyHost(QStringLiteral("127.0.0.1"));
+    client->setProxyPort(websockify.portText());
+    client->moveToThread(&agentThread);
+    QAtomicInt proxyUp{0};
+    QObject::connect(client, &Client::connectedToProxy, client,
+                     [&proxyUp] { proxyUp.storeRelease(1); });
+    QMetaObject::invokeMethod(client, "run", Qt::QueuedConnection);
+    waitUntil([&server] { return server.upgraded(); }, 20000);
+    server.sendMessage(QByteArray::fromStdString(velmora::envelope::startSessionEnvelope()));
+    waitUntil([&proxyUp] { return proxyUp.loadAcquire() == 1; }, 20000);
+    Qt::HANDLE agentThreadId = nullptr;
+    QMetaObject::invokeMethod(
+        client, [&agentThreadId] { agentThreadId = QThread::currentThreadId(); },
+        Qt::BlockingQueuedConnection);
+    const Figures agent = measure(server, agentThreadId, websockify.processId(), options);
+    QMetaObject::invokeMethod(
+        client, [client] { delete client; }, Qt::BlockingQueuedConnection);
+    agentThread.quit();
+    agentThread.wait();
+
+    std::printf("debug output %s (%lld MB streamed per path, %d frames for round trips)\n",
+                debugOn ? "ON (Qt default, written to a null device)" : "OFF",
+                static_cast<long long>(options.megabytes), options.rttFrames);
+    std::printf("  %-18s %8s %11s %11s %11s %10s %10s\n", "", "MB/s", "client CPU", "driver CPU",
+                "websockify", "RTT p50", "RTT p99");
+    std::printf("  %-18s %8s %11s %11s %11s %10s %10s\n", "", "payload", "ms/MB", "ms/MB",
+                "CPU ms/MB", "ms", "ms");
+    auto row = [](const char *name, const Figures &f) {
+        std::printf("  %-18s %8.1f %11.2f %11.2f %11.2f %10.3f %10.3f\n", name, f.mbPerSecond,
+                    f.cpuMsPerMb, f.mainCpuMsPerMb, f.websockifyCpuMsPerMb, f.rttP50Ms, f.rttP99Ms);
+    };
+    row("raw pass-through", rawFigures);
+    row("agent relay", agent);
+    std::printf("  agent/raw payload rate: %.2f   streams intact: raw %s, agent %s\n",
+                agent.mbPerSecond / rawFigures.mbPerSecond, rawIntact ? "yes" : "NO",
+                server.intact() ? "yes" : "NO");
+    std::fflush(stdout);
+    return 0;
+}
+
+int runBoth(const QStringList &arguments)
+{
+    codecFigures();
+    std::fflush(stdout);
+    int status = 0;
+    for (const bool debugOn : {true, false}) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (debugOn)
+            env.remove(QStringLiteral("QT_LOGGING_RULES"));
+        else
+            env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("default.debug=false"));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        child.setStandardErrorFile(QProcess::nullDevice());
+        child.start(QCoreApplication::applicationFilePath(),
+                    QStringList{QStringLiteral("--child")} + arguments);
+        if (!child.waitForFinished(-1) || child.exitCode() != 0)
+            status = 1;
+    }
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    Options options;
+    bool child = false;
+    QStringList passOn;
+    const QStringList args = app.arguments().mid(1);
+    for (int i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--child")) {
+            child = true;
+        } else if (args[i] == QLatin1String("--megabytes") && i + 1 < args.size()) {
+            options.megabytes = args[++i].toLongLong();
+            passOn << args[i - 1] << args[i];
+        } else if (args[i] == QLatin1String("--frames") && i + 1 < args.size()) {
+            options.rttFrames = args[++i].toInt();
+            passOn << args[i - 1] << args[i];
+        } else {
+            std::fprintf(stderr, "usage: bench_relay [--megabytes N] [--frames N]\n");
+            return 2;
+        }
+    }
+    return child ? runChild(options) : runBoth(passOn);
+}
