@@ -18,6 +18,7 @@ bool RawWebSocket::handshake(quint16 port, const QByteArray &path, const QByteAr
     if (!QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; },
                          timeoutMs))
         return false;
+    socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     socket.write("GET " + path +
                  " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
                  "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
@@ -90,8 +91,12 @@ void RawWebSocket::parse()
         }
         if (pending.size() < at + size)
             return;
-        parsed.append({opcode, pending.mid(at, int(size))});
+        const QByteArray payload = pending.mid(at, int(size));
         pending.remove(0, at + int(size));
+        parsed.append({opcode, payload});
+        if (opcode == 9)
+            sendFrame(10, payload);
+        emit frameReceived(opcode, payload);
     }
 }
 

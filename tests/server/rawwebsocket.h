@@ -20,7 +20,8 @@ public:
 
     explicit RawWebSocket(QObject *parent = nullptr);
 
-    /// Connects to 127.0.0.1:`port` and sends an upgrade request for `path` with `extraHeaders`
+    /// Connects to 127.0.0.1:`port` (with Nagle's algorithm off, so that each frame leaves at once)
+    /// and sends an upgrade request for `path` with `extraHeaders`
     /// (each ending in CRLF). Waits for the response head; false when none came in time.
     bool handshake(quint16 port, const QByteArray &path, const QByteArray &extraHeaders = {},
                    int timeoutMs = 10000);
@@ -48,6 +49,10 @@ public:
     bool waitForDisconnected(int timeoutMs = 10000);
 
     QTcpSocket socket;
+
+signals:
+    /// Every frame as it is parsed (pings are also answered by themselves).
+    void frameReceived(int opcode, const QByteArray &payload);
 
 private:
     void parse();

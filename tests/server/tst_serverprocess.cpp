@@ -1,0 +1,182 @@
+// velmora-server as a program: command line, the secret file, the bound port in the log, IDs
+// that survive a restart, and a clean exit on SIGTERM and SIGINT.
+#include "agentpeer.h"
+#include "serverprocess.h"
+
+#include <QFile>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/stat.h>
+
+namespace {
+
+QStringList serverArguments(const QString &secretFile)
+{
+    return {"--listen", "127.0.0.1:0", "--secret-file", secretFile};
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestServerProcess : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void helpIsPrinted()
+    {
+        ServerProcess server(VELMORA_SERVER_BIN);
+        server.start({"--help"});
+        QCOMPARE(server.waitForExit(), 0);
+        QVERIFY(server.output().contains("Usage: velmora-server"));
+        QVERIFY(server.output().contains("--secret-file PATH"));
+    }
+
+    void badArgumentsExitWithTwo_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unknown flag")
+            << QStringList{"--verbose"} << "velmora-server: unknown argument '--verbose'";
+        QTest::newRow("missing value")
+            << QStringList{"--listen"} << "velmora-server: --listen needs a value";
+        QTest::newRow("bad address") << QStringList{"--listen", "localhost"}
+                                     << "velmora-server: --listen: expected HOST:PORT";
+        QTest::newRow("bad timeout")
+            << QStringList{"--idle-timeout", "-1"} << "velmora-server: --idle-timeout: expected";
+    }
+    void badArgumentsExitWithTwo()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, message);
+        ServerProcess server(VELMORA_SERVER_BIN);
+        server.start(arguments);
+        QCOMPARE(server.waitForExit(), 2);
+        QVERIFY2(server.output().startsWith(message), qPrintable(server.output()));
+        QVERIFY(server.output().contains("Try 'velmora-server --help'."));
+    }
+
+    void servesOnTheLoggedPortAndStopsOnSigterm()
+    {
+        QTemporaryDir dir;
+        const QString secret = dir.filePath("velmora-server.secret");
+        ServerProcess server(VELMORA_SERVER_BIN);
+        server.start(serverArguments(secret));
+        QVERIFY(server.waitForLine("listening on 127.0.0.1:"));
+        QVERIFY(!server.lines().filter("created secret file " + secret).isEmpty());
+        struct stat info;
+        QCOMPARE(::stat(QFile::encodeName(secret).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, 0600u);
+        const quint16 port = server.portFrom("listening on");
+        QVERIFY(port != 0);
+
+        AgentPeer agent;
+        agent.open(QUrl(QString("ws://127.0.0.1:%1").arg(port)));
+        QVERIFY(agent.waitForId());
+        QVERIFY(server.waitForLine("agent online id=" + agent.id));
+
+        server.signal(SIGTERM);
+        QTRY_COMPARE(agent.disconnections, 1);
+        QCOMPARE(int(agent.socket.closeCode()), 1001);
+        QCOMPARE(server.waitForExit(), 0);
+        for (const char *line : {"received SIGTERM", "shutting down", "stopped"})
+            QVERIFY2(!server.lines().filter(line).isEmpty(), line);
+    }
+
+    void sigintStopsToo()
+    {
+        QTemporaryDir dir;
+        ServerProcess server(VELMORA_SERVER_BIN);
+        server.start(serverArguments(dir.filePath("s")));
+        QVERIFY(server.waitForLine("listening on"));
+        server.signal(SIGINT);
+        QCOMPARE(server.waitForExit(), 0);
+        QVERIFY(!server.lines().filter("received SIGINT").isEmpty());
+    }
+
+    void idsSurviveARestart()
+    {
+        QTemporaryDir dir;
+        const QString secret = dir.filePath("secret");
+        QString id;
+        QString token;
+        QByteArray secretBefore;
+        {
+            ServerProcess server(VELMORA_SERVER_BIN);
+            server.start(serverArguments(secret));
+            QVERIFY(server.waitForLine("listening on"));
+            secretBefore = readAll(secret);
+            AgentPeer agent;
+            agent.open(QUrl(QString("ws://127.0.0.1:%1").arg(server.portFrom("listening on"))));
+            QVERIFY(agent.waitForId());
+            id = agent.id;
+            token = agent.token;
+            server.signal(SIGTERM);
+            QCOMPARE(server.waitForExit(), 0);
+        }
+        ServerProcess restarted(VELMORA_SERVER_BIN);
+        restarted.start(serverArguments(secret));
+        QVERIFY(restarted.waitForLine("listening on"));
+        QVERIFY(restarted.lines().filter("created secret file").isEmpty());
+        QCOMPARE(readAll(secret), secretBefore);
+        AgentPeer agent;
+        agent.open(QUrl(QString("ws://127.0.0.1:%1").arg(restarted.portFrom("listening on"))),
+                   token);
+        QVERIFY(agent.waitForId());
+        QCOMPARE(agent.id, id);
+        QVERIFY(restarted.waitForLine("agent online id=" + id));
+        QVERIFY(!restarted.lines().filter("(returning)").isEmpty());
+    }
+
+    void unusableSecretFileStopsTheStart_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("malformed") << QByteArray("not a secret\n") << "is malformed";
+        QTest::newRow("a folder") << QByteArray() << "cannot read secret file";
+    }
+    void unusableSecretFileStopsTheStart()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        QString secret = dir.filePath("secret");
+        if (content.isEmpty()) {
+            secret = dir.path();
+        } else {
+            QFile file(secret);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(content);
+        }
+        ServerProcess server(VELMORA_SERVER_BIN);
+        server.start(serverArguments(secret));
+        QCOMPARE(server.waitForExit(), 1);
+        QVERIFY2(server.output().contains(message), qPrintable(server.output()));
+        QVERIFY(server.output().startsWith("velmora-server: "));
+        if (!content.isEmpty())
+            QCOMPARE(readAll(secret), content);
+    }
+
+    void portInUseIsReported()
+    {
+        QTcpServer taken;
+        QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
+        QTemporaryDir dir;
+        ServerProcess server(VELMORA_SERVER_BIN);
+        server.start({"--listen", QString("127.0.0.1:%1").arg(taken.serverPort()), "--secret-file",
+                      dir.filePath("s")});
+        QCOMPARE(server.waitForExit(), 1);
+        QVERIFY2(server.output().contains("cannot bind 127.0.0.1:"), qPrintable(server.output()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServerProcess)
+#include "tst_serverprocess.moc"
