@@ -60,7 +60,8 @@ SecretFile readSecret(const std::string &path, int fd)
         const int high = hexValue(text[2 * i]);
         const int low = hexValue(text[2 * i + 1]);
         wellFormed = high >= 0 && low >= 0;
-        secret.push_back(static_cast<char>(high << 4 | low));
+        if (wellFormed)
+            secret.push_back(static_cast<char>(high << 4 | low));
     }
     if (!wellFormed) {
         result.error = "secret file " + path +

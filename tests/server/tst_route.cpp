@@ -85,7 +85,8 @@ private slots:
         QFETCH(QString, header);
         QFETCH(bool, found);
         QFETCH(QString, value);
-        const auto result = cookieValue(header.toStdString(), kSessionCookie);
+        const std::string text = header.toStdString();
+        const auto result = cookieValue(text, kSessionCookie);
         QCOMPARE(bool(result), found);
         if (result)
             QCOMPARE(QString::fromStdString(std::string(*result)), value);
