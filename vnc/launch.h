@@ -8,12 +8,12 @@
 class QProcess;
 class QTcpSocket;
 
-/// Replaces `probe` with a new parentless socket (destroying the old one first, which releases its
-/// port) and binds it to port 0 on any local address with QAbstractSocket::ShareAddress, so that
-/// the operating system picks a free port. The socket stays bound and holds the port for as long
-/// as `probe` keeps it; ShareAddress lets the program that is started on that port listen on it
-/// meanwhile. Returns the port as plain decimal text, or an empty string when the bind fails (the
-/// unbound socket then stays in `probe`).
+/// Replaces `probe` with a new parentless socket (the old one is destroyed before the bind, which
+/// releases its port) and binds it to port 0 on any local address with
+/// QAbstractSocket::ShareAddress, so that the operating system picks a free port. The socket stays
+/// bound and holds the port for as long as `probe` keeps it; ShareAddress lets the program that is
+/// started on that port listen on it meanwhile. Returns the port as plain decimal text, or an empty
+/// string when the bind fails (the unbound socket then stays in `probe`).
 QString bindFreePort(std::unique_ptr<QTcpSocket> &probe);
 
 /// Starts `commandLine` on `process` in read-write mode, split at spaces into program name and

@@ -5,12 +5,6 @@
 #include <QDebug>
 #include <QTcpSocket>
 
-namespace {
-
-const char *const logFile = "./vncserver.log";
-
-} // namespace
-
 VNCServer::VNCServer()
     : vncHost(QStringLiteral("127.0.0.1")),
       passwordFile(QStringLiteral("./vnc_password_session.dat"))
@@ -18,8 +12,9 @@ VNCServer::VNCServer()
 
 VNCServer::~VNCServer()
 {
-    // Destroying the process object kills the program and waits for it, which reports the end
-    // through the connections below; this object is half gone by then and must not hear of it.
+    // Destroying the process object kills the program and waits for it, and the process object
+    // reports that end through the connections made in start(); this object is half gone by
+    // then and must not hear of it.
     if (process)
         process->disconnect(this);
 }
@@ -47,7 +42,7 @@ void VNCServer::start()
     // truncating for standard error and once appending for standard output, lets the error
     // stream's own file position overwrite what standard output appended.
     process->setProcessChannelMode(QProcess::MergedChannels);
-    process->setStandardOutputFile(QString::fromLatin1(logFile), QIODevice::Truncate);
+    process->setStandardOutputFile(QStringLiteral("./vncserver.log"), QIODevice::Truncate);
 
     startCommandLine(*process, commandLine);
     qDebug() << "go...";

@@ -9,8 +9,9 @@ VNCWsProxy::VNCWsProxy() : proxyHost(QStringLiteral("127.0.0.1")) {}
 
 VNCWsProxy::~VNCWsProxy()
 {
-    // Destroying the process object kills the program and waits for it, which reports the end
-    // through the connections below; this object is half gone by then and must not hear of it.
+    // Destroying the process object kills the program and waits for it, and the process object
+    // reports that end through the connections made in start(); this object is half gone by
+    // then and must not hear of it.
     if (process)
         process->disconnect(this);
 }
