@@ -96,6 +96,8 @@ void HttpSession::doRead()
             response->prepare_payload();
             if (head)
                 response->content_length(answer.body.size());
+            // A client that does not read its answer must not hold the connection for ever.
+            self->stream.expires_after(self->hub.requestTimeout());
             http::async_write(
                 self->stream, *response,
                 [self, response, keepAlive](const beast::error_code &error, std::size_t) {

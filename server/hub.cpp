@@ -405,6 +405,8 @@ void Hub::agentClosed(AgentConnection &agent, const std::string &why)
 {
     agents.erase(agent.id());
     connectionEnded(agent.id());
+    if (agent.sessionId.empty())
+        return;
     registry.agentOffline(agent.sessionId, agent.id(), SessionRegistry::Clock::now());
     log("agent offline id=" + agent.sessionId + " from " + agent.remote() + " (" +
         (agent.closedBecause.empty() ? why : agent.closedBecause) + ")");

@@ -68,6 +68,11 @@ void WsConnection::start(Request request)
             return;
         self->open = true;
         self->ws.binary(true);
+        if (self->closeRequested) {
+            // Closed (server shutdown) while the handshake was under way: only say goodbye.
+            self->doClose();
+            return;
+        }
         self->onOpen();
         self->doRead();
     });

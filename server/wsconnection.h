@@ -26,8 +26,11 @@ struct ConnectionLimits
     std::chrono::milliseconds handshakeTimeout{10000};
 };
 
-/// Lifetime: shared; every pending operation holds a reference. The subclass gets onOpen once
-/// after a successful handshake and then exactly one onClosed; or only onHandshakeFailed.
+/// Lifetime: shared; every pending operation holds a reference, and the owner keeps one until
+/// onClosed or onHandshakeFailed (a paused connection with an empty queue has no operation
+/// pending). The subclass gets onOpen once after a successful handshake and then exactly one
+/// onClosed; or only onHandshakeFailed; or, when close() came during the handshake, only
+/// onClosed.
 class WsConnection : public std::enable_shared_from_this<WsConnection>
 {
 public:
