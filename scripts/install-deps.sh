@@ -13,7 +13,7 @@ run_packages=(
     tigervnc-scraping-server websockify xvfb xauth openbox xterm x11-utils novnc
 )
 test_packages=(
-    tigervnc-tools vncsnapshot imagemagick clang libclang-rt-14-dev
+    tigervnc-tools vncsnapshot xtightvncviewer imagemagick x11-xserver-utils clang libclang-rt-14-dev
     g++-mingw-w64-i686 chromium xdotool
 )
 

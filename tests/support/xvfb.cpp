@@ -11,8 +11,12 @@ Xvfb::Xvfb(const QString &screen)
     // -displayfd 1: Xvfb picks a free display and writes its number to standard output once
     // it accepts connections.
     process.setProgram(program);
-    process.setArguments({QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                          QStringLiteral("0"), screen, QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    process.setArguments({QStringLiteral("-displayfd"), QStringLiteral("1"),
+                          QStringLiteral("-screen"), QStringLiteral("0"), screen,
+                          QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                          // Without it the server resets, losing e.g. the root window's colour,
+                          // whenever its last client leaves.
+                          QStringLiteral("-noreset")});
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start();
     if (!process.waitForStarted(10000))
