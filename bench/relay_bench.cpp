@@ -1,15 +1,18 @@
 // Relay benchmark: a VNC-like stream (small messages mixed with 64 KiB updates) pushed through
 //   agent:  rendezvous server (in process) -> Client -> websockify -> TCP echo -> back again
 //   raw:    WebSocket client -> websockify -> TCP echo -> back again (no agent)
-// in the same run, so that the ratio of the two payload rates shows the agent's own cost.
+// in the same run, so that the ratio of the two payload rates shows the agent's own cost. Both
+// streams are checked byte for byte on their way back. Debian's websockify, in-process echo.
 //
 // Without arguments it runs itself twice, once with Qt's default debug output (written to a null
 // device) and once with QT_LOGGING_RULES="default.debug=false", and prints both reports.
-//   bench_relay [--megabytes N] [--frames N]     both modes
-//   bench_relay --child ...                      one mode, as the environment sets it
+//   bench_relay [--megabytes N] [--window KiB] [--frames N]    both modes
+//   bench_relay --child ...                                    one mode, as the environment says
+// --window is the payload kept in flight while streaming; --frames the number of one-at-a-time
+// round trips for the latency figures.
 //
 // The Client and the raw client each run in a thread of their own, so that their CPU time can be
-// read from the thread's clock apart from the server and the echo.
+// read from the thread's clock apart from the server and the echo (the main thread).
 
 #include "client/client.h"
 #include "configdir.h"
@@ -48,11 +51,10 @@
 
 namespace {
 
-constexpr qint64 kWindowBytes = 8 << 20; // payload in flight at most
-
 struct Options
 {
     qint64 megabytes = 48;
+    qint64 windowKib = 1024; // payload in flight at most
     int rttFrames = 400;
 };
 
@@ -151,9 +153,11 @@ public:
     virtual ~Driver() = default;
     virtual void send(const QByteArray &frame) = 0;
     virtual qint64 received() const = 0;
+    /// Lets a driver do its per-frame work for a stream before the clock starts.
+    virtual void prepare(const std::vector<QByteArray> &) {}
 
-    // Pipelined: keeps kWindowBytes in flight. Returns seconds.
-    double stream(const std::vector<QByteArray> &frames)
+    // Pipelined: keeps `window` payload bytes in flight. Returns seconds.
+    double stream(const std::vector<QByteArray> &frames, qint64 window)
     {
         qint64 sent = 0;
         const qint64 start = received();
@@ -161,12 +165,12 @@ public:
         QElapsedTimer clock;
         clock.start();
         while (next < frames.size()) {
-            while (next < frames.size() && sent - (received() - start) < kWindowBytes) {
+            while (next < frames.size() && sent - (received() - start) < window) {
                 send(frames[next]);
                 sent += frames[next].size();
                 ++next;
             }
-            waitUntil([&] { return sent - (received() - start) < kWindowBytes; });
+            waitUntil([&] { return sent - (received() - start) < window; });
         }
         waitUntil([&] { return received() - start >= sent; });
         return double(clock.nsecsElapsed()) / 1e9;
@@ -236,6 +240,7 @@ public:
         server.listen(QHostAddress::LocalHost, 0);
         QObject::connect(&server, &QTcpServer::newConnection, [this] {
             peer = server.nextPendingConnection();
+            peer->setSocketOption(QAbstractSocket::LowDelayOption, 1); // as Qt's own WebSockets
             QObject::connect(peer, &QTcpSocket::readyRead, [this] { readSome(); });
         });
     }
@@ -244,39 +249,63 @@ public:
     bool intact() const { return check.intact(); }
     qint64 received() const override { return returned; }
 
-    void sendMessage(const QByteArray &message)
+    // One unmasked, unfragmented binary WebSocket frame.
+    static QByteArray wsFrame(const QByteArray &message)
     {
-        QByteArray header;
-        header.append(char(0x82)); // final fragment, binary
+        QByteArray frame;
+        frame.reserve(message.size() + 10);
+        frame.append(char(0x82)); // final fragment, binary
         const qint64 n = message.size();
         if (n < 126) {
-            header.append(char(n));
+            frame.append(char(n));
         } else if (n < 65536) {
-            header.append(char(126));
-            header.append(char(n >> 8)).append(char(n & 0xFF));
+            frame.append(char(126));
+            frame.append(char(n >> 8)).append(char(n & 0xFF));
         } else {
-            header.append(char(127));
+            frame.append(char(127));
             for (int shift = 56; shift >= 0; shift -= 8)
-                header.append(char((n >> shift) & 0xFF));
+                frame.append(char((n >> shift) & 0xFF));
         }
-        peer->write(header);
-        peer->write(message);
+        return frame + message;
+    }
+
+    static QByteArray rfbFrame(const QByteArray &frame)
+    {
+        QByteArray message(int(velmora::envelope::rfbEnvelopeSize(size_t(frame.size()))),
+                           Qt::Uninitialized);
+        velmora::envelope::writeRfbEnvelope(frame.constData(), size_t(frame.size()),
+                                            message.data());
+        return wsFrame(message);
+    }
+
+    void sendMessage(const QByteArray &message) { peer->write(wsFrame(message)); }
+
+    void prepare(const std::vector<QByteArray> &frames) override
+    {
+        prepared.clear();
+        for (const QByteArray &frame : frames)
+            prepared.push_back(rfbFrame(frame));
+        nextPrepared = 0;
     }
 
     void send(const QByteArray &frame) override
     {
         check.expect(frame);
-        QByteArray message(int(velmora::envelope::rfbEnvelopeSize(size_t(frame.size()))),
-                           Qt::Uninitialized);
-        velmora::envelope::writeRfbEnvelope(frame.constData(), size_t(frame.size()),
-                                            message.data());
-        sendMessage(message);
+        if (nextPrepared < prepared.size()) {
+            peer->write(prepared[nextPrepared]);
+            prepared[nextPrepared++].clear();
+        } else {
+            peer->write(rfbFrame(frame));
+        }
     }
 
 private:
     void readSome()
     {
-        buffer += peer->readAll();
+        const qint64 available = peer->bytesAvailable();
+        const int old = buffer.size();
+        buffer.resize(old + int(available));
+        buffer.resize(old + int(std::max<qint64>(0, peer->read(buffer.data() + old, available))));
         if (!handshakeDone) {
             const int end = buffer.indexOf("\r\n\r\n");
             if (end < 0)
@@ -375,6 +404,8 @@ private:
 
     QTcpServer server;
     QTcpSocket *peer = nullptr;
+    std::vector<QByteArray> prepared;
+    size_t nextPrepared = 0;
     bool handshakeDone = false;
     QByteArray buffer;
     QByteArray message;
@@ -438,16 +469,18 @@ Figures measure(Driver &driver, Qt::HANDLE worker, qint64 websockifyPid, const O
 {
     const Qt::HANDLE mainThread = QThread::currentThreadId();
     const std::vector<QByteArray> warmup = vncLikeFrames(4 << 20, 7);
-    driver.stream(warmup);
+    driver.prepare(warmup);
+    driver.stream(warmup, options.windowKib << 10);
 
     const std::vector<QByteArray> frames = vncLikeFrames(options.megabytes << 20, 11);
     qint64 bytes = 0;
     for (const QByteArray &f : frames)
         bytes += f.size();
+    driver.prepare(frames);
     const double cpuBefore = threadCpuMs(worker);
     const double mainBefore = threadCpuMs(mainThread);
     const double websockifyBefore = processTreeCpuMs(websockifyPid);
-    const double seconds = driver.stream(frames);
+    const double seconds = driver.stream(frames, options.windowKib << 10);
     const double cpu = threadCpuMs(worker) - cpuBefore;
     const double mainCpu = threadCpuMs(mainThread) - mainBefore;
     const double websockifyCpu = processTreeCpuMs(websockifyPid) - websockifyBefore;
@@ -519,7 +552,7 @@ void codecFigures()
             sink += qint64(j.dump().size());
         }
     });
-    std::printf("codec, ms per MB of payload (%lld checksum)\n", static_cast<long long>(sink % 10));
+    std::printf("codec, ms per MB of payload (checksum %lld)\n", static_cast<long long>(sink % 10));
     std::printf("  server->proxy  short cut %.2f   general path %.2f\n", fast, general);
     std::printf("  proxy->server  direct    %.2f   nlohmann     %.2f\n", direct, dumped);
 }
@@ -606,6 +639,10 @@ int runChild(const Options &options)
 
 int runBoth(const QStringList &arguments)
 {
+    std::printf(
+        "client CPU: the Client's thread (agent) or the raw WebSocket client's thread;\n"
+        "driver CPU: the main thread (TCP echo, and for the agent the in-process server);\n"
+        "websockify CPU: its processes. RTT: one frame at a time, sent until all back.\n\n");
     codecFigures();
     std::fflush(stdout);
     int status = 0;
@@ -642,11 +679,15 @@ int main(int argc, char **argv)
         } else if (args[i] == QLatin1String("--megabytes") && i + 1 < args.size()) {
             options.megabytes = args[++i].toLongLong();
             passOn << args[i - 1] << args[i];
+        } else if (args[i] == QLatin1String("--window") && i + 1 < args.size()) {
+            options.windowKib = args[++i].toLongLong();
+            passOn << args[i - 1] << args[i];
         } else if (args[i] == QLatin1String("--frames") && i + 1 < args.size()) {
             options.rttFrames = args[++i].toInt();
             passOn << args[i - 1] << args[i];
         } else {
-            std::fprintf(stderr, "usage: bench_relay [--megabytes N] [--frames N]\n");
+            std::fprintf(stderr,
+                         "usage: bench_relay [--megabytes N] [--window KiB] [--frames N]\n");
             return 2;
         }
     }

@@ -17,6 +17,7 @@ void EchoServer::onNewConnection()
     while (QTcpSocket *socket = server.nextPendingConnection()) {
         ++connections;
         socket->setParent(this);
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
             const QByteArray bytes = socket->readAll();
             echoed += bytes.size();
