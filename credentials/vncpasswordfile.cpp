@@ -70,6 +70,18 @@ QByteArray encodeVncPassword(const QString &password)
     return block;
 }
 
+QString decodeVncPassword(const QByteArray &file)
+{
+    if (file.size() != blockSize)
+        return {};
+    QByteArray block = file;
+    auto *bytes = reinterpret_cast<unsigned char *>(block.data());
+    des::setKey(vncPasswordKey, des::Decrypt);
+    des::transform(bytes, bytes);
+    const int end = block.indexOf('\0');
+    return QString::fromUtf8(block.left(end < 0 ? blockSize : end));
+}
+
 bool writePasswordFile(const QString &fileName, const QByteArray &data)
 {
     if (fileName.isEmpty())

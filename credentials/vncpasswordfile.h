@@ -19,6 +19,11 @@ QByteArray vncPasswordBlock(const QString &password);
 // The 8 bytes of the password file for `password`. Sets the process-wide DES key schedule.
 QByteArray encodeVncPassword(const QString &password);
 
+// The password that the 8 bytes of a password file hold: the decrypted block up to its first zero
+// byte, read as UTF-8. A null string when `file` is not 8 bytes long. Sets the process-wide DES
+// key schedule. For tools and tests; the agent itself only encodes.
+QString decodeVncPassword(const QByteArray &file);
+
 // Stores `data` as the file `fileName`, readable and writable by its owner only, and returns true
 // only if the file now holds exactly those bytes. The bytes go to a new owner-only file next to
 // it, which then replaces `fileName` in one step, so a failure leaves any older file untouched and

@@ -171,6 +171,19 @@ private slots:
         QFETCH(QString, password);
         QFETCH(QByteArray, file);
         QCOMPARE(credentials::encodeVncPassword(password).toHex(), file.toHex());
+        QCOMPARE(credentials::decodeVncPassword(file),
+                 password.isNull() ? QStringLiteral("") : password);
+    }
+
+    void decodeIsTheInverseForSessionPasswords()
+    {
+        for (int n = 0; n < 10000; n += 7) {
+            const QString password = QString::number(n).rightJustified(4, QLatin1Char('0'));
+            QCOMPARE(credentials::decodeVncPassword(credentials::encodeVncPassword(password)),
+                     password);
+        }
+        QVERIFY(credentials::decodeVncPassword(QByteArray(7, 'x')).isNull());
+        QVERIFY(credentials::decodeVncPassword(QByteArray(9, 'x')).isNull());
     }
 
     void sameWithVncpasswd_data()

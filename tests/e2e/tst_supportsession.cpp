@@ -1,6 +1,5 @@
 // A supporter reaches the helped person's desktop: Xvfb desktop → agent (stand-in VNC server and
 // proxy) → velmora-server → velmora-connect → a real VNC viewer, with the session password.
-#include "credentials/des.h"
 #include "credentials/vncpasswordfile.h"
 #include "serverprocess.h"
 #include "vncviewer.h"
@@ -18,20 +17,6 @@ namespace {
 
 // The desktop's colour, so that a picture of it can be told from a blank one.
 const QColor desktopColour(0x33, 0x66, 0xcc);
-
-QString decodePasswordFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QByteArray block = file.readAll();
-    if (block.size() != 8)
-        return {};
-    auto *bytes = reinterpret_cast<unsigned char *>(block.data());
-    credentials::des::setKey(credentials::vncPasswordKey, credentials::des::Decrypt);
-    credentials::des::transform(bytes, bytes);
-    return QString::fromUtf8(block.left(block.indexOf('\0') < 0 ? 8 : block.indexOf('\0')));
-}
 
 // A password file for the VNC client, written by TigerVNC's own tool from the password's text.
 bool writeViewerPasswordFile(const QString &password, const QString &path)
@@ -135,7 +120,9 @@ void TestSupportSession::initTestCase()
         },
         30000));
 
-    password = decodePasswordFile(dir->filePath(QStringLiteral("vnc_password_session.dat")));
+    QFile passwordFile(dir->filePath(QStringLiteral("vnc_password_session.dat")));
+    QVERIFY(passwordFile.open(QIODevice::ReadOnly));
+    password = credentials::decodeVncPassword(passwordFile.readAll());
     QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}$")).match(password).hasMatch(),
              qPrintable(password));
     goodPasswordFile = dir->filePath(QStringLiteral("viewer-password"));
