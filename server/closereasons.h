@@ -2,7 +2,10 @@
 // machine-readable words: pages and tools map them to their own messages.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace velmora::server {
@@ -17,7 +20,8 @@ struct CloseReason
 inline constexpr CloseReason kInvalidId{4400, "invalid-id"};
 /// No agent has this ID.
 inline constexpr CloseReason kUnknownId{4404, "unknown-id"};
-/// The agent with this ID went offline recently; it may come back.
+/// The agent with this ID went offline recently; it may come back (agents reconnect every four
+/// seconds, hence the retry-after the server adds).
 inline constexpr CloseReason kOffline{4410, "offline"};
 /// The agent is already in a session with another supporter.
 inline constexpr CloseReason kBusy{4409, "busy"};
@@ -32,5 +36,30 @@ inline constexpr CloseReason kReplaced{4001, "replaced"};
 inline constexpr CloseReason kSessionEnded{1000, ""};
 /// The server is shutting down.
 inline constexpr CloseReason kShutdown{1001, "server-shutdown"};
+
+// Refusals of the password protection; each carries ";retry-after=SECONDS".
+
+/// The ID refuses supporters for a while after a refused attempt.
+inline constexpr CloseReason kLocked{4423, "locked"};
+/// The supporter's address asked for too many IDs that lead nowhere.
+inline constexpr CloseReason kTooManyAttempts{4429, "too-many-attempts"};
+/// The VNC server refused the password (sent after its failure result has been relayed).
+inline constexpr CloseReason kWrongPassword{4401, "wrong-password"};
+/// The client or the VNC server wanted a security handshake other than VNC authentication, or a
+/// protocol version the server does not follow.
+inline constexpr CloseReason kUnsupportedSecurity{4415, "unsupported-security"};
+/// The VNC server refused the connection before asking for the password (its reason has been
+/// relayed).
+inline constexpr CloseReason kDesktopRefused{4403, "desktop-refused"};
+
+/// How long agents usually take to come back, told with kOffline.
+inline constexpr std::chrono::seconds kOfflineRetry{5};
+
+/// `reason` followed by ";retry-after=N", N being `wait` in whole seconds rounded up (at least 1).
+inline std::string withRetryAfter(const CloseReason &reason, std::chrono::milliseconds wait)
+{
+    const long long seconds = std::max<long long>(1, (wait.count() + 999) / 1000);
+    return std::string(reason.text) + ";retry-after=" + std::to_string(seconds);
+}
 
 } // namespace velmora::server

@@ -5,6 +5,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace velmora::server {
 
@@ -12,10 +14,12 @@ struct HttpRequest
 {
     /// "GET", "HEAD", ...
     std::string method;
-    /// The path without the query.
+    /// The path without the query, as sent (still percent-encoded).
     std::string path;
     /// The request target as sent (path and query).
     std::string target;
+    /// The If-None-Match header (empty when absent).
+    std::string ifNoneMatch;
 };
 
 struct HttpResponse
@@ -23,6 +27,8 @@ struct HttpResponse
     unsigned status = 200;
     std::string contentType = "text/plain; charset=utf-8";
     std::string body;
+    /// Further header fields, sent as given.
+    std::vector<std::pair<std::string, std::string>> headers;
 };
 
 /// Answers a request, or returns nothing to let the next handler try. Runs on the server thread.
@@ -30,5 +36,8 @@ using HttpHandler = std::function<std::optional<HttpResponse>(const HttpRequest 
 
 /// The answer when no handler takes a request: 404 with a short text.
 HttpResponse notFound();
+
+/// A short plain-text answer with `status`, e.g. 405 "Method not allowed".
+HttpResponse plainAnswer(unsigned status, std::string text);
 
 } // namespace velmora::server

@@ -82,19 +82,23 @@ void HttpSession::doRead()
                 plain.method = std::string(request.method_string());
                 plain.path = route.path;
                 plain.target = std::string(request.target());
+                plain.ifNoneMatch = std::string(request[http::field::if_none_match]);
                 answer = self->hub.answer(plain);
             }
             const bool keepAlive = request.keep_alive() && !upgrade;
             auto response = std::make_shared<http::response<http::string_body>>(
                 static_cast<http::status>(answer.status), request.version());
             response->set(http::field::server, "velmora-server");
-            response->set(http::field::content_type, answer.contentType);
+            if (answer.status != 304)
+                response->set(http::field::content_type, answer.contentType);
+            for (const auto &[name, value] : answer.headers)
+                response->set(name, value);
             response->keep_alive(keepAlive);
             const bool head = request.method() == http::verb::head;
             if (!head)
                 response->body() = std::move(answer.body);
             response->prepare_payload();
-            if (head)
+            if (head && answer.status != 304)
                 response->content_length(answer.body.size());
             // A client that does not read its answer must not hold the connection for ever.
             self->stream.expires_after(self->hub.requestTimeout());

@@ -3,13 +3,17 @@
 #include "protocol/envelope.h"
 #include "server/agentconnection.h"
 #include "server/agentmessage.h"
+#include "server/clientaddress.h"
 #include "server/httpsession.h"
+#include "server/metrics.h"
 #include "server/relaysession.h"
 #include "server/route.h"
+#include "server/staticfiles.h"
 #include "server/supporterconnection.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <stdexcept>
 
 namespace velmora::server {
@@ -31,6 +35,11 @@ std::string printable(std::string_view text)
     return out;
 }
 
+template <typename Duration> std::chrono::milliseconds roundUpMs(Duration duration)
+{
+    return std::chrono::ceil<std::chrono::milliseconds>(duration);
+}
+
 std::string seconds(std::chrono::milliseconds duration)
 {
     char text[32];
@@ -42,8 +51,29 @@ std::string seconds(std::chrono::milliseconds duration)
 
 Hub::Hub(ServerConfig configuration)
     : config(std::move(configuration)), acceptor(io), signals(io), sweepTimer(io), retryTimer(io),
-      graceTimer(io), tokens(config.secret)
-{}
+      graceTimer(io), tokens(config.secret), lockouts(config.options.lockout),
+      probes(config.options.probes)
+{
+    ownHandlers.push_back([this](const HttpRequest &request) -> std::optional<HttpResponse> {
+        if (request.path != "/metrics")
+            return std::nullopt;
+        if (request.method != "GET" && request.method != "HEAD") {
+            HttpResponse answer = plainAnswer(405, "Method not allowed");
+            answer.headers.emplace_back("Allow", "GET, HEAD");
+            return answer;
+        }
+        HttpResponse answer;
+        answer.contentType = kMetricsContentType;
+        answer.body = prometheusText(stats());
+        answer.headers.emplace_back("Cache-Control", "no-store");
+        answer.headers.emplace_back("X-Content-Type-Options", "nosniff");
+        return answer;
+    });
+    if (!config.options.novncDir.empty())
+        ownHandlers.push_back(StaticFiles("/novnc/", config.options.novncDir));
+    if (!config.options.webDir.empty())
+        ownHandlers.push_back(StaticFiles("/", config.options.webDir));
+}
 
 Hub::~Hub() = default;
 
@@ -110,6 +140,17 @@ std::uint16_t Hub::listen()
     const std::uint16_t port = acceptor.local_endpoint().port();
     listenText = formatHostPort(endpoint.address().to_string(), port);
     log("listening on " + listenText);
+    for (const auto &[what, folder, probe] :
+         {std::tuple{"the supporter's page", config.options.webDir, "index.html"},
+          std::tuple{"noVNC", config.options.novncDir, "core/rfb.js"}}) {
+        if (folder.empty())
+            continue;
+        std::error_code missing;
+        if (std::filesystem::exists(std::filesystem::path(folder) / probe, missing))
+            log(std::string("serving ") + what + " from " + folder);
+        else
+            log(std::string("warning: no ") + what + ": " + folder + " has no " + probe);
+    }
 
     doAccept();
     sweep();
@@ -148,6 +189,10 @@ ServerStats Hub::stats() const
     s.peakQueuedBytes = counters.peakQueuedBytes;
     s.connectionsAccepted = counters.connectionsAccepted;
     s.backpressurePauses = counters.backpressurePauses;
+    std::lock_guard<std::mutex> lock(counters.mutex);
+    s.refusals = counters.refusals;
+    s.handshakes = counters.handshakes;
+    s.lockouts = counters.lockouts;
     return s;
 }
 
@@ -181,6 +226,8 @@ void Hub::doAccept()
 void Hub::sweep()
 {
     const auto now = WsConnection::Clock::now();
+    lockouts.forgetIdle(now);
+    probes.forgetIdle(now);
     for (const auto &[id, connection] : connections) {
         if (connection->stalled(now)) {
             log("dropping " + connection->remote() + ": a write made no progress for " +
@@ -248,16 +295,18 @@ void Hub::httpSessionEnded(ConnectionId id)
 
 HttpResponse Hub::answer(const HttpRequest &request)
 {
-    for (const HttpHandler &handler : config.httpHandlers) {
-        try {
-            if (auto response = handler(request))
-                return *response;
-        } catch (const std::exception &error) {
-            log("HTTP handler failed for " + printable(request.target) + ": " + error.what());
-            HttpResponse response;
-            response.status = 500;
-            response.body = "Internal server error\n";
-            return response;
+    for (const auto *handlers : {&config.httpHandlers, &ownHandlers}) {
+        for (const HttpHandler &handler : *handlers) {
+            try {
+                if (auto response = handler(request))
+                    return *response;
+            } catch (const std::exception &error) {
+                log("HTTP handler failed for " + printable(request.target) + ": " + error.what());
+                HttpResponse response;
+                response.status = 500;
+                response.body = "Internal server error\n";
+                return response;
+            }
         }
     }
     return notFound();
@@ -278,11 +327,29 @@ void Hub::upgrade(tcp::socket socket, Request request, const std::string &remote
         connection = std::make_shared<AgentConnection>(*this, std::move(socket), id, remote,
                                                        agentLimits(), std::move(token));
     } else {
-        connection = std::make_shared<SupporterConnection>(*this, std::move(socket), id, remote,
-                                                           supporterLimits(), route.id);
+        std::string client = clientAddressOf(socket, request);
+        connection = std::make_shared<SupporterConnection>(
+            *this, std::move(socket), id, remote, supporterLimits(), route.id, std::move(client));
     }
     connections[id] = connection;
     connection->start(std::move(request));
+}
+
+std::string Hub::clientAddressOf(const tcp::socket &socket, const Request &request) const
+{
+    beast::error_code ec;
+    const tcp::endpoint peer = socket.remote_endpoint(ec);
+    std::string address = ec ? std::string("unknown") : peer.address().to_string();
+    if (config.options.trustForwardedFor) {
+        // The proxy appends what it saw; with several header lines, the last one is its.
+        std::string forwarded;
+        const auto lines = request.equal_range("X-Forwarded-For");
+        for (auto it = lines.first; it != lines.second; ++it)
+            forwarded = std::string(toStd(it->value()));
+        if (const auto last = lastForwardedFor(forwarded))
+            address = *last;
+    }
+    return clientKey(address).value_or(address);
 }
 
 void Hub::handshakeFailed(WsConnection &connection, const char *role, const std::string &why)
@@ -373,11 +440,19 @@ void Hub::agentMessage(AgentConnection &agent, bool binary, std::string_view dat
         return;
     }
     const bool first = session->relay.waitingForAgent();
-    const std::size_t size = message.bytes.size();
+    RfbHandshake::Forward handshake;
+    if (session->handshake.succeeded()) {
+        handshake.toSupporter = std::move(message.bytes);
+    } else if (session->handshake.following()) {
+        handshake = session->handshake.fromServer(message.bytes);
+    }
+    const std::size_t size = handshake.toSupporter.size();
     auto released = session->relay.fromAgent(size);
-    supporter->send(std::move(message.bytes));
-    counters.bytesToSupporters += size;
-    noteQueued(supporter->queuedBytes());
+    if (size > 0 || session->handshake.succeeded()) {
+        supporter->send(std::move(handshake.toSupporter));
+        counters.bytesToSupporters += size;
+        noteQueued(supporter->queuedBytes());
+    }
     if (first) {
         session->startTimer.cancel();
         for (std::string &held : released)
@@ -387,10 +462,14 @@ void Hub::agentMessage(AgentConnection &agent, bool binary, std::string_view dat
         if (!agent.aboveHighWater())
             supporter->resumeReading();
     }
+    if (!handshake.toServer.empty())
+        forwardToAgent(*session, agent, *supporter, handshake.toServer);
     if (supporter->aboveHighWater() && !agent.readingPaused()) {
         ++counters.backpressurePauses;
         agent.pauseReading();
     }
+    if (!session->handshake.following() && !session->settled)
+        handshakeSettled(*session);
 }
 
 void Hub::agentDrained(AgentConnection &agent)
@@ -425,14 +504,24 @@ void Hub::supporterOpened(const std::shared_ptr<SupporterConnection> &supporter)
         supporter->close(kShutdown);
         return;
     }
+    const auto now = SessionRegistry::Clock::now();
     const std::string &id = supporter->requestedId;
-    if (!isSessionId(id)) {
-        log("refused supporter " + supporter->remote() + " for id=" + printable(id) + ": " +
-            std::string(kInvalidId.text));
-        supporter->close(kInvalidId);
+    // First, before anything about the ID is looked at: an address that used up its probes is
+    // told only that, whatever it asks for.
+    if (const auto wait = probes.waitFor(supporter->clientAddress, now); wait.count() > 0) {
+        refuseSupporter(*supporter, kTooManyAttempts, roundUpMs(wait));
         return;
     }
-    auto refusal = registry.beginSession(id, supporter->id(), SessionRegistry::Clock::now());
+    if (!isSessionId(id)) {
+        probes.probed(supporter->clientAddress, now);
+        refuseSupporter(*supporter, kInvalidId);
+        return;
+    }
+    if (const auto wait = lockouts.lockedFor(id, now); wait.count() > 0) {
+        refuseSupporter(*supporter, kLocked, roundUpMs(wait));
+        return;
+    }
+    auto refusal = registry.beginSession(id, supporter->id(), now);
     std::shared_ptr<AgentConnection> agent;
     if (refusal == SessionRegistry::Refusal::None) {
         const auto it = agents.find(registry.find(id)->connection);
@@ -442,13 +531,17 @@ void Hub::supporterOpened(const std::shared_ptr<SupporterConnection> &supporter)
             refusal = SessionRegistry::Refusal::Offline;
         }
     }
+    if (refusal == SessionRegistry::Refusal::Busy) {
+        refuseSupporter(*supporter, kBusy);
+        return;
+    }
     if (refusal != SessionRegistry::Refusal::None) {
-        const CloseReason reason = refusal == SessionRegistry::Refusal::Busy      ? kBusy
-                                   : refusal == SessionRegistry::Refusal::Offline ? kOffline
-                                                                                  : kUnknownId;
-        log("refused supporter " + supporter->remote() + " for id=" + printable(id) + ": " +
-            std::string(reason.text));
-        supporter->close(reason);
+        // An ID whose agent is away tells a prober as much as an unknown one.
+        probes.probed(supporter->clientAddress, now);
+        if (refusal == SessionRegistry::Refusal::Offline)
+            refuseSupporter(*supporter, kOffline, kOfflineRetry);
+        else
+            refuseSupporter(*supporter, kUnknownId);
         return;
     }
     auto session = std::make_shared<RelaySession>(io, id, config.holdLimit);
@@ -456,6 +549,11 @@ void Hub::supporterOpened(const std::shared_ptr<SupporterConnection> &supporter)
     session->supporter = supporter;
     session->supporterAddress = supporter->remote();
     session->supporterConnection = supporter->id();
+    session->clientAddress = supporter->clientAddress;
+    if (!config.followSecurityHandshake) {
+        session->handshake.passThrough();
+        session->settled = true;
+    }
     agent->session = session;
     supporter->session = session;
     agent->send(envelope::startSessionEnvelope());
@@ -472,6 +570,104 @@ void Hub::supporterOpened(const std::shared_ptr<SupporterConnection> &supporter)
     log("session start id=" + id + " supporter " + supporter->remote());
 }
 
+void Hub::refuseSupporter(SupporterConnection &supporter, const CloseReason &reason,
+                          std::chrono::milliseconds retryAfter)
+{
+    std::string text(reason.text);
+    std::string note;
+    if (retryAfter.count() > 0) {
+        text = withRetryAfter(reason, retryAfter);
+        note = " (retry after " + text.substr(text.find('=') + 1) + " s)";
+    }
+    log("refused supporter " + supporter.remote() + " for id=" + printable(supporter.requestedId) +
+        ": " + std::string(reason.text) + note);
+    countRefusal(reason.text);
+    supporter.close(reason.code, std::move(text));
+}
+
+void Hub::countRefusal(std::string_view reason)
+{
+    std::lock_guard<std::mutex> lock(counters.mutex);
+    ++counters.refusals[std::string(reason)];
+}
+
+void Hub::countHandshake(const std::string &outcome)
+{
+    std::lock_guard<std::mutex> lock(counters.mutex);
+    ++counters.handshakes[outcome];
+}
+
+void Hub::forwardToSupporter(SupporterConnection &supporter, std::string bytes)
+{
+    const std::size_t size = bytes.size();
+    supporter.send(std::move(bytes));
+    counters.bytesToSupporters += size;
+    noteQueued(supporter.queuedBytes());
+}
+
+void Hub::forwardToAgent(RelaySession &session, AgentConnection &agent,
+                         SupporterConnection &supporter, std::string_view bytes)
+{
+    if (auto envelope = session.relay.fromSupporter(bytes)) {
+        agent.send(std::move(*envelope));
+        counters.bytesToAgents += bytes.size();
+        noteQueued(agent.queuedBytes());
+    } else if (session.relay.holdFull()) {
+        supporter.pauseReading();
+    }
+}
+
+std::chrono::milliseconds Hub::attemptRefused(RelaySession &session)
+{
+    session.settled = true;
+    const auto now = SessionRegistry::Clock::now();
+    const auto lock = roundUpMs(lockouts.refused(session.id, now));
+    const char *why = describe(session.handshake.refusal());
+    countHandshake(why);
+    {
+        std::lock_guard<std::mutex> guard(counters.mutex);
+        ++counters.lockouts;
+    }
+    log("attempt refused id=" + session.id + " supporter " + session.supporterAddress + ": " + why +
+        (session.handshake.serverReason().empty()
+             ? std::string()
+             : " '" + printable(session.handshake.serverReason()) + "'") +
+        "; " + std::to_string(lockouts.refusals(session.id)) + " refused in a row, id locked for " +
+        seconds(lock) + " s");
+    return lock;
+}
+
+void Hub::handshakeSettled(RelaySession &session)
+{
+    if (session.settled)
+        return;
+    if (session.handshake.succeeded()) {
+        session.settled = true;
+        lockouts.succeeded(session.id);
+        countHandshake("success");
+        log("password accepted id=" + session.id + " supporter " + session.supporterAddress +
+            " (RFB 3." + std::to_string(session.handshake.minorVersion()) + ")");
+        return;
+    }
+    const auto lock = attemptRefused(session);
+    CloseReason reason = kUnsupportedSecurity;
+    switch (session.handshake.refusal()) {
+    case RfbHandshake::Refusal::WrongPassword:
+        reason = kWrongPassword;
+        break;
+    case RfbHandshake::Refusal::ServerFailure:
+        reason = kDesktopRefused;
+        break;
+    default:
+        break;
+    }
+    if (const auto supporter = session.supporter.lock()) {
+        countRefusal(reason.text);
+        // Queued after what was relayed, so the viewer sees the VNC server's answer first.
+        supporter->close(reason.code, withRetryAfter(reason, lock));
+    }
+}
+
 void Hub::supporterMessage(SupporterConnection &supporter, bool binary, std::string_view data)
 {
     if (!binary) {
@@ -483,12 +679,16 @@ void Hub::supporterMessage(SupporterConnection &supporter, bool binary, std::str
     const auto agent = session ? session->agent.lock() : nullptr;
     if (!agent)
         return;
-    if (auto envelope = session->relay.fromSupporter(data)) {
-        agent->send(std::move(*envelope));
-        counters.bytesToAgents += data.size();
-        noteQueued(agent->queuedBytes());
-    } else if (session->relay.holdFull()) {
-        supporter.pauseReading();
+    if (session->handshake.succeeded()) {
+        forwardToAgent(*session, *agent, supporter, data);
+    } else if (session->handshake.following()) {
+        RfbHandshake::Forward handshake = session->handshake.fromClient(data);
+        if (!handshake.toSupporter.empty())
+            forwardToSupporter(supporter, std::move(handshake.toSupporter));
+        if (!handshake.toServer.empty())
+            forwardToAgent(*session, *agent, supporter, handshake.toServer);
+        if (!session->handshake.following())
+            handshakeSettled(*session);
     }
     if (agent->aboveHighWater() && !supporter.readingPaused()) {
         ++counters.backpressurePauses;
@@ -529,8 +729,11 @@ void Hub::startTimedOut(const std::shared_ptr<RelaySession> &session)
     const auto supporter = session->supporter.lock();
     endSession(*session,
                "the agent did not answer within " + seconds(config.options.startTimeout) + " s");
-    if (supporter)
-        supporter->close(kAgentTimeout);
+    if (supporter) {
+        countRefusal(kAgentTimeout.text);
+        const auto wait = lockouts.lockedFor(session->id, SessionRegistry::Clock::now());
+        supporter->close(kAgentTimeout.code, withRetryAfter(kAgentTimeout, roundUpMs(wait)));
+    }
     if (agent && !agent->closing()) {
         agent->closedBecause = "it did not answer the session start";
         registry.agentOffline(agent->sessionId, agent->id(), SessionRegistry::Clock::now());
@@ -550,6 +753,12 @@ void Hub::endSession(RelaySession &session, const std::string &why)
     registry.endSession(session.id, session.supporterConnection);
     log("session end id=" + session.id + " supporter " + session.supporterAddress + ": " +
         session.relay.summary(RelayState::Clock::now()) + " (" + why + ")");
+    // A session that ends before the VNC server accepted the password was a refused attempt,
+    // whoever ended it: otherwise a guesser could leave right after sending a response.
+    if (!session.settled) {
+        session.handshake.closed();
+        attemptRefused(session);
+    }
     if (agent)
         agent->session.reset();
     if (supporter)

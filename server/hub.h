@@ -3,6 +3,9 @@
 
 #include "server/beast.h"
 #include "server/httphandler.h"
+#include "server/lockouts.h"
+#include "server/probelimiter.h"
+#include "server/rfbhandshake.h"
 #include "server/server.h"
 #include "server/sessionids.h"
 #include "server/sessionregistry.h"
@@ -12,7 +15,9 @@
 #include <boost/asio/signal_set.hpp>
 
 #include <atomic>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 
 namespace velmora::server {
@@ -66,6 +71,20 @@ private:
     void publishCounts();
     ConnectionLimits agentLimits() const;
     ConnectionLimits supporterLimits() const;
+    void refuseSupporter(SupporterConnection &supporter, const CloseReason &reason,
+                         std::chrono::milliseconds retryAfter = std::chrono::milliseconds(0));
+    /// Sends handshake output on: bytes from the VNC server to the supporter, bytes from the
+    /// supporter to the agent.
+    void forwardToSupporter(SupporterConnection &supporter, std::string bytes);
+    void forwardToAgent(RelaySession &session, AgentConnection &agent,
+                        SupporterConnection &supporter, std::string_view bytes);
+    /// Acts on the outcome of a session's security handshake once it is known.
+    void handshakeSettled(RelaySession &session);
+    /// Counts a refused attempt on the session's ID and locks the ID; returns the lock.
+    std::chrono::milliseconds attemptRefused(RelaySession &session);
+    void countRefusal(std::string_view reason);
+    void countHandshake(const std::string &outcome);
+    std::string clientAddressOf(const tcp::socket &socket, const Request &request) const;
 
     ServerConfig config;
     net::io_context io;
@@ -77,6 +96,10 @@ private:
     SessionRegistry registry;
     SessionTokens tokens;
     SessionIdGenerator ids;
+    Lockouts lockouts;
+    ProbeLimiter probes;
+    /// The server's own handlers, tried after the configured ones.
+    std::vector<HttpHandler> ownHandlers;
     ConnectionId nextConnection = 1;
     bool stopping = false;
     std::string listenText;
@@ -97,6 +120,11 @@ private:
         std::atomic<std::uint64_t> peakQueuedBytes{0};
         std::atomic<std::uint64_t> connectionsAccepted{0};
         std::atomic<std::uint64_t> backpressurePauses{0};
+        // Rare events, read by stats() from other threads.
+        mutable std::mutex mutex;
+        std::map<std::string, std::uint64_t> refusals;
+        std::map<std::string, std::uint64_t> handshakes;
+        std::uint64_t lockouts = 0;
     } counters;
 };
 

@@ -7,9 +7,35 @@
 
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <iostream>
+#include <system_error>
 
 namespace {
+
+namespace fs = std::filesystem;
+
+// The supporter's page when --web names none: installed beside the program
+// (PREFIX/bin/velmora-server and PREFIX/share/velmora/web), else the source tree it was built
+// from, else a system-wide installation. Empty when none has an index.html.
+std::string defaultWebDir()
+{
+    std::vector<fs::path> candidates;
+    std::error_code ec;
+    const fs::path program = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec)
+        candidates.push_back(program.parent_path().parent_path() / "share" / "velmora" / "web");
+#ifdef VELMORA_SOURCE_WEB_DIR
+    candidates.emplace_back(VELMORA_SOURCE_WEB_DIR);
+#endif
+    candidates.emplace_back("/usr/local/share/velmora/web");
+    candidates.emplace_back("/usr/share/velmora/web");
+    for (const fs::path &candidate : candidates) {
+        if (fs::is_regular_file(candidate / "index.html", ec))
+            return candidate.lexically_normal().string();
+    }
+    return {};
+}
 
 // Every agent holds a connection; the default limit of 1024 descriptors would cap the server
 // far below what it can serve.
@@ -46,6 +72,8 @@ int main(int argc, char **argv)
         raiseDescriptorLimit();
         ServerConfig config;
         config.options = parsed.options;
+        if (config.options.webDir.empty())
+            config.options.webDir = defaultWebDir();
         config.secret = secret.secret;
         config.handleSignals = true;
         const LogSink log = config.log;

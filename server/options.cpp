@@ -16,8 +16,10 @@ namespace {
 // returns an error text (empty when the value is fine).
 using Setter = std::function<std::string(const std::string &)>;
 
+// `switches` are flags without a value ("--name" alone sets them).
 std::string parseFlags(const std::vector<std::string> &arguments,
-                       const std::map<std::string, Setter> &handlers, bool &help)
+                       const std::map<std::string, Setter> &handlers, bool &help,
+                       const std::map<std::string, bool *> &switches = {})
 {
     help = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -34,6 +36,10 @@ std::string parseFlags(const std::vector<std::string> &arguments,
             name = argument.substr(0, equals);
             value = argument.substr(equals + 1);
             hasValue = true;
+        }
+        if (const auto flag = switches.find(argument); flag != switches.end()) {
+            *flag->second = true;
+            continue;
         }
         const auto handler = handlers.find(name);
         if (handler == handlers.end())
@@ -67,6 +73,16 @@ Setter secondsSetter(std::chrono::milliseconds &target)
             seconds < 0.01 || seconds > 86400)
             return "expected a number of seconds between 0.01 and 86400, got '" + value + "'";
         target = std::chrono::milliseconds(std::llround(seconds * 1000));
+        return {};
+    };
+}
+
+Setter folderSetter(std::string &target)
+{
+    return [&target](const std::string &value) -> std::string {
+        if (value.empty())
+            return "expected a folder";
+        target = value;
         return {};
     };
 }
@@ -137,9 +153,25 @@ Parsed<ServerOptions> parseServerArguments(const std::vector<std::string> &argum
              options.maxMessage = static_cast<std::size_t>(bytes);
              return {};
          }},
+        {"--web", folderSetter(options.webDir)},
+        {"--novnc", folderSetter(options.novncDir)},
+        {"--lockout-base", secondsSetter(options.lockout.base)},
+        {"--lockout-cap", secondsSetter(options.lockout.cap)},
+        {"--probe-burst",
+         [&options](const std::string &value) -> std::string {
+             unsigned long long count = 0;
+             if (!parseNumber(value, 1000, count) || count < 1)
+                 return "expected a number between 1 and 1000, got '" + value + "'";
+             options.probes.burst = static_cast<unsigned>(count);
+             return {};
+         }},
+        {"--probe-interval", secondsSetter(options.probes.interval)},
     };
     bool help = false;
-    parsed.error = parseFlags(arguments, handlers, help);
+    parsed.error = parseFlags(arguments, handlers, help,
+                              {{"--trust-forwarded-for", &options.trustForwardedFor}});
+    if (parsed.error.empty() && options.lockout.cap < options.lockout.base)
+        parsed.error = "--lockout-cap must not be below --lockout-base";
     if (help)
         parsed.outcome = Parsed<ServerOptions>::Outcome::Help;
     else if (parsed.error.empty())
@@ -204,6 +236,18 @@ std::string serverUsage()
            "                          of it (default 30)\n"
            "  --start-timeout SECONDS time an agent has to answer a session start (default 30)\n"
            "  --max-message BYTES     largest relayed message (default 4194304)\n"
+           "  --web DIR               the supporter's page, served at / (default: the web/\n"
+           "                          folder of the source tree this program was built from,\n"
+           "                          or PREFIX/share/velmora/web when installed)\n"
+           "  --novnc DIR             noVNC, served at /novnc/ (default /usr/share/novnc)\n"
+           "  --lockout-base SECONDS  an ID refuses supporters for this long after a refused\n"
+           "                          password, twice as long after each further one (default 2)\n"
+           "  --lockout-cap SECONDS   the longest such lock (default 1800)\n"
+           "  --probe-burst N         connections for unknown IDs one address may make at once\n"
+           "                          (default 5)\n"
+           "  --probe-interval SECONDS  then one per this many seconds (default 10)\n"
+           "  --trust-forwarded-for   take supporters' addresses from the last X-Forwarded-For\n"
+           "                          entry (only behind a reverse proxy that sets it)\n"
            "  --help                  show this text\n";
 }
 

@@ -1,6 +1,9 @@
 // Command lines of velmora-server and velmora-connect, parsed without touching the network.
 #pragma once
 
+#include "server/lockouts.h"
+#include "server/probelimiter.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +37,18 @@ struct ServerOptions
     /// Largest binary message from a supporter, and largest relayed frame from an agent (whose
     /// envelope may then be the Base64 size of this plus the envelope's own members).
     std::size_t maxMessage = 4 * 1024 * 1024;
+    /// Folder of the supporter's page, served at "/"; empty: no page. The program fills in its
+    /// default (see defaultWebDir in main) when the command line names none.
+    std::string webDir;
+    /// noVNC's folder, served at "/novnc/"; empty: not served.
+    std::string novncDir = "/usr/share/novnc";
+    /// Take a supporter's address from the last X-Forwarded-For entry rather than the TCP peer:
+    /// only behind a reverse proxy that appends it (anyone else could claim any address).
+    bool trustForwardedFor = false;
+    /// Locks on session IDs after refused password attempts.
+    LockoutSchedule lockout;
+    /// Connections per client address that may ask for IDs that lead nowhere.
+    ProbeLimit probes;
 };
 
 struct ConnectOptions

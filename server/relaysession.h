@@ -3,6 +3,7 @@
 
 #include "server/beast.h"
 #include "server/relaystate.h"
+#include "server/rfbhandshake.h"
 #include "server/sessionregistry.h"
 
 #include <memory>
@@ -27,6 +28,12 @@ struct RelaySession
     std::string supporterAddress;
     ConnectionId supporterConnection = 0;
     RelayState relay;
+    /// Follows the VNC security handshake until the password is accepted or refused.
+    RfbHandshake handshake;
+    /// The supporter's address as the limits see it.
+    std::string clientAddress;
+    /// True once the handshake's outcome has been counted.
+    bool settled = false;
     /// Runs until the agent's first "rfb" envelope.
     net::steady_timer startTimer;
     bool ended = false;

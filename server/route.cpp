@@ -19,9 +19,15 @@ std::string_view trim(std::string_view text)
 
 HttpResponse notFound()
 {
+    return plainAnswer(404, "Not found");
+}
+
+HttpResponse plainAnswer(unsigned status, std::string text)
+{
     HttpResponse response;
-    response.status = 404;
-    response.body = "Not found\n";
+    response.status = status;
+    response.body = std::move(text) + "\n";
+    response.headers.emplace_back("X-Content-Type-Options", "nosniff");
     return response;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,7 +27,8 @@ struct ServerConfig
     /// The secret that signs session tokens (see loadOrCreateSecret); not empty.
     std::string secret;
     LogSink log = stderrLog();
-    /// Tried in order for plain HTTP requests; when none answers, 404.
+    /// Tried in order for plain HTTP requests, before the server's own (GET /metrics, then
+    /// noVNC and the supporter's page from the folders in `options`); when none answers, 404.
     std::vector<HttpHandler> httpHandlers;
     /// Stop cleanly on SIGTERM and SIGINT (for the program, not for tests).
     bool handleSignals = false;
@@ -35,6 +37,9 @@ struct ServerConfig
     std::size_t highWater = 1024 * 1024;
     /// Bytes of supporter messages held before the agent is ready; reading pauses above it.
     std::size_t holdLimit = 256 * 1024;
+    /// Follow each session's VNC security handshake to count password attempts and lock IDs
+    /// after refused ones. Only tests of the bare relay, whose peers speak no RFB, turn it off.
+    bool followSecurityHandshake = true;
     /// How long stop() lets connections finish their closing handshakes.
     std::chrono::milliseconds shutdownGrace{2000};
 };
@@ -52,6 +57,12 @@ struct ServerStats
     std::uint64_t connectionsAccepted = 0;
     /// How often reading from one side stopped because the other side's queue was full.
     std::uint64_t backpressurePauses = 0;
+    /// Supporters turned away, by close reason ("unknown-id", "locked", "wrong-password", ...).
+    std::map<std::string, std::uint64_t> refusals;
+    /// Security handshakes of sessions, by outcome ("success", "wrong-password", "closed", ...).
+    std::map<std::string, std::uint64_t> handshakes;
+    /// Locks put on session IDs after refused attempts.
+    std::uint64_t lockouts = 0;
 };
 
 /// Owns its io_context and runs single-threaded in whichever thread calls run(). Apart from

@@ -6,9 +6,9 @@ namespace velmora::server {
 
 SupporterConnection::SupporterConnection(Hub &hub, tcp::socket socket, ConnectionId id,
                                          std::string remote, ConnectionLimits limits,
-                                         std::string requestedId)
+                                         std::string requestedId, std::string clientAddress)
     : WsConnection(std::move(socket), id, std::move(remote), limits),
-      requestedId(std::move(requestedId)), hub(hub)
+      requestedId(std::move(requestedId)), clientAddress(std::move(clientAddress)), hub(hub)
 {}
 
 void SupporterConnection::onOpen()

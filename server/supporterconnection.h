@@ -14,11 +14,14 @@ struct RelaySession;
 class SupporterConnection : public WsConnection
 {
 public:
-    /// `requestedId`: the text after "/viewer/" (not necessarily a valid ID).
+    /// `requestedId`: the text after "/viewer/" (not necessarily a valid ID). `clientAddress`:
+    /// who the supporter is for the per-address limits (see clientKey).
     SupporterConnection(Hub &hub, tcp::socket socket, ConnectionId id, std::string remote,
-                        ConnectionLimits limits, std::string requestedId);
+                        ConnectionLimits limits, std::string requestedId,
+                        std::string clientAddress);
 
     const std::string requestedId;
+    const std::string clientAddress;
     std::shared_ptr<RelaySession> session;
     unsigned dropped = 0;
 

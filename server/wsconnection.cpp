@@ -143,10 +143,18 @@ void WsConnection::doWrite()
 
 void WsConnection::close(const CloseReason &reason)
 {
+    close(reason.code, std::string(reason.text));
+}
+
+void WsConnection::close(std::uint16_t code, std::string reason)
+{
     if (closeRequested || finished)
         return;
     closeRequested = true;
-    closeReason = reason;
+    closeCode = code;
+    closeText = std::move(reason);
+    if (closeText.size() > 123)
+        closeText.resize(123);
     if (!open)
         return;
     if (!writing)
@@ -163,8 +171,8 @@ void WsConnection::doClose()
         paused = false;
         ws.set_option(timeouts(true));
     }
-    websocket::close_reason reason(closeReason.code);
-    reason.reason = std::string(closeReason.text);
+    websocket::close_reason reason(closeCode);
+    reason.reason = closeText;
     ws.async_close(reason, [self = shared_from_this()](const beast::error_code &ec) {
         self->finish(ec ? describeError(ec) : "closed by the server");
     });

@@ -50,6 +50,8 @@ public:
     /// Sends a close frame after the queued messages and finishes once the peer answers (or the
     /// handshake timeout passes). Reading goes on meanwhile, but nothing more is delivered.
     void close(const CloseReason &reason);
+    /// The same with a reason text of its own (at most 123 bytes, as a close frame allows).
+    void close(std::uint16_t code, std::string reason);
 
     /// Drops the TCP connection at once.
     void abort();
@@ -92,7 +94,8 @@ private:
     std::deque<std::string> queue;
     std::size_t queued = 0;
     Clock::time_point writeStarted;
-    CloseReason closeReason{1000, ""};
+    std::uint16_t closeCode = 1000;
+    std::string closeText;
     bool open = false;
     bool reading = false;
     bool paused = false;

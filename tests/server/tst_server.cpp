@@ -56,6 +56,14 @@ QByteArray rawRequest(quint16 port, const QByteArray &request)
     return answer;
 }
 
+// For tests of the relay itself, whose peers exchange arbitrary bytes rather than RFB: no
+// security handshake to follow, and so no attempts counted.
+ServerConfig relayOnly(ServerConfig config = ServerThread::defaultConfig())
+{
+    config.followSecurityHandshake = false;
+    return config;
+}
+
 ServerConfig quickConfig()
 {
     ServerConfig config = ServerThread::defaultConfig();
@@ -178,7 +186,7 @@ private slots:
 
     void secondConnectionWithTheTokenReplacesTheFirst()
     {
-        ServerThread server;
+        ServerThread server(relayOnly());
         auto first = onlineAgent(server);
         QVERIFY(first);
         SupporterPeer supporter;
@@ -211,7 +219,7 @@ private slots:
         QTest::addColumn<QString>("reason");
         QTest::newRow("unknown ID") << "unknown" << 4404 << "unknown-id";
         QTest::newRow("malformed ID") << "malformed" << 4400 << "invalid-id";
-        QTest::newRow("agent offline") << "offline" << 4410 << "offline";
+        QTest::newRow("agent offline") << "offline" << 4410 << "offline;retry-after=5";
         QTest::newRow("agent busy") << "busy" << 4409 << "busy";
     }
     void supporterRefusals()
@@ -219,7 +227,7 @@ private slots:
         QFETCH(QString, situation);
         QFETCH(int, code);
         QFETCH(QString, reason);
-        ServerThread server;
+        ServerThread server(relayOnly());
         auto agent = onlineAgent(server);
         QVERIFY(agent);
         SupporterPeer first;
@@ -241,7 +249,7 @@ private slots:
         QCOMPARE(int(supporter.socket.closeCode()), code);
         QCOMPARE(supporter.socket.closeReason(), reason);
         QVERIFY(server.waitForLog("refused supporter 127.0.0.1:"));
-        QVERIFY(!server.logMatching(": " + reason).isEmpty());
+        QVERIFY(!server.logMatching(": " + reason.section(';', 0, 0)).isEmpty());
         QVERIFY(supporter.messages.isEmpty());
         if (situation == "busy") {
             // The running session is not disturbed.
@@ -253,7 +261,7 @@ private slots:
 
     void relayIsByteExactBothWays()
     {
-        ServerThread server;
+        ServerThread server(relayOnly());
         auto agent = onlineAgent(server, AgentPeer::Mode::Echo);
         QVERIFY(agent);
         SupporterPeer supporter;
@@ -303,7 +311,7 @@ private slots:
 
     void supporterBytesWaitForTheAgentsFirstFrame()
     {
-        ServerThread server;
+        ServerThread server(relayOnly());
         auto agent = onlineAgent(server, AgentPeer::Mode::Manual);
         QVERIFY(agent);
         SupporterPeer supporter;
@@ -332,7 +340,7 @@ private slots:
 
     void supporterLeavingEndsTheSessionAndFreesTheAgent()
     {
-        ServerThread server;
+        ServerThread server(relayOnly());
         auto agent = onlineAgent(server);
         QVERIFY(agent);
         const QString id = agent->id;
@@ -385,7 +393,8 @@ private slots:
         supporter.open(server.viewerUrl(agent->id));
         QVERIFY(supporter.waitForDisconnected());
         QCOMPARE(int(supporter.socket.closeCode()), 4408);
-        QCOMPARE(supporter.socket.closeReason(), QString("agent-timeout"));
+        // A session that never reached the password counts as a refused attempt.
+        QCOMPARE(supporter.socket.closeReason(), QString("agent-timeout;retry-after=2"));
         QTRY_VERIFY(agent->disconnections > before);
         QCOMPARE(int(agent->socket.closeCode()), 1000);
         QVERIFY(server.waitForLog("the agent did not answer within"));
@@ -417,7 +426,7 @@ private slots:
 
     void oversizedMessagesCloseTheSender()
     {
-        ServerConfig config = ServerThread::defaultConfig();
+        ServerConfig config = relayOnly();
         config.options.maxMessage = 64 * 1024;
         ServerThread server(config);
         auto agent = onlineAgent(server, AgentPeer::Mode::Echo);
@@ -472,7 +481,7 @@ private slots:
         QFETCH(QByteArray, message);
         QFETCH(bool, text);
         QFETCH(QString, logged);
-        ServerThread server;
+        ServerThread server(relayOnly());
         auto agent = onlineAgent(server, AgentPeer::Mode::Echo);
         QVERIFY(agent);
         if (text)
@@ -505,7 +514,7 @@ private slots:
 
     void supporterTextFramesAreDropped()
     {
-        ServerThread server;
+        ServerThread server(relayOnly());
         auto agent = onlineAgent(server, AgentPeer::Mode::Echo);
         QVERIFY(agent);
         SupporterPeer supporter;
@@ -618,7 +627,7 @@ private slots:
     // from the agent instead of buffering without bound, and loses nothing.
     void slowSupporterHoldsTheAgentBack()
     {
-        ServerConfig config = ServerThread::defaultConfig();
+        ServerConfig config = relayOnly();
         config.highWater = 256 * 1024;
         ServerThread server(config);
         auto agent = onlineAgent(server, AgentPeer::Mode::Manual);

@@ -1,0 +1,67 @@
+// Per session ID: how long the ID refuses new supporters after refused password attempts. The
+// password stays the same for the whole run of an agent, so the only defence against guessing it
+// is to make each wrong guess cost time.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+namespace velmora::server {
+
+/// The lock after the n-th refused attempt in a row is base * 2^(n-1), at most cap.
+struct LockoutSchedule
+{
+    std::chrono::milliseconds base{2000};
+    std::chrono::milliseconds cap{30 * 60 * 1000};
+
+    /// The lock after the `refusals`-th refused attempt in a row (refusals >= 1).
+    std::chrono::milliseconds lockAfter(unsigned refusals) const;
+
+    /// How many attempts a guesser gets within `window` when each attempt starts the moment the
+    /// lock allows and takes no time (the first at the window's start): the bound on guesses.
+    std::uint64_t attemptsWithin(std::chrono::milliseconds window) const;
+};
+
+class Lockouts
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    /// An ID without refused attempts for `forgetAfter` (and no lock in effect) starts over.
+    explicit Lockouts(LockoutSchedule schedule = {},
+                      Clock::duration forgetAfter = std::chrono::hours(24));
+
+    /// The time left on the lock of `id` (zero when it may be tried).
+    Clock::duration lockedFor(const std::string &id, Clock::time_point now) const;
+
+    /// Records a refused attempt on `id` that ended at `now`; returns the lock it imposes.
+    Clock::duration refused(const std::string &id, Clock::time_point now);
+
+    /// Records a successful attempt: the count of `id` starts over.
+    void succeeded(const std::string &id);
+
+    /// Refused attempts in a row on `id`.
+    unsigned refusals(const std::string &id) const;
+
+    /// Forgets IDs whose last refusal is older than the forget time and whose lock has ended.
+    void forgetIdle(Clock::time_point now);
+
+    std::size_t size() const { return entries.size(); }
+    const LockoutSchedule &schedule() const { return rules; }
+
+private:
+    struct Entry
+    {
+        unsigned refusals = 0;
+        Clock::time_point lastRefusal;
+        Clock::time_point lockedUntil;
+    };
+
+    LockoutSchedule rules;
+    Clock::duration forgetAfter;
+    std::unordered_map<std::string, Entry> entries;
+};
+
+} // namespace velmora::server

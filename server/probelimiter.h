@@ -1,0 +1,50 @@
+// Per client address: how many supporter connections for IDs that lead nowhere (unknown, offline
+// or malformed) it may make, so that nobody can walk the ID space looking for agents. A token
+// bucket: `burst` at once, then one every `interval`.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+namespace velmora::server {
+
+struct ProbeLimit
+{
+    unsigned burst = 5;
+    std::chrono::milliseconds interval{10000};
+
+    /// Probes one address can make within `window`, starting with a full bucket.
+    std::uint64_t allowedWithin(std::chrono::milliseconds window) const;
+};
+
+class ProbeLimiter
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit ProbeLimiter(ProbeLimit limit = {});
+
+    /// How long `address` must wait before its next connection is heard (zero: now). While it
+    /// waits, every connection from it is refused, whatever the ID, so that the refusal itself
+    /// tells nothing about the ID.
+    Clock::duration waitFor(const std::string &address, Clock::time_point now) const;
+
+    /// `address` asked for an ID that led nowhere: takes one token.
+    void probed(const std::string &address, Clock::time_point now);
+
+    /// Forgets addresses whose bucket is full again (they are as good as new).
+    void forgetIdle(Clock::time_point now);
+
+    std::size_t size() const { return full.size(); }
+    const ProbeLimit &limit() const { return rules; }
+
+private:
+    ProbeLimit rules;
+    // When each address's bucket is full again; a bucket holds burst - ceil((full - now) /
+    // interval) tokens.
+    std::unordered_map<std::string, Clock::time_point> full;
+};
+
+} // namespace velmora::server
