@@ -149,7 +149,7 @@ std::uint16_t Hub::listen()
         if (std::filesystem::exists(std::filesystem::path(folder) / probe, missing))
             log(std::string("serving ") + what + " from " + folder);
         else
-            log(std::string("warning: no ") + what + ": " + folder + " has no " + probe);
+            log(std::string("warning: not serving ") + what + ": " + folder + " has no " + probe);
     }
 
     doAccept();
