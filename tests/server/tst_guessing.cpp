@@ -1,0 +1,471 @@
+// Password guessing over real connections: an agent that plays a VNC server with VNC
+// authentication (DES challenge and response, as TigerVNC does) and scripted viewers that answer
+// the challenge with the right or a wrong password. Short locks through the configuration; the
+// real schedule's numbers are checked in tst_limits.
+#include "agentpeer.h"
+#include "rawwebsocket.h"
+#include "serverthread.h"
+#include "supporterpeer.h"
+
+#include "credentials/des.h"
+
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <cmath>
+#include <memory>
+
+using namespace std::chrono_literals;
+using velmora::server::ServerConfig;
+
+namespace {
+
+const QByteArray kPassword = "4271";
+
+QByteArray u32(quint32 value)
+{
+    return QByteArray(1, char(value >> 24)) + char(value >> 16) + char(value >> 8) + char(value);
+}
+
+// VNC authentication: the challenge's two halves DES-encrypted under the password, whose bytes
+// are taken least significant bit first (RFC 6143 section 7.2.2, and the errata on the bit
+// order) — the order des::setKey expects.
+QByteArray vncResponse(const QByteArray &challenge, const QByteArray &password)
+{
+    unsigned char key[8] = {};
+    for (int i = 0; i < password.size() && i < 8; ++i)
+        key[i] = static_cast<unsigned char>(password[i]);
+    credentials::des::setKey(key, credentials::des::Encrypt);
+    QByteArray out(16, '\0');
+    for (int half = 0; half < 2; ++half)
+        credentials::des::transform(
+            reinterpret_cast<const unsigned char *>(challenge.constData() + 8 * half),
+            reinterpret_cast<unsigned char *>(out.data() + 8 * half));
+    return out;
+}
+
+// The agent side: an agent whose VNC server offers `types` (TigerVNC's "TLSVnc,VncAuth" by
+// default), checks the password, and echoes everything after a successful login.
+class VncAgent : public QObject
+{
+public:
+    explicit VncAgent(QByteArray types = QByteArray("\x02\x13\x02", 3))
+        : peer(AgentPeer::Mode::Manual), types(std::move(types))
+    {
+        connect(&peer, &AgentPeer::sessionStarted, this, [this] {
+            state = State::Version;
+            pending.clear();
+            received.clear();
+            peer.sendRfb("RFB 003.008\n");
+        });
+        connect(&peer, &AgentPeer::payloadReceived, this, &VncAgent::onPayload);
+    }
+
+    bool online(const QUrl &url)
+    {
+        peer.open(url);
+        return peer.waitForId();
+    }
+    // Comes back as the real agent does after a session: same token, same ID.
+    bool reconnect()
+    {
+        peer.reconnect();
+        return peer.waitForId();
+    }
+
+    AgentPeer peer;
+    QByteArray types;
+    /// Every byte the VNC server was given in the current session.
+    QByteArray received;
+    int logins = 0;
+
+private:
+    enum class State { Idle, Version, Choice, Response, Echo };
+
+    void onPayload(const QByteArray &bytes)
+    {
+        received += bytes;
+        pending += bytes;
+        for (;;) {
+            if (state == State::Version && pending.size() >= 12) {
+                pending.remove(0, 12);
+                peer.sendRfb(types);
+                state = State::Choice;
+            } else if (state == State::Choice && pending.size() >= 1) {
+                pending.remove(0, 1);
+                challenge.clear();
+                for (int i = 0; i < 16; ++i)
+                    challenge.append(char(QRandomGenerator::global()->bounded(256)));
+                peer.sendRfb(challenge);
+                state = State::Response;
+            } else if (state == State::Response && pending.size() >= 16) {
+                const bool right = pending.left(16) == vncResponse(challenge, kPassword);
+                pending.remove(0, 16);
+                if (right) {
+                    ++logins;
+                    peer.sendRfb(u32(0));
+                    state = State::Echo;
+                } else {
+                    const QByteArray reason = "Authentication failure";
+                    peer.sendRfb(u32(1) + u32(quint32(reason.size())) + reason);
+                    state = State::Idle;
+                }
+            } else if (state == State::Echo && !pending.isEmpty()) {
+                peer.sendRfb(pending);
+                pending.clear();
+            } else {
+                return;
+            }
+        }
+    }
+
+    State state = State::Idle;
+    QByteArray pending;
+    QByteArray challenge;
+};
+
+// The supporter side: a viewer that speaks RFB 3.8 and logs in with `password`.
+class Viewer : public QObject
+{
+public:
+    explicit Viewer(QByteArray password, char choice = 2)
+        : password(std::move(password)), choice(choice)
+    {
+        connect(&peer.socket, &QWebSocket::binaryMessageReceived, this, &Viewer::onBytes);
+    }
+
+    void open(const QUrl &url) { peer.open(url); }
+    bool waitForEnd(int timeoutMs = 10000) { return peer.waitForDisconnected(timeoutMs); }
+    int closeCode() const { return int(peer.socket.closeCode()); }
+    QString closeReason() const { return peer.socket.closeReason(); }
+
+    SupporterPeer peer;
+    QByteArray password;
+    char choice;
+    /// Leave right after sending the response, before the result.
+    bool leaveAfterResponse = false;
+    bool loggedIn = false;
+    /// The failure result and reason as the viewer received them.
+    QByteArray failure;
+    QByteArray afterLogin;
+
+private:
+    void onBytes(const QByteArray &bytes)
+    {
+        pending += bytes;
+        if (loggedIn) {
+            afterLogin += pending;
+            pending.clear();
+            return;
+        }
+        if (step == 0 && pending.size() >= 12) {
+            pending.remove(0, 12);
+            peer.socket.sendBinaryMessage("RFB 003.008\n");
+            step = 1;
+        }
+        if (step == 1 && pending.size() >= 1 && pending.size() >= 1 + quint8(pending[0])) {
+            offered = pending.mid(1, quint8(pending[0]));
+            pending.remove(0, 1 + offered.size());
+            peer.socket.sendBinaryMessage(QByteArray(1, choice));
+            step = 2;
+        }
+        if (step == 2 && pending.size() >= 16) {
+            peer.socket.sendBinaryMessage(vncResponse(pending.left(16), password));
+            pending.remove(0, 16);
+            step = 3;
+            if (leaveAfterResponse) {
+                peer.socket.flush();
+                peer.socket.abort();
+            }
+        }
+        if (step == 3 && pending.size() >= 4) {
+            if (pending.startsWith(u32(0))) {
+                loggedIn = true;
+                afterLogin = pending.mid(4);
+            } else {
+                failure = pending;
+            }
+            pending.clear();
+            step = 4;
+        } else if (step == 4) {
+            failure += pending;
+            pending.clear();
+        }
+    }
+
+public:
+    QByteArray offered;
+
+private:
+    QByteArray pending;
+    int step = 0;
+};
+
+ServerConfig shortLocks()
+{
+    ServerConfig config = ServerThread::defaultConfig();
+    config.options.lockout = {200ms, 800ms};
+    return config;
+}
+
+// Opens viewers for `id` until one is let in: those refused with a reason starting with
+// `refusal` (a lock, or a used-up probe budget) are counted in `refused` and do not count as
+// attempts. Returns the viewer that got in, after it logged in or was closed.
+std::unique_ptr<Viewer> admitted(const ServerThread &server, const QString &id,
+                                 const QByteArray &password, const QString &refusal, int &refused)
+{
+    for (int tries = 0; tries < 500; ++tries) {
+        auto viewer = std::make_unique<Viewer>(password);
+        viewer->open(server.viewerUrl(id));
+        if (!QTest::qWaitFor([&] { return viewer->peer.disconnected || viewer->loggedIn; }, 10000))
+            return nullptr;
+        if (viewer->loggedIn || !viewer->closeReason().startsWith(refusal))
+            return viewer;
+        ++refused;
+    }
+    return nullptr;
+}
+
+// The agent's session ended with the viewer's; it comes back as the real one does.
+bool agentReturns(VncAgent &agent)
+{
+    return QTest::qWaitFor(
+               [&] { return agent.peer.socket.state() == QAbstractSocket::UnconnectedState; },
+               10000) &&
+           agent.reconnect();
+}
+
+} // namespace
+
+class TestGuessing : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void rightPasswordWorksAtOnce()
+    {
+        ServerThread server(shortLocks());
+        VncAgent agent;
+        QVERIFY(agent.online(server.agentUrl()));
+        QElapsedTimer timer;
+        timer.start();
+        Viewer viewer(kPassword);
+        viewer.open(server.viewerUrl(agent.peer.id));
+        QTRY_VERIFY(viewer.loggedIn);
+        QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+        // The viewer saw only VNC authentication on offer.
+        QCOMPARE(viewer.offered, QByteArray(1, '\x02'));
+        QCOMPARE(agent.logins, 1);
+        QVERIFY(
+            server.waitForLog("password accepted id=" + agent.peer.id + " supporter 127.0.0.1:"));
+        QVERIFY(server.logMatching("attempt refused").isEmpty());
+
+        // From here the stream passes untouched, both ways.
+        QByteArray sent;
+        for (int i = 0; i < 50; ++i) {
+            const QByteArray chunk(100 + i * 37, char('a' + i % 26));
+            sent += chunk;
+            viewer.peer.socket.sendBinaryMessage(chunk);
+        }
+        QTRY_COMPARE(viewer.afterLogin.size(), sent.size());
+        QCOMPARE(viewer.afterLogin, sent);
+        QCOMPARE(server.stats().handshakes.at("success"), std::uint64_t(1));
+        QCOMPARE(server.stats().lockouts, std::uint64_t(0));
+    }
+
+    void wrongPasswordsLockTheIdForLongerEachTime()
+    {
+        ServerConfig config = ServerThread::defaultConfig();
+        config.options.lockout = {500ms, 2000ms};
+        ServerThread server(config);
+        VncAgent agent;
+        QVERIFY(agent.online(server.agentUrl()));
+        const QString id = agent.peer.id;
+        const QStringList locks{"0.5", "1", "2", "2"};
+        int locked = 0;
+        for (int attempt = 1; attempt <= locks.size(); ++attempt) {
+            const int lockedBefore = locked;
+            const auto viewer = admitted(server, id, "0000", "locked;", locked);
+            QVERIFY(viewer && !viewer->loggedIn);
+            // Every attempt after the first had to wait for the lock.
+            QVERIFY(attempt == 1 || locked > lockedBefore);
+            // The VNC server's own failure reached the viewer before the close.
+            QCOMPARE(viewer->failure, u32(1) + u32(22) + "Authentication failure");
+            QCOMPARE(viewer->closeCode(), 4401);
+            const int retry = int(std::ceil(locks[attempt - 1].toDouble()));
+            QCOMPARE(viewer->closeReason(), QString("wrong-password;retry-after=%1").arg(retry));
+            const QString line = QString("attempt refused id=%1 supporter 127.0.0.1:").arg(id);
+            const QString tail = QString(": wrong-password 'Authentication failure'; %1 refused "
+                                         "in a row, id locked for %2 s")
+                                     .arg(attempt)
+                                     .arg(locks[attempt - 1]);
+            QVERIFY2(server.waitForLog(tail), qPrintable(server.log().join('\n')));
+            QVERIFY(server.logMatching(tail).first().contains(line));
+
+            // Meanwhile the ID refuses every supporter, the right password included, and says
+            // for how long; those refusals are not attempts.
+            Viewer early(kPassword);
+            early.open(server.viewerUrl(id));
+            QVERIFY(early.waitForEnd());
+            QCOMPARE(early.closeCode(), 4423);
+            QCOMPARE(early.closeReason(), QString("locked;retry-after=%1").arg(retry));
+            QVERIFY(agentReturns(agent));
+        }
+        QCOMPARE(agent.logins, 0);
+        QCOMPARE(server.stats().lockouts, std::uint64_t(4));
+        QCOMPARE(server.stats().handshakes.at("wrong-password"), std::uint64_t(4));
+        QVERIFY(server.stats().refusals.at("locked") >= 4);
+        QVERIFY(!server.logMatching(": locked (retry after ").isEmpty());
+
+        // Once the lock has passed the right password logs in, and the count starts over.
+        auto right = admitted(server, id, kPassword, "locked;", locked);
+        QVERIFY(right && right->loggedIn);
+        QCOMPARE(agent.logins, 1);
+        right->peer.socket.close();
+        QVERIFY(agentReturns(agent));
+        const auto again = admitted(server, id, "9999", "locked;", locked);
+        QVERIFY(again && !again->loggedIn);
+        QVERIFY(server.waitForLog(": wrong-password 'Authentication failure'; 1 refused in a "
+                                  "row, id locked for 0.5 s"));
+    }
+
+    // The lock belongs to the ID: an agent that reconnects (it does after every session) is
+    // still locked.
+    void lockSurvivesTheAgentsReconnection()
+    {
+        ServerConfig config = shortLocks();
+        config.options.lockout = {10s, 10s};
+        ServerThread server(config);
+        VncAgent agent;
+        QVERIFY(agent.online(server.agentUrl()));
+        const QString id = agent.peer.id;
+        Viewer viewer("0000");
+        viewer.open(server.viewerUrl(id));
+        QVERIFY(viewer.waitForEnd());
+        QCOMPARE(viewer.closeReason(), QString("wrong-password;retry-after=10"));
+        QVERIFY(agentReturns(agent));
+        QCOMPARE(agent.peer.id, id);
+        Viewer next(kPassword);
+        next.open(server.viewerUrl(id));
+        QVERIFY(next.waitForEnd());
+        QVERIFY2(next.closeReason().startsWith("locked;retry-after="),
+                 qPrintable(next.closeReason()));
+        const int wait = next.closeReason().section('=', 1).toInt();
+        QVERIFY(wait >= 9 && wait <= 10);
+    }
+
+    void otherSecurityTypesAreRefusedAndCounted_data()
+    {
+        QTest::addColumn<QByteArray>("offered");
+        QTest::addColumn<char>("choice");
+        QTest::newRow("viewer picks None") << QByteArray("\x02\x13\x02", 3) << char(1);
+        QTest::newRow("viewer picks VeNCrypt") << QByteArray("\x02\x13\x02", 3) << char(19);
+        QTest::newRow("server offers no VNC authentication")
+            << QByteArray("\x01\x13", 2) << char(19);
+    }
+    void otherSecurityTypesAreRefusedAndCounted()
+    {
+        QFETCH(QByteArray, offered);
+        QFETCH(char, choice);
+        ServerThread server(shortLocks());
+        VncAgent agent(offered);
+        QVERIFY(agent.online(server.agentUrl()));
+        Viewer viewer(kPassword, choice);
+        viewer.open(server.viewerUrl(agent.peer.id));
+        QVERIFY(viewer.waitForEnd());
+        QCOMPARE(viewer.closeCode(), 4415);
+        QCOMPARE(viewer.closeReason(), QString("unsupported-security;retry-after=1"));
+        // The VNC server got the version and nothing that would pick a type.
+        QCOMPARE(agent.received, QByteArray("RFB 003.008\n"));
+        QVERIFY(server.waitForLog("attempt refused id=" + agent.peer.id));
+        QCOMPARE(server.stats().lockouts, std::uint64_t(1));
+        QCOMPARE(server.stats().refusals.at("unsupported-security"), std::uint64_t(1));
+    }
+
+    // Leaving between the response and the result does not escape the count.
+    void leavingBeforeTheResultCounts()
+    {
+        ServerThread server(shortLocks());
+        VncAgent agent;
+        QVERIFY(agent.online(server.agentUrl()));
+        Viewer viewer("0000");
+        viewer.leaveAfterResponse = true;
+        viewer.open(server.viewerUrl(agent.peer.id));
+        QVERIFY(viewer.waitForEnd());
+        QVERIFY(agent.peer.waitForDisconnected());
+        QVERIFY(server.waitForLog(": closed; 1 refused in a row, id locked for 0.2 s"));
+        QCOMPARE(server.stats().handshakes.at("closed"), std::uint64_t(1));
+    }
+
+    // Unknown, offline and malformed IDs use up an address's probes; after that every
+    // connection from it is refused alike, known ID or not, until a probe is back.
+    void unknownIdsAreLimitedPerAddress()
+    {
+        ServerConfig config = ServerThread::defaultConfig();
+        config.options.probes = {3, 1000ms};
+        ServerThread server(config);
+        VncAgent agent;
+        QVERIFY(agent.online(server.agentUrl()));
+        const QString unknown = agent.peer.id == "123456789" ? "987654321" : "123456789";
+        const QList<QString> asked{unknown, "12345", unknown};
+        for (const QString &id : asked) {
+            SupporterPeer probe;
+            probe.open(server.viewerUrl(id));
+            QVERIFY(probe.waitForDisconnected());
+            QVERIFY(probe.socket.closeReason() == "unknown-id" ||
+                    probe.socket.closeReason() == "invalid-id");
+        }
+        QElapsedTimer timer;
+        timer.start();
+        for (const QString &id : {unknown, agent.peer.id}) {
+            SupporterPeer refused;
+            refused.open(server.viewerUrl(id));
+            QVERIFY(refused.waitForDisconnected());
+            QCOMPARE(int(refused.socket.closeCode()), 4429);
+            QCOMPARE(refused.socket.closeReason(), QString("too-many-attempts;retry-after=1"));
+        }
+        QCOMPARE(agent.peer.sessionStarts, 0);
+        QVERIFY(server.waitForLog(": too-many-attempts (retry after 1 s)"));
+
+        // Another address has its own budget (a proxy's header is not believed by default).
+        RawWebSocket claimed;
+        QVERIFY(claimed.handshake(server.port(), "/viewer/" + unknown.toLatin1(),
+                                  "X-Forwarded-For: 198.51.100.20\r\n"));
+        QCOMPARE(CloseFrame::from(claimed.waitForFrame(8).payload).reason,
+                 QByteArray("too-many-attempts;retry-after=1"));
+
+        // One probe is back after the interval, and the right password gets in.
+        int refused = 0;
+        const auto viewer =
+            admitted(server, agent.peer.id, kPassword, "too-many-attempts;", refused);
+        QVERIFY(viewer && viewer->loggedIn);
+        QVERIFY(timer.elapsed() >= 900);
+    }
+
+    void forwardedAddressIsTrustedOnlyWhenAsked()
+    {
+        ServerConfig config = ServerThread::defaultConfig();
+        config.options.probes = {1, 60000ms};
+        config.options.trustForwardedFor = true;
+        ServerThread server(config);
+        const auto ask = [&](const QByteArray &from) {
+            RawWebSocket probe;
+            if (!probe.handshake(server.port(), "/viewer/123456789",
+                                 "X-Forwarded-For: " + from + "\r\n"))
+                return QByteArray();
+            return CloseFrame::from(probe.waitForFrame(8).payload).reason;
+        };
+        QCOMPARE(ask("203.0.113.1"), QByteArray("unknown-id"));
+        QCOMPARE(ask("203.0.113.1"), QByteArray("too-many-attempts;retry-after=60"));
+        // The proxy's entry is the last one; what the client put before it does not count.
+        QCOMPARE(ask("203.0.113.1, 203.0.113.2"), QByteArray("unknown-id"));
+        QCOMPARE(ask("203.0.113.9, 203.0.113.2"), QByteArray("too-many-attempts;retry-after=60"));
+        // One IPv6 subscriber, one budget.
+        QCOMPARE(ask("2001:db8:5:6::1"), QByteArray("unknown-id"));
+        QCOMPARE(ask("2001:db8:5:6::2"), QByteArray("too-many-attempts;retry-after=60"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestGuessing)
+#include "tst_guessing.moc"
