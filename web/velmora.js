@@ -4,13 +4,19 @@ import RFB from './novnc/core/rfb.js';
 const $ = (id) => document.getElementById(id);
 
 // What the server's close reasons mean to the supporter. A reason is "name" or
-// "name;retry-after=SECONDS".
+// "name;retry-after=SECONDS"; `wait` is that time in words, or '' when the server gave none.
 const REFUSALS = {
   'invalid-id': () => 'El ID de sesión tiene nueve cifras.',
   'unknown-id': () =>
     'No hay ninguna sesión activa con ese ID. Compruebe el número con la persona a la que ayuda ' +
     'y que su ventana de Velmora muestre "Listo".',
+  'offline': (wait) =>
+    'El equipo remoto se está volviendo a conectar con el servidor. ' +
+    (wait ? `Vuelva a intentarlo en ${wait}.` : 'Vuelva a intentarlo en unos segundos.'),
   'busy': () => 'Otro técnico ya está conectado a esa sesión.',
+  'agent-timeout': (wait) =>
+    'El equipo remoto no respondió a tiempo. ' +
+    (wait ? `Vuelva a intentarlo en ${wait}.` : 'Vuelva a intentarlo.'),
   'locked': (wait) =>
     `Por seguridad, esta sesión no admite intentos durante ${wait}. Vuelva a intentarlo después.`,
   'too-many-attempts': (wait) =>
@@ -21,6 +27,9 @@ const REFUSALS = {
   'replaced': () => 'La sesión terminó: el equipo remoto se volvió a conectar.',
   'unsupported-security': () =>
     'El equipo remoto pidió un tipo de seguridad que no se puede usar a través de Velmora.',
+  'desktop-refused': (wait) =>
+    'El equipo remoto rechazó la conexión antes de pedir la contraseña. ' +
+    (wait ? `Vuelva a intentarlo en ${wait}.` : 'Vuelva a intentarlo más tarde.'),
   'server-shutdown': () => 'La sesión terminó: el servidor se está reiniciando.',
 };
 
@@ -76,7 +85,7 @@ function explainEnd() {
   const { name, retryAfter } = parseReason(closeInfo && closeInfo.reason);
   const explain = REFUSALS[name];
   if (explain)
-    return explain(duration(retryAfter));
+    return explain(retryAfter > 0 ? duration(retryAfter) : '');
   if (passwordRefused)
     return 'Contraseña incorrecta.';
   if (endedByUser)
@@ -136,8 +145,24 @@ function connect(id) {
     rfb.focus();
   });
   rfb.addEventListener('disconnect', () => {
-    // The close event of our socket may come after noVNC's; let it land first.
-    setTimeout(onDisconnect, 0);
+    // noVNC reports a failed login before the socket has closed; the server's reason (how long
+    // to wait) comes with the close, so wait for it, though not for ever.
+    let done = false;
+    const finish = () => {
+      if (!done) {
+        done = true;
+        onDisconnect();
+      }
+    };
+    if (socket.readyState === WebSocket.CLOSED) {
+      setTimeout(finish, 0);
+      return;
+    }
+    const timer = setTimeout(finish, 3000);
+    socket.addEventListener('close', () => {
+      clearTimeout(timer);
+      finish();
+    }, { once: true });
   });
   rfb.addEventListener('clipboard', (event) => {
     $('clipboard-text').value = event.detail.text;

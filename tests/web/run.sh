@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Runs the browser test, or skips it (exit 77) when what it needs is not installed.
+#   run.sh VELMORA_SERVER VELMORA_AGENT READPASSWORD_HELPER
+here="$(cd "$(dirname "$0")" && pwd)"
+for tool in node /usr/bin/chromium Xvfb xterm; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+        echo "SKIP: $tool is not installed"
+        exit 77
+    fi
+done
+if [[ ! -d "$here/node_modules/playwright-core" ]]; then
+    echo "SKIP: playwright-core is not installed (scripts/install-deps.sh --test runs npm ci)"
+    exit 77
+fi
+exec node "$here/supporter_page.mjs" "$@"
