@@ -62,6 +62,28 @@ private slots:
         QCOMPARE(QString::fromStdString(parsed.options.secretFile),
                  QString("velmora-server.secret"));
         QCOMPARE(parsed.options.idleTimeout.count(), 30000);
+        QVERIFY(parsed.options.webDir.empty());
+        QCOMPARE(QString::fromStdString(parsed.options.novncDir), QString("/usr/share/novnc"));
+        QCOMPARE(parsed.options.trustForwardedFor, false);
+        QCOMPARE(parsed.options.lockout.base.count(), 2000);
+        QCOMPARE(parsed.options.lockout.cap.count(), 1800000);
+        QCOMPARE(parsed.options.probes.burst, 5u);
+        QCOMPARE(parsed.options.probes.interval.count(), 10000);
+    }
+
+    void protectionAndPageFlags()
+    {
+        const auto parsed = parseServerArguments(
+            split("--web /srv/page --novnc=/opt/novnc --lockout-base 0.05 --lockout-cap 3 "
+                  "--probe-burst 2 --probe-interval 0.5 --trust-forwarded-for"));
+        QCOMPARE(parsed.outcome, Parsed<ServerOptions>::Outcome::Run);
+        QCOMPARE(QString::fromStdString(parsed.options.webDir), QString("/srv/page"));
+        QCOMPARE(QString::fromStdString(parsed.options.novncDir), QString("/opt/novnc"));
+        QCOMPARE(parsed.options.lockout.base.count(), 50);
+        QCOMPARE(parsed.options.lockout.cap.count(), 3000);
+        QCOMPARE(parsed.options.probes.burst, 2u);
+        QCOMPARE(parsed.options.probes.interval.count(), 500);
+        QCOMPARE(parsed.options.trustForwardedFor, true);
     }
 
     void serverFlags()
@@ -101,6 +123,16 @@ private slots:
                                             << "--max-message: expected";
         QTest::newRow("empty secret path") << "--secret-file="
                                            << "--secret-file: expected";
+        QTest::newRow("empty page folder") << "--web="
+                                           << "--web: expected a folder";
+        QTest::newRow("cap below base") << "--lockout-base 10 --lockout-cap 5"
+                                        << "--lockout-cap must not be below --lockout-base";
+        QTest::newRow("zero lock") << "--lockout-base 0"
+                                   << "--lockout-base: expected";
+        QTest::newRow("no probes") << "--probe-burst 0"
+                                   << "--probe-burst: expected";
+        QTest::newRow("switch with a value") << "--trust-forwarded-for=yes"
+                                             << "unknown argument '--trust-forwarded-for=yes'";
     }
     void badServerFlags()
     {

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -82,6 +83,18 @@ private slots:
         agent.open(QUrl(QString("ws://127.0.0.1:%1").arg(port)));
         QVERIFY(agent.waitForId());
         QVERIFY(server.waitForLine("agent online id=" + agent.id));
+
+        // With no --web, the page comes from the source tree the program was built from, and
+        // noVNC from Debian's package.
+        QVERIFY(server.waitForLine("serving the supporter's page from "));
+        QTcpSocket page;
+        page.connectToHost(QStringLiteral("127.0.0.1"), port);
+        QVERIFY(page.waitForConnected());
+        page.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        QByteArray answer;
+        QTRY_VERIFY((answer += page.readAll(), page.state() == QAbstractSocket::UnconnectedState));
+        QVERIFY2(answer.startsWith("HTTP/1.1 200") && answer.contains("<title>Velmora"),
+                 answer.left(300).constData());
 
         server.signal(SIGTERM);
         QTRY_COMPARE(agent.disconnections, 1);
