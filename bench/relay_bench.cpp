@@ -522,10 +522,9 @@ void codecFigures()
     const double fast = msPerMb([&] {
         QByteArray out;
         for (const QByteArray &e : envelopes) {
-            const auto p = velmora::envelope::matchCompactRfb(
-                std::string_view(e.constData(), size_t(e.size())));
-            out.resize(int(velmora::base64::maxDecodedSize(p->size())));
-            sink += qint64(velmora::base64::decode(p->data(), p->size(), out.data()));
+            out.resize(int(velmora::base64::maxDecodedSize(size_t(e.size()))));
+            sink += qint64(*velmora::envelope::decodeCompactRfb(
+                std::string_view(e.constData(), size_t(e.size())), out.data()));
         }
     });
     const double general = msPerMb([&] {

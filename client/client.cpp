@@ -326,14 +326,20 @@ void Client::handleHandshakeMessage(const QByteArray &message)
 void Client::relayToProxy(const QByteArray &message)
 {
     CLIENT_DEBUG << "RECEIVED MESSAGE @5: " << message;
-    // The stream's own envelopes take a short cut to the same payload as the general path.
-    if (const std::optional<std::string_view> payload = envelope::matchCompactRfb(view(message))) {
+    // The stream's own envelopes take a short cut to the same payload as the general path: the
+    // payload is decoded in the same pass that checks the envelope's shape.
+    QByteArray bytes(int(base64::maxDecodedSize(std::size_t(message.size()))), Qt::Uninitialized);
+    if (const std::optional<std::size_t> n =
+            envelope::decodeCompactRfb(view(message), bytes.data())) {
+        bytes.resize(int(*n));
         if (debugEnabled()) {
             for (const char *line : {"T1", "T2", "T3", "T4", "T5", "T5.1"})
                 qDebug() << line;
             qDebug() << "Sending payload to proxy";
+            const std::string_view payload = *envelope::matchCompactRfb(view(message));
+            qDebug() << "T5.2:: " << QString::fromUtf8(payload.data(), int(payload.size()));
         }
-        sendPayloadToProxy(*payload);
+        sendToProxy(bytes);
         return;
     }
 
@@ -365,15 +371,15 @@ void Client::relayToProxy(const QByteArray &message)
         return;
     CLIENT_DEBUG << "T5.1";
     CLIENT_DEBUG << "Sending payload to proxy";
-    sendPayloadToProxy(*payload);
+    const std::string_view encoded = envelope::untilZero(*payload);
+    bytes.resize(int(base64::maxDecodedSize(encoded.size())));
+    bytes.resize(int(base64::decode(encoded.data(), encoded.size(), bytes.data())));
+    CLIENT_DEBUG << "T5.2:: " << QString::fromStdString(*payload);
+    sendToProxy(bytes);
 }
 
-void Client::sendPayloadToProxy(std::string_view payload)
+void Client::sendToProxy(const QByteArray &bytes)
 {
-    const std::string_view encoded = envelope::untilZero(payload);
-    QByteArray bytes(int(base64::maxDecodedSize(encoded.size())), Qt::Uninitialized);
-    bytes.resize(int(base64::decode(encoded.data(), encoded.size(), bytes.data())));
-    CLIENT_DEBUG << "T5.2:: " << QString::fromUtf8(payload.data(), int(payload.size()));
     if (proxySocket)
         proxySocket->sendBinaryMessage(bytes);
     CLIENT_DEBUG << "T5.3";

@@ -70,7 +70,7 @@ private:
     void connectToServer();
     void handleHandshakeMessage(const QByteArray &message);
     void relayToProxy(const QByteArray &message);
-    void sendPayloadToProxy(std::string_view payload);
+    void sendToProxy(const QByteArray &bytes);
     void closeProxyConnection();
 
     QTimer *reconnectTimer = nullptr; // Qt child

@@ -21,6 +21,24 @@ constexpr std::array<std::uint8_t, 256> makeDecodeTable()
 
 constexpr std::array<std::uint8_t, 256> kDecode = makeDecodeTable();
 
+// For whole groups of four characters: each table holds a character's six bits already shifted
+// to their place in the group's 24 bits, so a group is four lookups and three ORs. Characters
+// outside the alphabet carry kNotInGroup, which survives the ORs.
+constexpr std::uint32_t kNotInGroup = 0x80000000u;
+
+constexpr std::array<std::uint32_t, 256> makeGroupTable(int shift)
+{
+    std::array<std::uint32_t, 256> table{};
+    for (std::size_t c = 0; c < 256; ++c)
+        table[c] = kDecode[c] == kSkip ? kNotInGroup : std::uint32_t(kDecode[c]) << shift;
+    return table;
+}
+
+constexpr std::array<std::uint32_t, 256> kGroup0 = makeGroupTable(18);
+constexpr std::array<std::uint32_t, 256> kGroup1 = makeGroupTable(12);
+constexpr std::array<std::uint32_t, 256> kGroup2 = makeGroupTable(6);
+constexpr std::array<std::uint32_t, 256> kGroup3 = makeGroupTable(0);
+
 } // namespace
 
 char *encode(const char *in, std::size_t n, char *out)
@@ -28,7 +46,8 @@ char *encode(const char *in, std::size_t n, char *out)
     const auto *src = reinterpret_cast<const unsigned char *>(in);
     std::size_t i = 0;
     for (; i + 3 <= n; i += 3) {
-        const std::uint32_t v = (std::uint32_t(src[i]) << 16) | (std::uint32_t(src[i + 1]) << 8) | src[i + 2];
+        const std::uint32_t v =
+            (std::uint32_t(src[i]) << 16) | (std::uint32_t(src[i + 1]) << 8) | src[i + 2];
         *out++ = kAlphabet[v >> 18];
         *out++ = kAlphabet[(v >> 12) & 63];
         *out++ = kAlphabet[(v >> 6) & 63];
@@ -57,42 +76,49 @@ std::string encode(std::string_view in)
     return out;
 }
 
-std::size_t decode(const char *in, std::size_t n, char *out)
+std::size_t decode(const char *in, std::size_t n, char *out, bool *onlyBase64Text)
 {
     const auto *src = reinterpret_cast<const unsigned char *>(in);
+    auto *dst = reinterpret_cast<unsigned char *>(out);
     std::size_t written = 0;
     std::uint32_t buf = 0;
     int nbits = 0;
+    bool clean = true;
     std::size_t i = 0;
     while (i < n) {
         // Whole groups of four alphabet characters while the bit stream is byte-aligned.
         if (nbits == 0) {
             while (i + 4 <= n) {
-                const std::uint32_t a = kDecode[src[i]], b = kDecode[src[i + 1]],
-                                    c = kDecode[src[i + 2]], d = kDecode[src[i + 3]];
-                if ((a | b | c | d) & 0xC0)
+                const std::uint32_t v = kGroup0[src[i]] | kGroup1[src[i + 1]] |
+                                        kGroup2[src[i + 2]] | kGroup3[src[i + 3]];
+                if (v & kNotInGroup)
                     break;
-                const std::uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
-                out[written++] = char(v >> 16);
-                out[written++] = char((v >> 8) & 0xFF);
-                out[written++] = char(v & 0xFF);
+                dst[written] = std::uint8_t(v >> 16);
+                dst[written + 1] = std::uint8_t(v >> 8);
+                dst[written + 2] = std::uint8_t(v);
+                written += 3;
                 i += 4;
             }
             if (i >= n)
                 break;
         }
         // One character at a time, skipping what is not in the alphabet, as Qt's decoder does.
-        const std::uint8_t d = kDecode[src[i++]];
-        if (d == kSkip)
+        const unsigned char c = src[i++];
+        const std::uint8_t d = kDecode[c];
+        if (d == kSkip) {
+            clean = clean && c == '=';
             continue;
+        }
         buf = (buf << 6) | d;
         nbits += 6;
         if (nbits >= 8) {
             nbits -= 8;
-            out[written++] = char(buf >> nbits);
+            dst[written++] = std::uint8_t(buf >> nbits);
             buf &= (1u << nbits) - 1;
         }
     }
+    if (onlyBase64Text)
+        *onlyBase64Text = clean;
     return written;
 }
 

@@ -62,20 +62,46 @@ const std::string *stringMember(const nlohmann::json &value, const char *name)
     return it->get_ptr<const std::string *>();
 }
 
-std::optional<std::string_view> matchCompactRfb(std::string_view message)
+namespace {
+
+// The text between the compact envelope's fixed start and end, whatever it holds.
+std::optional<std::string_view> betweenCompactRfbEnds(std::string_view message)
 {
     if (message.size() < kRfbPrefix.size() + kRfbSuffix.size())
         return std::nullopt;
     if (message.compare(0, kRfbPrefix.size(), kRfbPrefix) != 0 ||
         message.compare(message.size() - kRfbSuffix.size(), kRfbSuffix.size(), kRfbSuffix) != 0)
         return std::nullopt;
-    const std::string_view payload =
-        message.substr(kRfbPrefix.size(), message.size() - kRfbPrefix.size() - kRfbSuffix.size());
-    for (const unsigned char c : payload) {
+    return message.substr(kRfbPrefix.size(),
+                          message.size() - kRfbPrefix.size() - kRfbSuffix.size());
+}
+
+} // namespace
+
+std::optional<std::string_view> matchCompactRfb(std::string_view message)
+{
+    const auto payload = betweenCompactRfbEnds(message);
+    if (!payload)
+        return std::nullopt;
+    for (const unsigned char c : *payload) {
         if (!kBase64Text[c])
             return std::nullopt;
     }
     return payload;
+}
+
+std::optional<std::size_t> decodeCompactRfb(std::string_view message, char *out)
+{
+    const auto payload = betweenCompactRfbEnds(message);
+    if (!payload)
+        return std::nullopt;
+    // The decoder notices any character outside the Base64 text on its way, so the payload is
+    // read once instead of checked and then decoded.
+    bool onlyBase64Text = false;
+    const std::size_t n = base64::decode(payload->data(), payload->size(), out, &onlyBase64Text);
+    if (!onlyBase64Text)
+        return std::nullopt;
+    return n;
 }
 
 std::size_t rfbEnvelopeSize(std::size_t frameSize)

@@ -37,6 +37,12 @@ const std::string *stringMember(const nlohmann::json &value, const char *name);
 /// parse, stringMember, payload until its first zero) yields the same payload text.
 std::optional<std::string_view> matchCompactRfb(std::string_view message);
 
+/// matchCompactRfb and base64::decode of the payload in one pass: for a message that
+/// matchCompactRfb accepts, writes the decoded payload to `out` (room for
+/// base64::maxDecodedSize(message.size())) and returns its length; otherwise returns nothing and
+/// leaves unspecified bytes in `out`.
+std::optional<std::size_t> decodeCompactRfb(std::string_view message, char *out);
+
 /// Size of the compact "rfb" envelope that carries `frameSize` bytes with the version kApiVersion.
 std::size_t rfbEnvelopeSize(std::size_t frameSize);
 

@@ -11,7 +11,8 @@ namespace {
 
 QByteArray ours(const QByteArray &text)
 {
-    const std::string out = velmora::base64::decode(std::string_view(text.constData(), size_t(text.size())));
+    const std::string out =
+        velmora::base64::decode(std::string_view(text.constData(), size_t(text.size())));
     return QByteArray(out.data(), int(out.size()));
 }
 
@@ -84,7 +85,8 @@ private slots:
     void decodeRandomTextLikeQt()
     {
         QRandomGenerator rng(1995);
-        const QByteArray alphabet("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/");
+        const QByteArray alphabet(
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/");
         for (int round = 0; round < 3000; ++round) {
             const int n = int(rng.bounded(200));
             QByteArray text(n, Qt::Uninitialized);
@@ -95,10 +97,35 @@ private slots:
         }
     }
 
+    void reportsTextOutsideTheAlphabet_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<bool>("onlyBase64Text");
+        QTest::newRow("empty") << QByteArray() << true;
+        QTest::newRow("padded") << QByteArray("Zm8=") << true;
+        QTest::newRow("padding inside") << QByteArray("QQ==QQ==") << true;
+        QTest::newRow("space") << QByteArray("Zm9v YmFy") << false;
+        QTest::newRow("url-safe minus") << QByteArray("Zm-9") << false;
+        QTest::newRow("zero byte at the end") << QByteArray("Zm9v\0", 5) << false;
+        QTest::newRow("high byte inside a group") << QByteArray("Zm\xc3v", 4) << false;
+    }
+    void reportsTextOutsideTheAlphabet()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(bool, onlyBase64Text);
+        std::string out(velmora::base64::maxDecodedSize(size_t(text.size())), '\0');
+        bool clean = !onlyBase64Text;
+        const std::size_t n =
+            velmora::base64::decode(text.constData(), size_t(text.size()), out.data(), &clean);
+        QCOMPARE(clean, onlyBase64Text);
+        QCOMPARE(QByteArray(out.data(), int(n)), QByteArray::fromBase64(text));
+    }
+
     void decodeInPlace()
     {
         QByteArray text = QByteArray("hello, relay").toBase64();
-        const std::size_t n = velmora::base64::decode(text.constData(), size_t(text.size()), text.data());
+        const std::size_t n =
+            velmora::base64::decode(text.constData(), size_t(text.size()), text.data());
         QCOMPARE(text.left(int(n)), QByteArray("hello, relay"));
     }
 };

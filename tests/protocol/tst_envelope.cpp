@@ -20,7 +20,8 @@ std::optional<std::string> generalPayload(std::string_view message)
     const std::string *version = env::stringMember(*value, "api_version");
     const std::string *action = env::stringMember(*value, "action");
     const std::string *payload = env::stringMember(*value, "payload");
-    if (!version || *version != env::kApiVersion || !action || *action != env::kActionRfb || !payload)
+    if (!version || *version != env::kApiVersion || !action || *action != env::kActionRfb ||
+        !payload)
         return std::nullopt;
     return std::string(env::untilZero(*payload));
 }
@@ -58,12 +59,14 @@ private slots:
     {
         QFETCH(QByteArray, text);
         QFETCH(bool, isJson);
-        QCOMPARE(env::parse(std::string_view(text.constData(), size_t(text.size()))).has_value(), isJson);
+        QCOMPARE(env::parse(std::string_view(text.constData(), size_t(text.size()))).has_value(),
+                 isJson);
     }
 
     void memberAccessRule()
     {
-        const json object = json::parse(R"({"s":"x","n":110,"b":true,"z":null,"a":["x"],"o":{"s":"x"}})");
+        const json object =
+            json::parse(R"({"s":"x","n":110,"b":true,"z":null,"a":["x"],"o":{"s":"x"}})");
         QVERIFY(env::stringMember(object, "s"));
         QCOMPARE(*env::stringMember(object, "s"), std::string("x"));
         for (const char *name : {"n", "b", "z", "a", "o", "missing"})
@@ -82,11 +85,16 @@ private slots:
         QTest::newRow("empty payload") << prefix + "\"}" << true;
         QTest::newRow("padding inside") << prefix + "QQ==QQ==\"}" << true;
         QTest::newRow("escape in payload") << prefix + "Zm\\/9v\"}" << false;
-        QTest::newRow("space after colon") << QByteArray(R"({"action": "rfb","api_version":"110","payload":"Zm9v"})") << false;
-        QTest::newRow("other member order") << QByteArray(R"({"api_version":"110","action":"rfb","payload":"Zm9v"})") << false;
+        QTest::newRow("space after colon")
+            << QByteArray(R"({"action": "rfb","api_version":"110","payload":"Zm9v"})") << false;
+        QTest::newRow("other member order")
+            << QByteArray(R"({"api_version":"110","action":"rfb","payload":"Zm9v"})") << false;
         QTest::newRow("trailing zero byte") << prefix + QByteArray("Zm9v\"}\0junk", 11) << false;
-        QTest::newRow("extra member") << QByteArray(R"({"action":"rfb","api_version":"110","payload":"Zm9v","x":1})") << false;
-        QTest::newRow("wrong version") << QByteArray(R"({"action":"rfb","api_version":"111","payload":"Zm9v"})") << false;
+        QTest::newRow("extra member")
+            << QByteArray(R"({"action":"rfb","api_version":"110","payload":"Zm9v","x":1})")
+            << false;
+        QTest::newRow("wrong version")
+            << QByteArray(R"({"action":"rfb","api_version":"111","payload":"Zm9v"})") << false;
         QTest::newRow("trailing space") << prefix + "Zm9v\"} " << false;
         QTest::newRow("truncated") << prefix + "Zm9v" << false;
     }
@@ -97,10 +105,15 @@ private slots:
         const std::string_view bytes(message.constData(), size_t(message.size()));
         const auto quick = env::matchCompactRfb(bytes);
         QCOMPARE(quick.has_value(), fast);
+        std::string decoded(velmora::base64::maxDecodedSize(bytes.size()), '\0');
+        const auto decodedSize = env::decodeCompactRfb(bytes, decoded.data());
+        QCOMPARE(decodedSize.has_value(), fast);
         if (quick) {
             const auto general = generalPayload(bytes);
             QVERIFY(general.has_value());
             QCOMPARE(std::string(*quick), *general);
+            decoded.resize(*decodedSize);
+            QCOMPARE(decoded, velmora::base64::decode(*general));
         }
     }
 
@@ -112,8 +125,12 @@ private slots:
             const QByteArray message = prefix + char(c) + "9v\"}";
             const bool text = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
                               (c >= '0' && c <= '9') || c == '+' || c == '/' || c == '=';
-            const auto quick = env::matchCompactRfb(std::string_view(message.constData(), size_t(message.size())));
-            QVERIFY2(quick.has_value() == text, qPrintable(QString::number(c)));
+            const std::string_view bytes(message.constData(), size_t(message.size()));
+            QVERIFY2(env::matchCompactRfb(bytes).has_value() == text,
+                     qPrintable(QString::number(c)));
+            char out[16];
+            QVERIFY2(env::decodeCompactRfb(bytes, out).has_value() == text,
+                     qPrintable(QString::number(c)));
         }
     }
 
@@ -124,8 +141,10 @@ private slots:
             std::string frame(size_t(n), '\0');
             for (char &c : frame)
                 c = char(rng.bounded(256));
-            const std::string expected =
-                json{{"payload", velmora::base64::encode(frame)}, {"api_version", "110"}, {"action", "rfb"}}.dump();
+            const std::string expected = json{
+                {"payload", velmora::base64::encode(frame)},
+                {"api_version", "110"},
+                {"action", "rfb"}}.dump();
             QCOMPARE(env::rfbEnvelope(env::kApiVersion, frame), expected);
             std::string direct(env::rfbEnvelopeSize(frame.size()), '\0');
             char *end = env::writeRfbEnvelope(frame.data(), frame.size(), direct.data());
@@ -150,9 +169,12 @@ private slots:
 
     void serverEnvelopes()
     {
-        QCOMPARE(env::connectionInfoEnvelope("123456789", "tok"),
-                 std::string(R"({"action":"connection_info","api_version":"110","id":"123456789","session_token":"tok"})"));
-        QCOMPARE(env::startSessionEnvelope(), std::string(R"({"action":"start_session","api_version":"110"})"));
+        QCOMPARE(
+            env::connectionInfoEnvelope("123456789", "tok"),
+            std::string(
+                R"({"action":"connection_info","api_version":"110","id":"123456789","session_token":"tok"})"));
+        QCOMPARE(env::startSessionEnvelope(),
+                 std::string(R"({"action":"start_session","api_version":"110"})"));
     }
 };
 
