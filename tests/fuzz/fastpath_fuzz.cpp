@@ -1,8 +1,8 @@
 // Differential fuzz target: the relay's short cut for its own envelopes (matchCompactRfb and the
-// project's Base64 decoder) against the general path built from Qt and nlohmann alone (Qt's UTF-8
-// round trip, nlohmann's parser, the member rules, QByteArray::fromBase64). Whenever the short
-// cut accepts a message, the general path must accept it too and yield the same bytes; and the
-// project's decoder must equal Qt's on any text.
+// project's Base64 decoder, separately and in one pass) against the general path built from Qt and
+// nlohmann alone (Qt's UTF-8 round trip, nlohmann's parser, the member rules,
+// QByteArray::fromBase64). Whenever the short cut accepts a message, the general path must accept
+// it too and yield the same bytes; and the project's decoder must equal Qt's on any text.
 //
 // Input: one selector byte, then bytes. Selector bit 0 set: the bytes are put between the
 // compact envelope's head and tail, so that most inputs reach the short cut.
@@ -59,14 +59,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (QByteArray::fromStdString(ours) != QByteArray::fromBase64(bytes))
         std::abort();
 
-    const auto fast = velmora::envelope::matchCompactRfb(
-        std::string_view(bytes.constData(), size_t(bytes.size())));
+    const std::string_view message(bytes.constData(), size_t(bytes.size()));
+    const auto fast = velmora::envelope::matchCompactRfb(message);
+    // The one-pass form takes exactly the messages that the check does, with the same bytes.
+    std::string decoded(velmora::base64::maxDecodedSize(message.size()), '\0');
+    const auto decodedSize = velmora::envelope::decodeCompactRfb(message, decoded.data());
+    if (decodedSize.has_value() != fast.has_value())
+        std::abort();
     if (!fast)
         return 0;
+    decoded.resize(*decodedSize);
     const std::optional<QByteArray> general = generalPath(bytes);
     if (!general)
         std::abort(); // the short cut took a message that the general path refuses
-    if (QByteArray::fromStdString(velmora::base64::decode(*fast)) != *general)
+    if (QByteArray::fromStdString(velmora::base64::decode(*fast)) != *general ||
+        QByteArray::fromStdString(decoded) != *general)
         std::abort();
     return 0;
 }
