@@ -128,13 +128,7 @@ async function main() {
   writeFileSync(path.join(agentDir, 'velmora.conf'), `server_host: 127.0.0.1\nserver_port: ${port}\n`);
   const agent = start('velmora', agentBin, [], {
     cwd: agentDir,
-    // Under the sanitizers: libxcb hands Qt strings that are not NUL-terminated, which the
-    // strict string checks would take for the agent's fault.
-    env: {
-      ...process.env, DISPLAY: display, QT_QPA_PLATFORM: 'xcb',
-      ASAN_OPTIONS: (process.env.ASAN_OPTIONS || '').replace('strict_string_checks=1',
-                                                              'strict_string_checks=0'),
-    },
+    env: { ...process.env, DISPLAY: display, QT_QPA_PLATFORM: 'xcb' },
   });
   const id = (await waitFor(agent, /Your ID:\s+"?(\d{9})/, 60000))[1];
   await waitFor(server, new RegExp(`agent online id=${id}`));
