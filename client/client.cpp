@@ -208,15 +208,20 @@ void Client::onConnectedToProxy()
 void Client::onDisconnectedFromProxy()
 {
     CLIENT_DEBUG << "Disconnected from proxy";
-    if (proxySocket) {
-        disconnect(proxySocket.get(), SIGNAL(binaryMessageReceived(const QByteArray &)), this,
-                   SLOT(binaryMessageReceivedB(const QByteArray &)));
-        disconnect(proxySocket.get(), SIGNAL(textMessageReceived(const QString &)), this,
-                   SLOT(textMessageReceivedB(const QString &)));
-    }
+    unwireProxyMessages();
     proxyConnected = false;
     emit sessionBStatusChanged(Client::Disconnected);
     emit disconnectedFromProxy();
+}
+
+void Client::unwireProxyMessages()
+{
+    if (!proxySocket)
+        return;
+    disconnect(proxySocket.get(), SIGNAL(binaryMessageReceived(const QByteArray &)), this,
+               SLOT(binaryMessageReceivedB(const QByteArray &)));
+    disconnect(proxySocket.get(), SIGNAL(textMessageReceived(const QString &)), this,
+               SLOT(textMessageReceivedB(const QString &)));
 }
 
 void Client::closeProxyConnection()
@@ -236,12 +241,7 @@ void Client::onErrorFromServer(QAbstractSocket::SocketError error)
     if (proxyConnected) {
         // The session ends as it does on an orderly disconnection: the proxy connection is
         // closed, and its socket keeps the wiring that the next session needs.
-        if (proxySocket) {
-            disconnect(proxySocket.get(), SIGNAL(binaryMessageReceived(const QByteArray &)), this,
-                       SLOT(binaryMessageReceivedB(const QByteArray &)));
-            disconnect(proxySocket.get(), SIGNAL(textMessageReceived(const QString &)), this,
-                       SLOT(textMessageReceivedB(const QString &)));
-        }
+        unwireProxyMessages();
         proxyConnected = false;
         CLIENT_DEBUG << "Disconnected to proxy.";
         closeProxyConnection();

@@ -71,6 +71,8 @@ private:
     void handleHandshakeMessage(const QByteArray &message);
     void relayToProxy(const QByteArray &message);
     void sendToProxy(const QByteArray &bytes);
+    // Removes the two message connections of the proxy socket that onConnectedToProxy made.
+    void unwireProxyMessages();
     void closeProxyConnection();
 
     QTimer *reconnectTimer = nullptr; // Qt child

@@ -7,6 +7,8 @@
 
 #include "server/options.h"
 
+#include <stdexcept>
+
 namespace velmora::server {
 
 std::string remoteAddress(const tcp::socket &socket)
@@ -16,6 +18,27 @@ std::string remoteAddress(const tcp::socket &socket)
     if (ec)
         return "unknown";
     return formatHostPort(endpoint.address().to_string(), endpoint.port());
+}
+
+std::uint16_t listenAt(tcp::acceptor &acceptor, const tcp::endpoint &endpoint)
+{
+    beast::error_code ec;
+    const auto fail = [&](const char *what) {
+        throw std::runtime_error(std::string("cannot ") + what + " " +
+                                 formatHostPort(endpoint.address().to_string(), endpoint.port()) +
+                                 ": " + ec.message());
+    };
+    acceptor.open(endpoint.protocol(), ec);
+    if (ec)
+        fail("open");
+    acceptor.set_option(net::socket_base::reuse_address(true), ec);
+    acceptor.bind(endpoint, ec);
+    if (ec)
+        fail("bind");
+    acceptor.listen(net::socket_base::max_listen_connections, ec);
+    if (ec)
+        fail("listen on");
+    return acceptor.local_endpoint().port();
 }
 
 } // namespace velmora::server

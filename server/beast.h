@@ -7,6 +7,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -27,5 +28,9 @@ inline std::string_view toStd(beast::string_view text)
 
 /// "ADDRESS:PORT" of a connected socket's peer, or "unknown" when it is already gone.
 std::string remoteAddress(const tcp::socket &socket);
+
+/// Opens `acceptor` and listens at `endpoint` (port 0: any free port); returns the port it
+/// listens on. Throws std::runtime_error naming the step and the address when that fails.
+std::uint16_t listenAt(tcp::acceptor &acceptor, const tcp::endpoint &endpoint);
 
 } // namespace velmora::server

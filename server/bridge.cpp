@@ -221,24 +221,9 @@ std::uint16_t Bridge::listen()
     const auto address = net::ip::make_address(options.listen.host, ec);
     if (ec)
         throw std::runtime_error("--listen needs an IP address, got '" + options.listen.host + "'");
-    const tcp::endpoint endpoint(address, options.listen.port);
-    const auto fail = [&](const char *what) {
-        throw std::runtime_error(std::string("cannot ") + what + " " +
-                                 formatHostPort(options.listen.host, options.listen.port) + ": " +
-                                 ec.message());
-    };
-    acceptor.open(endpoint.protocol(), ec);
-    if (ec)
-        fail("open");
-    acceptor.set_option(net::socket_base::reuse_address(true), ec);
-    acceptor.bind(endpoint, ec);
-    if (ec)
-        fail("listen on");
-    acceptor.listen(net::socket_base::max_listen_connections, ec);
-    if (ec)
-        fail("listen on");
+    const std::uint16_t port = listenAt(acceptor, tcp::endpoint(address, options.listen.port));
     doAccept();
-    return acceptor.local_endpoint().port();
+    return port;
 }
 
 void Bridge::stop()

@@ -123,21 +123,7 @@ std::uint16_t Hub::listen()
             throw std::runtime_error("cannot resolve " + where.host + ": " + ec.message());
         endpoint = *results.begin();
     }
-    const auto fail = [&](const char *what) {
-        throw std::runtime_error(std::string("cannot ") + what + " " +
-                                 formatHostPort(where.host, where.port) + ": " + ec.message());
-    };
-    acceptor.open(endpoint.protocol(), ec);
-    if (ec)
-        fail("open");
-    acceptor.set_option(net::socket_base::reuse_address(true), ec);
-    acceptor.bind(endpoint, ec);
-    if (ec)
-        fail("bind");
-    acceptor.listen(net::socket_base::max_listen_connections, ec);
-    if (ec)
-        fail("listen on");
-    const std::uint16_t port = acceptor.local_endpoint().port();
+    const std::uint16_t port = listenAt(acceptor, endpoint);
     listenText = formatHostPort(endpoint.address().to_string(), port);
     log("listening on " + listenText);
     for (const auto &[what, folder, probe] :
