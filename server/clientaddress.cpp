@@ -1,23 +1,12 @@
 #include "server/clientaddress.h"
 
+#include "server/text.h"
+
 #include <arpa/inet.h>
 
 #include <cstring>
 
 namespace velmora::server {
-
-namespace {
-
-std::string_view trim(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
-
-} // namespace
 
 std::optional<std::string> clientKey(std::string_view address)
 {
@@ -48,7 +37,7 @@ std::optional<std::string> lastForwardedFor(std::string_view header)
 {
     const std::size_t comma = header.rfind(',');
     std::string_view last =
-        trim(comma == std::string_view::npos ? header : header.substr(comma + 1));
+        trimHttpSpace(comma == std::string_view::npos ? header : header.substr(comma + 1));
     if (last.size() >= 2 && last.front() == '[' && last.back() == ']')
         last = last.substr(1, last.size() - 2);
     if (!clientKey(last))

@@ -1,21 +1,10 @@
 #include "server/route.h"
 
+#include "server/text.h"
+
 #include "server/httphandler.h"
 
 namespace velmora::server {
-
-namespace {
-
-std::string_view trim(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
-
-} // namespace
 
 HttpResponse notFound()
 {
@@ -53,12 +42,12 @@ std::optional<std::string_view> cookieValue(std::string_view header, std::string
 {
     while (!header.empty()) {
         const std::size_t end = header.find(';');
-        const std::string_view pair = trim(header.substr(0, end));
+        const std::string_view pair = trimHttpSpace(header.substr(0, end));
         header = end == std::string_view::npos ? std::string_view() : header.substr(end + 1);
         const std::size_t equals = pair.find('=');
-        if (equals == std::string_view::npos || trim(pair.substr(0, equals)) != name)
+        if (equals == std::string_view::npos || trimHttpSpace(pair.substr(0, equals)) != name)
             continue;
-        std::string_view value = trim(pair.substr(equals + 1));
+        std::string_view value = trimHttpSpace(pair.substr(equals + 1));
         if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
             value = value.substr(1, value.size() - 2);
         return value;
@@ -70,7 +59,7 @@ bool offersSubprotocol(std::string_view header, std::string_view protocol)
 {
     while (!header.empty()) {
         const std::size_t end = header.find(',');
-        if (trim(header.substr(0, end)) == protocol)
+        if (trimHttpSpace(header.substr(0, end)) == protocol)
             return true;
         header = end == std::string_view::npos ? std::string_view() : header.substr(end + 1);
     }

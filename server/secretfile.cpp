@@ -1,5 +1,7 @@
 #include "server/secretfile.h"
 
+#include "server/text.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -14,17 +16,6 @@ namespace {
 constexpr std::size_t kSecretBytes = 32;
 // A valid file is 64 digits and perhaps a line break; anything much longer is not ours.
 constexpr std::size_t kMaxFileSize = 256;
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 std::string systemError(const std::string &what, const std::string &path, int error)
 {
@@ -57,8 +48,8 @@ SecretFile readSecret(const std::string &path, int fd)
     bool wellFormed = text.size() == 2 * kSecretBytes;
     std::string secret;
     for (std::size_t i = 0; wellFormed && i < kSecretBytes; ++i) {
-        const int high = hexValue(text[2 * i]);
-        const int low = hexValue(text[2 * i + 1]);
+        const int high = hexDigitValue(text[2 * i]);
+        const int low = hexDigitValue(text[2 * i + 1]);
         wellFormed = high >= 0 && low >= 0;
         if (wellFormed)
             secret.push_back(static_cast<char>(high << 4 | low));

@@ -1,5 +1,7 @@
 #include "server/staticfiles.h"
 
+#include "server/text.h"
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -13,17 +15,6 @@ namespace velmora::server {
 namespace fs = std::filesystem;
 
 namespace {
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // True when `inner` is `outer` or lies below it; both canonical.
 bool inside(const fs::path &inner, const fs::path &outer)
@@ -94,8 +85,8 @@ std::optional<std::vector<std::string>> StaticFiles::decodePath(std::string_view
         }
         if (c == '%') {
             const bool complete = i + 2 < path.size();
-            const int high = complete ? hexValue(path[i + 1]) : -1;
-            const int low = complete ? hexValue(path[i + 2]) : -1;
+            const int high = complete ? hexDigitValue(path[i + 1]) : -1;
+            const int low = complete ? hexDigitValue(path[i + 2]) : -1;
             if (high < 0 || low < 0) {
                 malformed = true;
                 return std::nullopt;
