@@ -392,14 +392,13 @@ private:
 
     void handleMessage(const char *data, qint64 n)
     {
-        const auto payload = velmora::envelope::matchCompactRfb(std::string_view(data, size_t(n)));
-        if (!payload)
+        scratch.resize(int(velmora::base64::maxDecodedSize(size_t(n))));
+        const auto decoded =
+            velmora::envelope::decodeCompactRfb(std::string_view(data, size_t(n)), scratch.data());
+        if (!decoded)
             return;
-        scratch.resize(int(velmora::base64::maxDecodedSize(payload->size())));
-        const qint64 decoded =
-            qint64(velmora::base64::decode(payload->data(), payload->size(), scratch.data()));
-        check.got(scratch.constData(), decoded);
-        returned += decoded;
+        check.got(scratch.constData(), qint64(*decoded));
+        returned += qint64(*decoded);
     }
 
     QTcpServer server;
