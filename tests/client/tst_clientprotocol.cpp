@@ -6,6 +6,7 @@
 #include "configdir.h"
 #include "logcapture.h"
 #include "protocol/envelope.h"
+#include "statuslog.h"
 #include "wspeerserver.h"
 
 #include <QLoggingCategory>
@@ -111,20 +112,6 @@ private:
 
     QTcpServer server;
     quint16 target;
-};
-
-// Client::Status is not a meta-type, so QSignalSpy cannot record it.
-struct StatusLog
-{
-    explicit StatusLog(Client *client)
-    {
-        QObject::connect(client, &Client::sessionAStatusChanged,
-                         [this](Client::Status s) { a << s; });
-        QObject::connect(client, &Client::sessionBStatusChanged,
-                         [this](Client::Status s) { b << s; });
-    }
-    QList<Client::Status> a;
-    QList<Client::Status> b;
 };
 
 // Debug output off for a scope, whatever the scope's outcome.

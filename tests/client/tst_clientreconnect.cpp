@@ -6,6 +6,7 @@
 #include "configdir.h"
 #include "logcapture.h"
 #include "protocol/envelope.h"
+#include "statuslog.h"
 #include "wspeerserver.h"
 
 #include <QSignalSpy>
@@ -50,20 +51,6 @@ quint16 closedPort()
         return 0;
     return probe.serverPort();
 }
-
-// Client::Status is not a meta-type, so QSignalSpy cannot record it.
-struct StatusLog
-{
-    explicit StatusLog(Client *client)
-    {
-        QObject::connect(client, &Client::sessionAStatusChanged,
-                         [this](Client::Status s) { a << s; });
-        QObject::connect(client, &Client::sessionBStatusChanged,
-                         [this](Client::Status s) { b << s; });
-    }
-    QList<Client::Status> a;
-    QList<Client::Status> b;
-};
 
 // Answers every HTTP request with fixed bytes instead of a WebSocket handshake.
 class RejectingServer
