@@ -2,7 +2,8 @@
 //   agent:  rendezvous server (in process) -> Client -> websockify -> TCP echo -> back again
 //   raw:    WebSocket client -> websockify -> TCP echo -> back again (no agent)
 // in the same run, so that the ratio of the two payload rates shows the agent's own cost. Both
-// streams are checked byte for byte on their way back. Debian's websockify, in-process echo.
+// streams are checked byte for byte on their way back (the agent's once the clock has stopped).
+// Debian's websockify, in-process echo.
 //
 // Without arguments it runs itself twice, once with Qt's default debug output (written to a null
 // device) and once with QT_LOGGING_RULES="default.debug=false", and prints both reports.
