@@ -441,8 +441,7 @@ private:
     // The bytes a compact envelope's payload decodes to, from its length and its padding.
     qint64 payloadSize(const Message &m) const
     {
-        constexpr int kEnds = 47 + 2; // {"action":"rfb","api_version":"110","payload":"  "}
-        const int text = m.length - kEnds;
+        const int text = m.length - int(velmora::envelope::rfbEnvelopeSize(0));
         if (text < 4)
             return 0;
         const char *bytes =
@@ -744,24 +743,44 @@ int main(int argc, char **argv)
     Options options;
     bool child = false;
     QStringList passOn;
+    // A whole number within [low, high], or the usage message.
+    auto number = [](const QString &text, qint64 low, qint64 high, qint64 *out) {
+        bool ok = false;
+        const qint64 value = text.toLongLong(&ok);
+        if (!ok || value < low || value > high)
+            return false;
+        *out = value;
+        return true;
+    };
     const QStringList args = app.arguments().mid(1);
-    for (int i = 0; i < args.size(); ++i) {
+    bool usable = true;
+    for (int i = 0; i < args.size() && usable; ++i) {
+        qint64 frames = options.rttFrames;
         if (args[i] == QLatin1String("--child")) {
             child = true;
-        } else if (args[i] == QLatin1String("--megabytes") && i + 1 < args.size()) {
-            options.megabytes = args[++i].toLongLong();
-            passOn << args[i - 1] << args[i];
-        } else if (args[i] == QLatin1String("--window") && i + 1 < args.size()) {
-            options.windowKib = args[++i].toLongLong();
-            passOn << args[i - 1] << args[i];
-        } else if (args[i] == QLatin1String("--frames") && i + 1 < args.size()) {
-            options.rttFrames = args[++i].toInt();
-            passOn << args[i - 1] << args[i];
-        } else {
-            std::fprintf(stderr,
-                         "usage: bench_relay [--megabytes N] [--window KiB] [--frames N]\n");
-            return 2;
+            continue;
         }
+        if (i + 1 >= args.size()) {
+            usable = false;
+        } else if (args[i] == QLatin1String("--megabytes")) {
+            // The stream, its envelopes and what comes back are held in memory: about four times this.
+            usable = number(args[i + 1], 1, 1024, &options.megabytes);
+        } else if (args[i] == QLatin1String("--window")) {
+            usable = number(args[i + 1], 1, 1 << 20, &options.windowKib);
+        } else if (args[i] == QLatin1String("--frames")) {
+            usable = number(args[i + 1], 1, 100000, &frames);
+            options.rttFrames = int(frames);
+        } else {
+            usable = false;
+        }
+        if (usable)
+            passOn << args[i] << args[i + 1];
+        ++i;
+    }
+    if (!usable) {
+        std::fprintf(stderr, "usage: bench_relay [--megabytes 1..1024] [--window 1..1048576 KiB] "
+                             "[--frames 1..100000]\n");
+        return 2;
     }
     return child ? runChild(options) : runBoth(passOn);
 }
