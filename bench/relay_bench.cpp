@@ -763,7 +763,8 @@ int main(int argc, char **argv)
         if (i + 1 >= args.size()) {
             usable = false;
         } else if (args[i] == QLatin1String("--megabytes")) {
-            // The stream, its envelopes and what comes back are held in memory: about four times this.
+            // The stream, its envelopes and what comes back are held in memory: about four times
+            // this.
             usable = number(args[i + 1], 1, 1024, &options.megabytes);
         } else if (args[i] == QLatin1String("--window")) {
             usable = number(args[i + 1], 1, 1 << 20, &options.windowKib);
