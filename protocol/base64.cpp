@@ -59,25 +59,13 @@ char *encode(const char *in, std::size_t n, char *out)
 {
     const auto *src = reinterpret_cast<const unsigned char *>(in);
     std::size_t i = 0;
-    // Two lookups of twelve bits each per group of three bytes, two groups per pass.
-    for (; i + 6 <= n; i += 6) {
-        const std::uint32_t a =
+    // Two lookups of twelve bits each per group of three bytes.
+    for (; i + 3 <= n; i += 3) {
+        const std::uint32_t v =
             (std::uint32_t(src[i]) << 16) | (std::uint32_t(src[i + 1]) << 8) | src[i + 2];
-        const std::uint32_t b =
-            (std::uint32_t(src[i + 3]) << 16) | (std::uint32_t(src[i + 4]) << 8) | src[i + 5];
-        std::memcpy(out, &kPairs[2 * (a >> 12)], 2);
-        std::memcpy(out + 2, &kPairs[2 * (a & 0xFFF)], 2);
-        std::memcpy(out + 4, &kPairs[2 * (b >> 12)], 2);
-        std::memcpy(out + 6, &kPairs[2 * (b & 0xFFF)], 2);
-        out += 8;
-    }
-    if (i + 3 <= n) {
-        const std::uint32_t a =
-            (std::uint32_t(src[i]) << 16) | (std::uint32_t(src[i + 1]) << 8) | src[i + 2];
-        std::memcpy(out, &kPairs[2 * (a >> 12)], 2);
-        std::memcpy(out + 2, &kPairs[2 * (a & 0xFFF)], 2);
+        std::memcpy(out, &kPairs[2 * (v >> 12)], 2);
+        std::memcpy(out + 2, &kPairs[2 * (v & 0xFFF)], 2);
         out += 4;
-        i += 3;
     }
     if (n - i == 1) {
         const std::uint32_t v = std::uint32_t(src[i]) << 16;

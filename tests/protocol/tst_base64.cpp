@@ -58,8 +58,8 @@ private slots:
         }
     }
 
-    // All 2^24 groups of three bytes, one after another: every entry of the encoder's tables,
-    // in every position of its unrolled loop, against Qt, and back through the decoder.
+    // All 2^24 groups of three bytes, one after another: every entry of the encoder's table,
+    // against Qt, and back through the decoder.
     void everyGroupOfThreeBytes()
     {
         QByteArray bytes(3 << 24, Qt::Uninitialized);
