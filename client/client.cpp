@@ -21,6 +21,13 @@ namespace base64 = velmora::base64;
 namespace {
 
 constexpr int kReconnectIntervalMs = 4000;
+// A connection attempt that has not finished its WebSocket handshake by then has failed: during a
+// partition the TCP connection or the upgrade request can hang for as long as the partition lasts.
+constexpr int kHandshakeTimeoutMs = 10000;
+// A silent link delivers no FIN or RST; only the absence of pongs tells. Two pings missed and a
+// third late: under the server's own 30 s limit, so both ends give up at about the same time.
+constexpr int kPingIntervalMs = 10000;
+constexpr int kSilenceLimitMs = 25000;
 constexpr char kConfigFileName[] = "velmora.conf";
 constexpr char kCookiePrefix[] = "VELMORA-SESSION-TOKEN=";
 
@@ -52,6 +59,16 @@ Client::Client(QObject *parent)
     reconnectTimer->setInterval(kReconnectIntervalMs);
     reconnectTimer->stop();
     connect(reconnectTimer, SIGNAL(timeout()), this, SLOT(reconnectToServer()));
+    handshakeTimer = new QTimer(this);
+    handshakeTimer->setSingleShot(true);
+    handshakeTimer->setInterval(kHandshakeTimeoutMs);
+    connect(handshakeTimer, &QTimer::timeout, this, &Client::onServerHandshakeTimeout);
+    pingTimer = new QTimer(this);
+    pingTimer->setInterval(kPingIntervalMs);
+    connect(pingTimer, &QTimer::timeout, this, &Client::pingServer);
+    silenceTimer = new QTimer(this);
+    silenceTimer->setSingleShot(true);
+    connect(silenceTimer, &QTimer::timeout, this, &Client::onServerSilenceCheck);
     readConfigFile();
 }
 
@@ -126,6 +143,7 @@ void Client::run()
     connect(serverSocket.get(), SIGNAL(disconnected()), this, SLOT(onDisconnectedFromServer()));
     connect(serverSocket.get(), SIGNAL(error(QAbstractSocket::SocketError)), this,
             SLOT(onErrorFromServer(QAbstractSocket::SocketError)));
+    connect(serverSocket.get(), &QWebSocket::pong, this, &Client::onPongFromServer);
 
     std::unique_ptr<QWebSocket> previousProxy =
         std::exchange(proxySocket, std::make_unique<QWebSocket>(QStringLiteral("localhost"),
@@ -151,6 +169,9 @@ void Client::connectToServer()
     QNetworkRequest request(QUrl(serverUrl, QUrl::TolerantMode));
     request.setRawHeader(QByteArrayLiteral("Cookie"),
                          QByteArray(kCookiePrefix) + sessionToken.toUtf8());
+    // Before open(): an unusable URL fails inside it, and that failure must find the attempt's
+    // deadline already running so as to stop it.
+    handshakeTimer->start();
     serverSocket->open(request);
 }
 
@@ -164,6 +185,10 @@ void Client::onConnectedToServer()
     connect(serverSocket.get(), SIGNAL(textMessageReceived(const QString &)), this,
             SLOT(textMessageReceivedA(const QString &)), Qt::UniqueConnection);
     serverConnected = true;
+    handshakeTimer->stop();
+    lastServerFrame.start();
+    pingTimer->start();
+    silenceTimer->start(kSilenceLimitMs);
     emit sessionAStatusChanged(Client::Connected);
     emit connectedToServer();
 }
@@ -178,6 +203,9 @@ void Client::onDisconnectedFromServer()
                    SLOT(textMessageReceivedA(const QString &)));
     }
     serverConnected = false;
+    handshakeTimer->stop();
+    pingTimer->stop();
+    silenceTimer->stop();
     emit sessionAStatusChanged(Client::Disconnected);
     emit disconnectedFromServer();
     if (proxyConnected)
@@ -191,6 +219,49 @@ void Client::reconnectToServer()
     CLIENT_DEBUG << "Debug:: reconnectToServer";
     reconnectTimer->stop();
     connectToServer();
+}
+
+void Client::dropServerConnection()
+{
+    if (!serverSocket)
+        return;
+    // A connecting or open socket reports its disconnection from within abort().
+    serverSocket->abort();
+    // One that never left the unconnected state (an unusable URL) reports nothing; the attempt
+    // still ends as a disconnection does, once: a pending retry shows it has been handled.
+    if (serverSocket->state() == QAbstractSocket::UnconnectedState && !reconnectTimer->isActive())
+        onDisconnectedFromServer();
+}
+
+void Client::onServerHandshakeTimeout()
+{
+    CLIENT_DEBUG << "Server handshake timed out";
+    dropServerConnection();
+}
+
+void Client::pingServer()
+{
+    if (serverSocket)
+        serverSocket->ping();
+}
+
+void Client::onPongFromServer()
+{
+    lastServerFrame.start();
+}
+
+void Client::onServerSilenceCheck()
+{
+    if (!serverConnected)
+        return;
+    // Messages only note the time; the check waits for the rest of the limit since the last one.
+    const qint64 remaining = kSilenceLimitMs - lastServerFrame.elapsed();
+    if (remaining > 0) {
+        silenceTimer->start(int(remaining));
+        return;
+    }
+    CLIENT_DEBUG << "Server silent, connection dropped";
+    dropServerConnection();
 }
 
 void Client::onConnectedToProxy()
@@ -247,9 +318,14 @@ void Client::onErrorFromServer(QAbstractSocket::SocketError error)
         closeProxyConnection();
     }
     // A refused handshake leaves Qt's socket connecting for as long as the server keeps the
-    // connection; ending it brings the disconnection that schedules the next attempt.
-    if (serverSocket && serverSocket->state() == QAbstractSocket::ConnectingState)
-        serverSocket->abort();
+    // connection, and an unusable URL fails without leaving the unconnected state; either way
+    // no disconnection would follow to schedule the next attempt.
+    if (!serverSocket)
+        return;
+    const QAbstractSocket::SocketState state = serverSocket->state();
+    if (state == QAbstractSocket::ConnectingState ||
+        (state == QAbstractSocket::UnconnectedState && !reconnectTimer->isActive()))
+        dropServerConnection();
 }
 
 void Client::onErrorFromProxy(QAbstractSocket::SocketError error)
@@ -266,6 +342,7 @@ void Client::onErrorFromProxy(QAbstractSocket::SocketError error)
 
 void Client::textMessageReceivedA(const QString &)
 {
+    lastServerFrame.start();
     CLIENT_DEBUG << "textMessageReceivedA";
 }
 
@@ -278,6 +355,7 @@ void Client::textMessageReceivedB(const QString &message)
 
 void Client::binaryMessageReceivedA(const QByteArray &message)
 {
+    lastServerFrame.start();
     if (proxyConnected)
         relayToProxy(message);
     else

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QAbstractSocket>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -18,6 +19,13 @@ class QWebSocket;
 /// then calls setProxyHost(), setProxyPort() and run(); from there the Client keeps a connection
 /// to the server, retrying 4000 ms after each loss without limit, and relays a session between
 /// the server and the proxy when the server starts one.
+///
+/// Every failed attempt, whether Qt reports it as a disconnection or only as an error (an unusable
+/// URL), reports Disconnected and leads to exactly one new attempt 4000 ms later. An attempt whose
+/// WebSocket handshake has not completed within 10 s is ended as failed. While connected, the
+/// Client pings the server every 10 s and ends a connection on which nothing (pong or message)
+/// has arrived for 25 s, as a dropped connection ends: a link that goes silent without a FIN or
+/// RST is noticed, and the agent does not show an ID that no supporter can reach.
 ///
 /// Everything runs on the thread that created the object; all connections are direct.
 class Client : public QObject
@@ -65,6 +73,10 @@ public slots:
 
 private slots:
     void reconnectToServer();
+    void onServerHandshakeTimeout();
+    void onServerSilenceCheck();
+    void onPongFromServer();
+    void pingServer();
 
 private:
     void connectToServer();
@@ -74,8 +86,14 @@ private:
     // Removes the two message connections of the proxy socket that onConnectedToProxy made.
     void unwireProxyMessages();
     void closeProxyConnection();
+    // Ends the server connection as a failed attempt or a drop: disconnected, one retry later.
+    void dropServerConnection();
 
     QTimer *reconnectTimer = nullptr; // Qt child
+    QTimer *handshakeTimer = nullptr; // Qt child; runs while an attempt is connecting
+    QTimer *pingTimer = nullptr;      // Qt child; runs while connected
+    QTimer *silenceTimer = nullptr;   // Qt child; runs while connected
+    QElapsedTimer lastServerFrame;    // since anything last arrived from the server
     QString apiVersion;
     bool serverConnected = false;
     bool proxyConnected = false; // true: server messages are relayed; false: handshake

@@ -12,6 +12,12 @@ QString bindFreePort(std::unique_ptr<QTcpSocket> &probe)
     return QString::number(probe->localPort());
 }
 
+void logBothStreams(QProcess &process, const QString &logFile)
+{
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setStandardOutputFile(logFile, QIODevice::Truncate);
+}
+
 void startCommandLine(QProcess &process, const QString &commandLine)
 {
     // The one-string form is deprecated in Qt 5.15 but its splitting is the contract of the

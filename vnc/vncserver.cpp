@@ -38,11 +38,7 @@ void VNCServer::start()
     connect(process.get(), SIGNAL(finished(int, QProcess::ExitStatus)), this,
             SLOT(processFinished(int, QProcess::ExitStatus)));
 
-    // Both streams go to one log through a single open file. Opening the file twice, once
-    // truncating for standard error and once appending for standard output, lets the error
-    // stream's own file position overwrite what standard output appended.
-    process->setProcessChannelMode(QProcess::MergedChannels);
-    process->setStandardOutputFile(QStringLiteral("./vncserver.log"), QIODevice::Truncate);
+    logBothStreams(*process, QStringLiteral("./vncserver.log"));
 
     startCommandLine(*process, commandLine);
     qDebug() << "go...";

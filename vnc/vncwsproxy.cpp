@@ -43,8 +43,9 @@ void VNCWsProxy::start()
     connect(process.get(), SIGNAL(finished(int, QProcess::ExitStatus)), this,
             SLOT(processFinished(int, QProcess::ExitStatus)));
 
-    // Standard output stays a channel of the process object; only errors are logged.
-    process->setStandardErrorFile(QStringLiteral("./vncwsproxy.log"), QIODevice::Truncate);
+    // Standard output goes to the log too: left as a channel of the process object, which nobody
+    // reads, it would grow the agent's memory for as long as the proxy writes there.
+    logBothStreams(*process, QStringLiteral("./vncwsproxy.log"));
 
     startCommandLine(*process, commandLine);
     qDebug() << "go...";

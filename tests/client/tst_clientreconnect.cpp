@@ -1,6 +1,7 @@
 // Losing and regaining connections with real sockets: the server down at start-up or restarting,
-// dropped without a close handshake or refusing the WebSocket handshake; the proxy unreachable;
-// a server error in the middle of a session. The reconnect waits are Client's own 4 s.
+// dropped without a close handshake, refusing the WebSocket handshake or never answering it; an
+// unusable server URL; the proxy unreachable; a server error in the middle of a session; an idle
+// connection kept by pings. The reconnect waits are Client's own 4 s.
 
 #include "client/client.h"
 #include "configdir.h"
@@ -9,6 +10,7 @@
 #include "statuslog.h"
 #include "wspeerserver.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -90,6 +92,10 @@ class TestClientReconnect : public QObject
 
 private slots:
     void serverDownAtStartup();
+    void unusableServerUrl_data();
+    void unusableServerUrl();
+    void handshakeNeverAnswered();
+    void idleConnectionStaysUp();
     void serverDropsAndRestarts();
     void handshakeRejected_data();
     void handshakeRejected();
@@ -143,6 +149,94 @@ void TestClientReconnect::serverDownAtStartup()
                                               Client::Connected}));
     QCOMPARE(server.connectionCount(), 1);
     QCOMPARE(server.requests().at(0).rawHeader("Cookie"), QByteArray("VELMORA-SESSION-TOKEN="));
+}
+
+void TestClientReconnect::unusableServerUrl_data()
+{
+    QTest::addColumn<QByteArray>("port");
+    QTest::newRow("letter typed into the port") << QByteArray("80a");
+    QTest::newRow("port out of range") << QByteArray("99999");
+}
+
+void TestClientReconnect::unusableServerUrl()
+{
+    QFETCH(QByteArray, port);
+    ConfigDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(dir.writeConfig("server_host: 127.0.0.1\nserver_port: " + port + "\n"));
+    Client client;
+    client.setProxyHost(QStringLiteral("127.0.0.1"));
+    client.setProxyPort(QStringLiteral("1"));
+    StatusLog status(&client);
+    LogCapture log;
+
+    // Qt reports only an error, from inside open(); the attempt still ends as a failed one.
+    client.run();
+    QCOMPARE(status.a, QList<Client::Status>{Client::Disconnected});
+    QVERIFY(log.debugLines().contains("Server error:  QAbstractSocket::ConnectionRefusedError"));
+    QCOMPARE(log.debugLines().count("Disconnected from server"), 1);
+
+    // Exactly one new attempt per failure, each 4 s after the last.
+    QTRY_COMPARE_WITH_TIMEOUT(log.debugLines().count(reconnectLine), 1, kReconnectWaitMs);
+    QCOMPARE(status.a, (QList<Client::Status>{Client::Disconnected, Client::Disconnected}));
+    QTRY_COMPARE_WITH_TIMEOUT(log.debugLines().count(reconnectLine), 2, kReconnectWaitMs);
+    QCOMPARE(status.a.size(), 3);
+    QCOMPARE(log.debugLines().count("Disconnected from server"), 3);
+}
+
+void TestClientReconnect::handshakeNeverAnswered()
+{
+    // Accepts the TCP connection, reads the upgrade request and never answers: what an attempt
+    // made into a partition sees.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    QList<QTcpSocket *> accepted;
+    connect(&silent, &QTcpServer::newConnection, this, [&] {
+        while (QTcpSocket *socket = silent.nextPendingConnection()) {
+            accepted << socket;
+            connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
+        }
+    });
+    ConfigDir dir;
+    auto client = makeClient(dir, silent.serverPort(), QStringLiteral("1"));
+    QVERIFY(client);
+    StatusLog status(client.get());
+    LogCapture log;
+    QElapsedTimer clock;
+    clock.start();
+    client->run();
+    QTRY_COMPARE_WITH_TIMEOUT(accepted.size(), 1, kWaitMs);
+
+    // The attempt is ended after its 10 s deadline and counts as a failed one.
+    QTRY_COMPARE_WITH_TIMEOUT(status.a, QList<Client::Status>{Client::Disconnected}, 15000);
+    QVERIFY2(clock.elapsed() >= 9500, qPrintable(QString::number(clock.elapsed())));
+    const QStringList lines = log.debugLines();
+    QCOMPARE(lines.mid(lines.indexOf("Server handshake timed out"), 2),
+             (QStringList{"Server handshake timed out", "Disconnected from server"}));
+    QTRY_COMPARE_WITH_TIMEOUT(accepted.size(), 2, kReconnectWaitMs);
+    QCOMPARE(log.debugLines().count(reconnectLine), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(accepted.first()->state(), QAbstractSocket::UnconnectedState,
+                              kWaitMs);
+}
+
+void TestClientReconnect::idleConnectionStaysUp()
+{
+    // The server sends nothing at all for longer than the silence limit; the Client's own pings
+    // get their pongs, so the connection stays.
+    WsPeerServer server;
+    QVERIFY(server.listen());
+    ConfigDir dir;
+    auto client = makeClient(dir, server.port(), QStringLiteral("1"));
+    QVERIFY(client);
+    StatusLog status(client.get());
+    QSignalSpy connected(client.get(), &Client::connectedToServer);
+    QSignalSpy dropped(client.get(), &Client::disconnectedFromServer);
+    client->run();
+    QVERIFY(connected.wait(kWaitMs));
+    QVERIFY(!dropped.wait(32000));
+    QCOMPARE(status.a, QList<Client::Status>{Client::Connected});
+    QCOMPARE(server.disconnectionCount(), 0);
+    QCOMPARE(server.connectionCount(), 1);
 }
 
 void TestClientReconnect::serverDropsAndRestarts()

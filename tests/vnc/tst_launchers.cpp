@@ -37,8 +37,9 @@ public:
     virtual QString name() const = 0;
     virtual QString finishedLine(int exitCode, QProcess::ExitStatus exitStatus) const = 0;
     virtual QString logFile() const = 0;
-    // What the log holds after a run of the test double.
-    virtual QByteArray logContent() const = 0;
+    // What the log holds after a run of the test double: both streams, every line, in the order
+    // written (standard output is not left to pile up in the process object).
+    QByteArray logContent() const { return "out 1\nerr 1\nout 2\nerr 2\n"; }
 };
 
 class ServerLauncher : public Launcher
@@ -71,8 +72,6 @@ public:
             .arg(QLatin1String(exitStatus == QProcess::NormalExit ? "NormalExit" : "CrashExit"));
     }
     QString logFile() const override { return QStringLiteral("vncserver.log"); }
-    // Both streams, every line, in the order written.
-    QByteArray logContent() const override { return "out 1\nerr 1\nout 2\nerr 2\n"; }
 
 private:
     VNCServer server;
@@ -108,8 +107,6 @@ public:
         return QStringLiteral("VNCWsProxy finished %1").arg(exitCode);
     }
     QString logFile() const override { return QStringLiteral("vncwsproxy.log"); }
-    // Standard error only.
-    QByteArray logContent() const override { return "err 1\nerr 2\n"; }
 
     VNCWsProxy proxy;
 };
