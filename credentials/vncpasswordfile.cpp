@@ -1,19 +1,11 @@
 #include "credentials/vncpasswordfile.h"
 
 #include "credentials/des.h"
+#include "credentials/privatefile.h"
 
-#include <QFile>
 #include <QFileInfo>
-#include <QTemporaryFile>
 
 #include <cstring>
-#include <filesystem>
-#include <string>
-#include <system_error>
-
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
 
 namespace credentials {
 
@@ -23,28 +15,6 @@ const unsigned char vncPasswordKey[8] = {23, 82, 107, 6, 35, 78, 88, 7};
 namespace {
 
 constexpr int blockSize = 8;
-
-std::filesystem::path nativePath(const QString &fileName)
-{
-#ifdef Q_OS_WIN
-    return std::filesystem::path(fileName.toStdWString());
-#else
-    const QByteArray encoded = QFile::encodeName(fileName);
-    return std::filesystem::path(std::string(encoded.constData(), std::size_t(encoded.size())));
-#endif
-}
-
-// Makes the written bytes durable before the rename publishes them, so that a crash cannot leave
-// an empty file in place of the old one.
-bool syncToDisk(QFile &file)
-{
-#ifdef Q_OS_UNIX
-    return ::fsync(file.handle()) == 0;
-#else
-    Q_UNUSED(file);
-    return true;
-#endif
-}
 
 } // namespace
 
@@ -91,27 +61,7 @@ bool writePasswordFile(const QString &fileName, const QByteArray &data)
     if (!existing.isSymLink() && existing.isFile() && !existing.isWritable())
         return false;
 
-    // QTemporaryFile creates its file exclusively and owner-only (0600 on Unix) in the same folder,
-    // so the secret is never readable by others and the rename below stays on one file system.
-    QTemporaryFile file(fileName + QStringLiteral(".XXXXXX"));
-    if (!file.open())
-        return false;
-    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
-        return false;
-    if (file.write(data) != data.size() || !file.flush() || !syncToDisk(file))
-        return false;
-    file.close();
-    if (file.error() != QFileDevice::NoError)
-        return false;
-
-    // std::filesystem::rename replaces an existing target in one step on every platform (POSIX
-    // rename, MoveFileEx with MOVEFILE_REPLACE_EXISTING), which QFile::rename refuses to do.
-    std::error_code error;
-    std::filesystem::rename(nativePath(file.fileName()), nativePath(fileName), error);
-    if (error)
-        return false; // the temporary file removes itself
-    file.setAutoRemove(false);
-    return true;
+    return replaceWithPrivateFile(fileName, data);
 }
 
 } // namespace credentials

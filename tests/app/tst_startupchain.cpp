@@ -30,12 +30,12 @@ const char passwordFile[] = "vnc_password_session.dat";
 // Sets its own PATH, as the test's PATH holds only the stand-ins. Records the arguments
 // (atomically, so that a reader never sees half a file), then blocks on standard input, which the
 // agent's process object keeps open until it ends the program.
-const char standIn[] = "#!/bin/sh\n"
-                       "PATH=/usr/bin:/bin\n"
-                       "name=$(basename \"$0\")\n"
-                       "printf '%s\\n' \"$*\" > \"$name.args.part\"\n"
-                       "mv \"$name.args.part\" \"$name.args\"\n"
-                       "exec cat > /dev/null\n";
+[[maybe_unused]] const char standIn[] = "#!/bin/sh\n"
+                                        "PATH=/usr/bin:/bin\n"
+                                        "name=$(basename \"$0\")\n"
+                                        "printf '%s\\n' \"$*\" > \"$name.args.part\"\n"
+                                        "mv \"$name.args.part\" \"$name.args\"\n"
+                                        "exec cat > /dev/null\n";
 
 QByteArray readFile(const QString &name)
 {
@@ -107,6 +107,8 @@ private slots:
 private:
     void installPrograms(const QStringList &names);
     void writeConfig(quint16 port);
+    // Where the stand-in called `program` recorded its arguments.
+    QString argsFile(const char *program) const;
     QLabel *label(const char *name) const { return window->findChild<QLabel *>(name); }
     QPushButton *button(const char *name) const { return window->findChild<QPushButton *>(name); }
 
@@ -152,13 +154,28 @@ void TestStartupChain::cleanup()
 void TestStartupChain::installPrograms(const QStringList &names)
 {
     for (const QString &name : names) {
+#ifdef Q_OS_WIN
+        // The compiled stand-in records its arguments in NAME.args too.
+        QVERIFY(QFile::copy(QStringLiteral(VELMORA_TEST_STANDIN), bin->filePath(name)));
+#else
         QFile file(bin->filePath(name));
         QVERIFY(file.open(QIODevice::WriteOnly));
         QVERIFY(file.write(standIn) == qint64(sizeof standIn - 1));
         file.close();
         QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                     QFileDevice::ExeOwner));
+#endif
     }
+}
+
+QString TestStartupChain::argsFile(const char *program) const
+{
+    const QString name = QLatin1String(program) + QStringLiteral(".args");
+#ifdef Q_OS_WIN
+    return bin->filePath(name); // the compiled stand-in records beside itself
+#else
+    return name; // the script records in the working directory
+#endif
 }
 
 void TestStartupChain::writeConfig(quint16 port)
@@ -177,7 +194,7 @@ void TestStartupChain::missingVncServerStopsTheChain()
     // The links before it ran.
     QCOMPARE(readFile(passwordFile).size(), 8);
     // Nothing after it.
-    QVERIFY(!QFile::exists("websockify.exe.args"));
+    QVERIFY(!QFile::exists(argsFile("websockify.exe")));
     QVERIFY(!log->debugLines().contains("run..."));
     QCOMPARE(label("mui_id")->text(), QStringLiteral("---"));
     QCOMPARE(label("mui_password")->text(), QStringLiteral("---"));
@@ -199,7 +216,7 @@ void TestStartupChain::unwritablePasswordFileStopsBeforeVncServer()
              QStringLiteral("background: rgb(0, 170, 0);\ncolor: rgb(255, 255, 255);"));
     QCOMPARE(label("mui_id")->text(), QStringLiteral("---"));
     QCOMPARE(label("mui_password")->text(), QStringLiteral("---"));
-    QVERIFY(!QFile::exists("winvnc4.exe.args"));
+    QVERIFY(!QFile::exists(argsFile("winvnc4.exe")));
     QVERIFY(!QFile::exists("vncserver.log"));
 }
 
@@ -216,11 +233,11 @@ void TestStartupChain::chainReachesServerAndProxy()
     window = std::make_unique<MainWindow>();
 
     // The VNC server gets a free port and the freshly written password file.
-    QTRY_VERIFY(QFile::exists("winvnc4.exe.args"));
+    QTRY_VERIFY(QFile::exists(argsFile("winvnc4.exe")));
     const QRegularExpression vncArgs(
         "^LocalHost=yes ShowTrayIcon=false Log=\\*:file:100 PortNumber=([1-9][0-9]*) "
         "rfbauth=\\./vnc_password_session\\.dat\n$");
-    const QString vncLine = QString::fromUtf8(readFile("winvnc4.exe.args"));
+    const QString vncLine = QString::fromUtf8(readFile(argsFile("winvnc4.exe")));
     const QRegularExpressionMatch vncMatch = vncArgs.match(vncLine);
     QVERIFY2(vncMatch.hasMatch(), qPrintable(vncLine));
     const QString vncPort = vncMatch.captured(1);
@@ -238,8 +255,8 @@ void TestStartupChain::chainReachesServerAndProxy()
     QCOMPARE(readFile(passwordFile), credentials::encodeVncPassword(password));
 
     // The proxy forwards to the VNC server, listening on a port of its own.
-    QTRY_VERIFY(QFile::exists("websockify.exe.args"));
-    const QString proxyLine = QString::fromUtf8(readFile("websockify.exe.args"));
+    QTRY_VERIFY(QFile::exists(argsFile("websockify.exe")));
+    const QString proxyLine = QString::fromUtf8(readFile(argsFile("websockify.exe")));
     const QRegularExpressionMatch proxyMatch =
         QRegularExpression("^127\\.0\\.0\\.1:([1-9][0-9]*) 127\\.0\\.0\\.1:([0-9]+)\n$")
             .match(proxyLine);

@@ -110,7 +110,9 @@ void TestClientConfig::readsHostAndPort()
     client.setProxyPort(QStringLiteral("1"));
     LogCapture log;
     client.run();
-    QCOMPARE(log.debugLines(), expected);
+    // What run() itself logs; a refusal of the connection may follow at once on some systems
+    // (Windows reports a refused loopback connection from within the call).
+    QCOMPARE(log.debugLines().mid(0, expected.size()), expected);
 }
 
 void TestClientConfig::noUsableFile_data()

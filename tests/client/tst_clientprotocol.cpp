@@ -675,8 +675,14 @@ void TestClientProtocol::serverDisconnectionClosesProxy()
     QCOMPARE(reason, QString());
     QCOMPARE(status.a, QList<Client::Status>{Client::Disconnected});
     QCOMPARE(status.b, QList<Client::Status>{Client::Disconnected});
-    QCOMPARE(log.debugLines(),
-             (QStringList{"Disconnected from server", "Disconnected from proxy"}));
+    // On Linux Qt reports the server's orderly close as a disconnection; on Windows the end of
+    // the TCP connection comes first, as an error, which ends the session the same way.
+    const QStringList lines = log.debugLines();
+    const QStringList orderly{"Disconnected from server", "Disconnected from proxy"};
+    const QStringList throughError{"Server error:  QAbstractSocket::RemoteHostClosedError",
+                                   "Disconnected to proxy.", "Disconnected from proxy",
+                                   "Disconnected from server"};
+    QVERIFY2(lines == orderly || lines == throughError, qPrintable(lines.join(" | ")));
 }
 
 void TestClientProtocol::secondRunReplacesSockets()

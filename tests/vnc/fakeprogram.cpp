@@ -1,5 +1,6 @@
 #include "fakeprogram.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTextStream>
 
@@ -15,11 +16,13 @@ QString endingPath(const QTemporaryDir &folder)
     return folder.filePath(QStringLiteral("ending"));
 }
 
+#ifndef Q_OS_WIN
 // Single-quoted for bash; the temporary folder names contain no quote.
 QString quoted(const QString &path)
 {
     return QLatin1Char('\'') + path + QLatin1Char('\'');
 }
+#endif
 
 } // namespace
 
@@ -27,6 +30,12 @@ FakeProgram::FakeProgram(const QString &name) : savedPath(qgetenv("PATH"))
 {
     if (!folder.isValid())
         return;
+#ifdef Q_OS_WIN
+    // A compiled stand-in that behaves as the script below does.
+    if (!QFile::copy(QStringLiteral(VELMORA_TEST_STANDIN), folder.filePath(name)))
+        return;
+    qputenv("PATH", QFile::encodeName(QDir::toNativeSeparators(folder.path())) + ';' + savedPath);
+#else
     // One line per run: pid, working directory and arguments, tab-separated, written with a
     // single append.
     const QString script =
@@ -49,7 +58,17 @@ FakeProgram::FakeProgram(const QString &name) : savedPath(qgetenv("PATH"))
     if (!file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
         return;
     qputenv("PATH", QFile::encodeName(folder.path()) + ':' + savedPath);
+#endif
     valid = true;
+}
+
+int FakeProgram::selfKillExitCode()
+{
+#ifdef Q_OS_WIN
+    return int(0xC0000005u); // the compiled stand-in's crash-like end
+#else
+    return 9; // SIGKILL
+#endif
 }
 
 FakeProgram::~FakeProgram()

@@ -34,6 +34,9 @@ public:
     /// Applies to the runs that start after the call.
     void setEnding(Ending ending, int exitCode = 0);
 
+    /// The exit code that the process object reports after Ending::SelfKill.
+    static int selfKillExitCode();
+
     /// Every run recorded so far, oldest first.
     QVector<Run> runs() const;
     bool isValid() const;

@@ -1,10 +1,13 @@
-// Operating-system facts and conditions that the launcher tests need (Linux).
+// Operating-system facts and conditions that the launcher tests need (oshelpers.cpp on Linux,
+// oshelpers_win.cpp on Windows).
 #pragma once
 
 #include <QList>
 #include <QtGlobal>
 
+#ifdef Q_OS_UNIX
 #include <sys/resource.h>
+#endif
 
 /// True when no process `pid` runs any more: it does not exist or is a zombie that nobody has
 /// reaped yet (an orphan's parent here may be an init that does not reap).
@@ -15,7 +18,7 @@ QList<qint64> runningDescendants(qint64 pid);
 
 /// For its lifetime, lowers the soft limit on open files to zero, so that every socket or file this
 /// process tries to open fails with EMFILE; descriptors already open stay usable. The old limit is
-/// restored on destruction.
+/// restored on destruction. Windows has no such limit to lower: there it is never active.
 class OpenFileLimit
 {
 public:
@@ -27,6 +30,8 @@ public:
     bool isActive() const { return active; }
 
 private:
+#ifdef Q_OS_UNIX
     rlimit saved{};
+#endif
     bool active = false;
 };

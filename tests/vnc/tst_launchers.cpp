@@ -144,6 +144,29 @@ bool portIsFree(const QString &port)
     return socket.bind(QHostAddress::Any, port.toUShort(), QAbstractSocket::DontShareAddress);
 }
 
+// The debug lines of a start up to and including `report`, the process object's first report of
+// the program (started, or failed to start). Qt on Windows reports it from within
+// QProcess::start(), before "go..."; elsewhere from the event loop, after it.
+QStringList withFirstReport(QStringList startLines, const QString &report)
+{
+#ifdef Q_OS_WIN
+    startLines.insert(startLines.size() - 1, report);
+#else
+    startLines << report;
+#endif
+    return startLines;
+}
+
+// The exit code of a program that the process object killed.
+int killedExitCode()
+{
+#ifdef Q_OS_WIN
+    return 0xf291; // what QProcess::kill() passes to TerminateProcess
+#else
+    return 9; // SIGKILL
+#endif
+}
+
 void addKinds()
 {
     QTest::addColumn<QString>("kind");
@@ -232,7 +255,7 @@ void TestLaunchers::startsCommandLineOnHeldPort()
              qPrintable(port));
     QVERIFY(port.toUInt() <= 65535);
 
-    QVERIFY(spies.started.wait());
+    QTRY_COMPARE(spies.started.count(), 1);
     QTRY_COMPARE(fake.runs().size(), 1);
     const FakeProgram::Run run = fake.runs().first();
     // Split at the spaces, no quoting.
@@ -240,8 +263,8 @@ void TestLaunchers::startsCommandLineOnHeldPort()
     QCOMPARE(QFileInfo(run.workingDirectory).canonicalFilePath(),
              QFileInfo(workDir->path()).canonicalFilePath());
 
-    QCOMPARE(log.debugLines(), launcher->startLines(port) +
-                                   QStringList{launcher->name() + QStringLiteral(" started")});
+    QCOMPARE(log.debugLines(), withFirstReport(launcher->startLines(port),
+                                               launcher->name() + QStringLiteral(" started")));
     QCOMPARE(spies.started.count(), 1);
     QCOMPARE(spies.errors.count(), 0);
     QCOMPARE(spies.finished.count(), 0);
@@ -263,7 +286,7 @@ void TestLaunchers::logReplacesOldLog()
     }
     Spies spies(launcher->object());
     launcher->start();
-    QVERIFY(spies.started.wait());
+    QTRY_COMPARE(spies.started.count(), 1);
     const QString logFile = launcher->logFile();
     QTRY_COMPARE(readFile(logFile), launcher->logContent());
     // No other stream reaches a file.
@@ -283,8 +306,8 @@ void TestLaunchers::reportsEnd_data()
             << kind << FakeProgram::Ending::Exit << 0 << 0 << QProcess::NormalExit;
         QTest::addRow("%s, exit 3", kind)
             << kind << FakeProgram::Ending::Exit << 3 << 3 << QProcess::NormalExit;
-        QTest::addRow("%s, killed", kind)
-            << kind << FakeProgram::Ending::SelfKill << 0 << 9 << QProcess::CrashExit;
+        QTest::addRow("%s, killed", kind) << kind << FakeProgram::Ending::SelfKill << 0
+                                          << FakeProgram::selfKillExitCode() << QProcess::CrashExit;
     }
 }
 
@@ -308,8 +331,8 @@ void TestLaunchers::reportsEnd()
     QCOMPARE(spies.finished.first().at(0).toInt(), exitCode);
     QCOMPARE(spies.finished.first().at(1).value<QProcess::ExitStatus>(), exitStatus);
     QCOMPARE(spies.started.count(), 1);
-    QStringList expected = launcher->startLines(launcher->port());
-    expected << launcher->name() + QStringLiteral(" started");
+    QStringList expected = withFirstReport(launcher->startLines(launcher->port()),
+                                           launcher->name() + QStringLiteral(" started"));
     if (exitStatus == QProcess::CrashExit) {
         // Qt reports a crash as an error of the process object first.
         expected << launcher->name() + QStringLiteral(" errorOccurred QProcess::Crashed");
@@ -341,9 +364,9 @@ void TestLaunchers::missingProgramReportsFailedToStart()
     QTRY_COMPARE(spies.errors.count(), 1);
     QCOMPARE(spies.errors.first().at(0).value<QProcess::ProcessError>(), QProcess::FailedToStart);
     QCOMPARE(log.debugLines(),
-             launcher->startLines(port) +
-                 QStringList{launcher->name() +
-                             QStringLiteral(" errorOccurred QProcess::FailedToStart")});
+             withFirstReport(launcher->startLines(port),
+                             launcher->name() +
+                                 QStringLiteral(" errorOccurred QProcess::FailedToStart")));
     QCOMPARE(spies.started.count(), 0);
     QCOMPARE(spies.finished.count(), 0);
 }
@@ -357,7 +380,7 @@ void TestLaunchers::destructionEndsProgramQuietly()
     LogCapture log;
     Spies spies(launcher->object());
     launcher->start();
-    QVERIFY(spies.started.wait());
+    QTRY_COMPARE(spies.started.count(), 1);
     QTRY_COMPARE(fake.runs().size(), 1);
     const qint64 pid = fake.runs().first().pid;
     const QString port = launcher->port();
@@ -382,7 +405,7 @@ void TestLaunchers::secondStartReplacesProbeAndProgram()
     LogCapture log;
     Spies spies(launcher->object());
     launcher->start();
-    QVERIFY(spies.started.wait());
+    QTRY_COMPARE(spies.started.count(), 1);
     QTRY_COMPARE(fake.runs().size(), 1);
     const qint64 firstPid = fake.runs().first().pid;
     log.clear();
@@ -403,9 +426,10 @@ void TestLaunchers::secondStartReplacesProbeAndProgram()
     QStringList expected = launcher->startLines(port);
     expected.insert(expected.size() - 1,
                     launcher->name() + QStringLiteral(" errorOccurred QProcess::Crashed"));
-    expected.insert(expected.size() - 1, launcher->finishedLine(9, QProcess::CrashExit));
-    expected << launcher->name() + QStringLiteral(" started");
-    QCOMPARE(log.debugLines(), expected);
+    expected.insert(expected.size() - 1,
+                    launcher->finishedLine(killedExitCode(), QProcess::CrashExit));
+    QCOMPARE(log.debugLines(),
+             withFirstReport(expected, launcher->name() + QStringLiteral(" started")));
     QVERIFY(!portIsFree(port));
 }
 
@@ -418,7 +442,7 @@ void TestLaunchers::bindFailureIsSilent()
     LogCapture log;
     Spies spies(launcher->object());
     launcher->start();
-    QVERIFY(spies.started.wait());
+    QTRY_COMPARE(spies.started.count(), 1);
     QTRY_COMPARE(fake.runs().size(), 1);
     const qint64 pid = fake.runs().first().pid;
     const QString port = launcher->port();
@@ -427,7 +451,8 @@ void TestLaunchers::bindFailureIsSilent()
     {
         // No descriptor left for the new probe socket.
         OpenFileLimit limit;
-        QVERIFY(limit.isActive());
+        if (!limit.isActive())
+            QSKIP("this system has no limit on open files to lower");
         launcher->start();
     }
     QCOMPARE(launcher->port(), port);
