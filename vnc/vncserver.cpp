@@ -41,6 +41,7 @@ void VNCServer::start()
     logBothStreams(*process, QStringLiteral("./vncserver.log"));
 
     startCommandLine(*process, commandLine);
+    childJob.adopt(*process);
     qDebug() << "go...";
 }
 

@@ -1,6 +1,8 @@
 // Launches and watches the local VNC server program on a free port.
 #pragma once
 
+#include "vnc/childjob.h"
+
 #include <QObject>
 #include <QProcess>
 #include <QString>
@@ -41,6 +43,9 @@ private:
     QString vncHost;
     QString vncPort;
     QString passwordFile;
+    // Ends the program with the agent, also when the agent does not end in order; destroyed
+    // after `process`.
+    ChildJob childJob;
     std::unique_ptr<QProcess> process;
     // Stays bound, holding the chosen port, until the next start() or destruction.
     std::unique_ptr<QTcpSocket> portSocket;

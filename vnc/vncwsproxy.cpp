@@ -48,6 +48,7 @@ void VNCWsProxy::start()
     logBothStreams(*process, QStringLiteral("./vncwsproxy.log"));
 
     startCommandLine(*process, commandLine);
+    childJob.adopt(*process);
     qDebug() << "go...";
 }
 

@@ -1,6 +1,8 @@
 // Launches and watches the local WebSocket-to-TCP proxy in front of the VNC server.
 #pragma once
 
+#include "vnc/childjob.h"
+
 #include <QObject>
 #include <QProcess>
 #include <QString>
@@ -45,6 +47,9 @@ private:
     QString vncPort;
     QString proxyHost;
     QString proxyPort;
+    // Ends the program with the agent, also when the agent does not end in order; destroyed
+    // after `process`.
+    ChildJob childJob;
     std::unique_ptr<QProcess> process;
     // Stays bound, holding the chosen port, until the next start() or destruction.
     std::unique_ptr<QTcpSocket> portSocket;

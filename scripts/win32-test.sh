@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Runs the Windows build's tests under Wine, on a private X display with a window manager (Wine's
+# windows are activated and focused through it, as on a desktop).
+#   scripts/win32-test.sh [BUILD_DIR] [ctest arguments...]     (default build-win32)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build_dir="${1:-$root/build-win32}"
+shift || true
+
+fifo=$(mktemp -u)
+mkfifo "$fifo"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+xvfb=$!
+read -r display <"$fifo"
+rm -f "$fifo"
+export DISPLAY=":$display"
+openbox >/dev/null 2>&1 &
+openbox=$!
+cleanup() {
+    kill "$openbox" "$xvfb" 2>/dev/null || true
+}
+trap cleanup EXIT
+
+cd "$build_dir"
+ctest -L win32 --output-on-failure "$@"
