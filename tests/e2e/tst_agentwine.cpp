@@ -2,9 +2,9 @@
 // with the Windows stand-ins beside it as the package tells users to put the real programs (the
 // proxy relays WebSockets to its target; the VNC server relays to a real TigerVNC that this test
 // runs on the same desktop with the agent's own password file), and the Linux velmora-server.
-// The window, the ID, a real viewer's login and picture through velmora-connect, a whole frame
-// byte for byte, the exit button, the agent's programs ending with it, and a second run in the
-// same folder.
+// The package, the window, the ID, a real viewer's login and picture through velmora-connect, a
+// whole frame byte for byte, the exit button, the agent's programs ending with it (also when it is
+// killed), and a second run in the same folder.
 #include "credentials/vncpasswordfile.h"
 #include "rfbclient.h"
 #include "serverprocess.h"
@@ -157,16 +157,27 @@ void TestAgentWine::initTestCase()
                  .exitCode,
              0);
 
+    // The package as a user gets it, with the two programs put beside velmora.exe as its
+    // instructions say.
     dir.reset(new QTemporaryDir);
     QVERIFY(dir->isValid());
-    // Side by side, as the package's instructions say.
-    for (const QString &program :
-         {QStringLiteral("/app/velmora.exe"), QStringLiteral("/platform/win32/bin/winvnc4.exe"),
-          QStringLiteral("/platform/win32/bin/websockify.exe")}) {
-        const QString source = win32Build + program;
-        QVERIFY2(QFile::copy(source, dir->filePath(QFileInfo(source).fileName())),
-                 qPrintable(source));
-    }
+    QCOMPARE(runTool(QStringLiteral("cmake"),
+                     {QStringLiteral("-E"), QStringLiteral("chdir"), dir->path(),
+                      QStringLiteral("cmake"), QStringLiteral("-E"), QStringLiteral("tar"),
+                      QStringLiteral("xf"), win32Build + QStringLiteral("/velmora-win32.zip")},
+                     QProcessEnvironment::systemEnvironment())
+                 .exitCode,
+             0);
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files, QDir::Name),
+             (QStringList{"LEEME.txt", "velmora.conf", "velmora.exe"}));
+    QFile instructions(dir->filePath(QStringLiteral("LEEME.txt")));
+    QVERIFY(instructions.open(QIODevice::ReadOnly));
+    const QByteArray text = instructions.readAll();
+    QVERIFY(text.startsWith("\xef\xbb\xbf") && text.contains("\r\n"));
+    QVERIFY(text.contains("winvnc4.exe") && text.contains("websockify.exe"));
+    for (const QString &program : {QStringLiteral("winvnc4.exe"), QStringLiteral("websockify.exe")})
+        QVERIFY(QFile::copy(win32Build + QStringLiteral("/platform/win32/bin/") + program,
+                            dir->filePath(program)));
 
     server.reset(new ServerProcess(QStringLiteral(VELMORA_SERVER_BIN)));
     server->start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
@@ -174,8 +185,9 @@ void TestAgentWine::initTestCase()
                    dir->filePath(QStringLiteral("server.secret"))});
     QVERIFY2(server->waitForLine(QStringLiteral("listening on")), qPrintable(server->output()));
     serverPort = server->portFrom(QStringLiteral("listening on"));
+    // The example's form (Windows line ends), with this test's server.
     QFile conf(dir->filePath(QStringLiteral("velmora.conf")));
-    QVERIFY(conf.open(QIODevice::WriteOnly));
+    QVERIFY(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
     conf.write(
         QStringLiteral("server_host: 127.0.0.1\r\nserver_port: %1\r\n").arg(serverPort).toUtf8());
     conf.close();
