@@ -39,7 +39,10 @@ if [[ "${1:-}" != "--win32" ]]; then
 fi
 
 missing=()
+declare -A seen=()
 for pkg in "${wanted[@]}"; do
+    [[ -z "${seen[$pkg]:-}" ]] || continue
+    seen[$pkg]=1
     status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
     [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
 done
