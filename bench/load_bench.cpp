@@ -11,7 +11,7 @@
 //   bench_load [--agents N] [--sessions K] [--seconds S]
 #include "protocol/base64.h"
 #include "protocol/envelope.h"
-#include "server/beast.h"
+#include "server/beast/beast.h"
 
 #include <boost/asio/steady_timer.hpp>
 

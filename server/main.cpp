@@ -1,7 +1,7 @@
 // velmora-server: the rendezvous server between agents and supporters.
-#include "server/options.h"
-#include "server/secretfile.h"
-#include "server/server.h"
+#include "server/core/secretfile.h"
+#include "server/core/serveroptions.h"
+#include "server/net/server.h"
 
 #include <sys/resource.h>
 

@@ -1,0 +1,99 @@
+#include "server/core/metrics.h"
+
+#include <map>
+
+namespace velmora::server {
+
+namespace {
+
+void metric(std::string &out, const char *name, const char *type, const char *help)
+{
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
+
+void sample(std::string &out, const char *name, std::uint64_t value, const std::string &labels = {})
+{
+    out += name;
+    if (!labels.empty())
+        out += "{" + labels + "}";
+    out += ' ';
+    out += std::to_string(value);
+    out += '\n';
+}
+
+// Label values here are the server's own words, but escape anyway as the format asks.
+std::string label(const char *name, const std::string &value)
+{
+    std::string escaped;
+    for (const char c : value) {
+        if (c == '\\' || c == '"')
+            escaped += '\\';
+        if (c == '\n') {
+            escaped += "\\n";
+            continue;
+        }
+        escaped += c;
+    }
+    return std::string(name) + "=\"" + escaped + "\"";
+}
+
+std::map<std::string, std::uint64_t> withZeros(std::map<std::string, std::uint64_t> counts,
+                                               std::initializer_list<const char *> names)
+{
+    for (const char *name : names)
+        counts.try_emplace(name, 0);
+    return counts;
+}
+
+} // namespace
+
+std::string prometheusText(const ServerStats &stats)
+{
+    std::string out;
+    metric(out, "velmora_agents_online", "gauge", "Agents connected to the server.");
+    sample(out, "velmora_agents_online", stats.agentsOnline);
+    metric(out, "velmora_sessions_active", "gauge", "Relayed sessions in progress.");
+    sample(out, "velmora_sessions_active", stats.sessionsActive);
+    metric(out, "velmora_sessions_started_total", "counter", "Relayed sessions started.");
+    sample(out, "velmora_sessions_started_total", stats.sessionsStarted);
+    metric(out, "velmora_relayed_bytes_total", "counter",
+           "Bytes of the VNC stream relayed, by direction.");
+    sample(out, "velmora_relayed_bytes_total", stats.bytesToAgents, label("direction", "to_agent"));
+    sample(out, "velmora_relayed_bytes_total", stats.bytesToSupporters,
+           label("direction", "to_supporter"));
+    metric(out, "velmora_supporter_refusals_total", "counter",
+           "Supporters turned away, by the close reason they were given.");
+    for (const auto &[reason, count] :
+         withZeros(stats.refusals,
+                   {"invalid-id", "unknown-id", "offline", "busy", "locked", "too-many-attempts",
+                    "wrong-password", "unsupported-security", "desktop-refused", "agent-timeout"}))
+        sample(out, "velmora_supporter_refusals_total", count, label("reason", reason));
+    metric(out, "velmora_handshakes_total", "counter",
+           "Security handshakes of relayed sessions, by outcome.");
+    for (const auto &[outcome, count] : withZeros(
+             stats.handshakes, {"success", "wrong-password", "server-failure", "no-vnc-auth",
+                                "unsupported-type", "unsupported-version", "malformed", "closed"}))
+        sample(out, "velmora_handshakes_total", count, label("outcome", outcome));
+    metric(out, "velmora_lockouts_total", "counter",
+           "Locks put on session IDs after refused password attempts.");
+    sample(out, "velmora_lockouts_total", stats.lockouts);
+    metric(out, "velmora_connections_accepted_total", "counter", "TCP connections accepted.");
+    sample(out, "velmora_connections_accepted_total", stats.connectionsAccepted);
+    metric(out, "velmora_backpressure_pauses_total", "counter",
+           "Times reading from one side paused because the other side's queue was full.");
+    sample(out, "velmora_backpressure_pauses_total", stats.backpressurePauses);
+    metric(out, "velmora_peak_queued_bytes", "gauge",
+           "The largest queue of unsent bytes any connection had.");
+    sample(out, "velmora_peak_queued_bytes", stats.peakQueuedBytes);
+    return out;
+}
+
+} // namespace velmora::server

@@ -1,0 +1,117 @@
+#include "server/core/serveroptions.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+
+namespace velmora::server {
+
+namespace {
+
+FlagSetter secondsSetter(std::chrono::milliseconds &target)
+{
+    return [&target](const std::string &value) -> std::string {
+        errno = 0;
+        char *end = nullptr;
+        const double seconds = std::strtod(value.c_str(), &end);
+        if (value.empty() || *end != '\0' || errno != 0 || !std::isfinite(seconds) ||
+            seconds < 0.01 || seconds > 86400)
+            return "expected a number of seconds between 0.01 and 86400, got '" + value + "'";
+        target = std::chrono::milliseconds(std::llround(seconds * 1000));
+        return {};
+    };
+}
+
+FlagSetter folderSetter(std::string &target)
+{
+    return [&target](const std::string &value) -> std::string {
+        if (value.empty())
+            return "expected a folder";
+        target = value;
+        return {};
+    };
+}
+
+} // namespace
+
+Parsed<ServerOptions> parseServerArguments(const std::vector<std::string> &arguments)
+{
+    Parsed<ServerOptions> parsed;
+    ServerOptions &options = parsed.options;
+    const std::map<std::string, FlagSetter> handlers{
+        {"--listen", hostPortSetter(options.listen)},
+        {"--secret-file",
+         [&options](const std::string &value) -> std::string {
+             if (value.empty())
+                 return "expected a file path";
+             options.secretFile = value;
+             return {};
+         }},
+        {"--idle-timeout", secondsSetter(options.idleTimeout)},
+        {"--start-timeout", secondsSetter(options.startTimeout)},
+        {"--max-message",
+         [&options](const std::string &value) -> std::string {
+             unsigned long long bytes = 0;
+             if (!parseNumber(value, 256ull * 1024 * 1024, bytes) || bytes < 1024)
+                 return "expected a number of bytes between 1024 and 268435456, got '" + value +
+                        "'";
+             options.maxMessage = static_cast<std::size_t>(bytes);
+             return {};
+         }},
+        {"--web", folderSetter(options.webDir)},
+        {"--novnc", folderSetter(options.novncDir)},
+        {"--lockout-base", secondsSetter(options.lockout.base)},
+        {"--lockout-cap", secondsSetter(options.lockout.cap)},
+        {"--probe-burst",
+         [&options](const std::string &value) -> std::string {
+             unsigned long long count = 0;
+             if (!parseNumber(value, 1000, count) || count < 1)
+                 return "expected a number between 1 and 1000, got '" + value + "'";
+             options.probes.burst = static_cast<unsigned>(count);
+             return {};
+         }},
+        {"--probe-interval", secondsSetter(options.probes.interval)},
+    };
+    bool help = false;
+    parsed.error = parseFlags(arguments, handlers, help,
+                              {{"--trust-forwarded-for", &options.trustForwardedFor}});
+    if (parsed.error.empty() && options.lockout.cap < options.lockout.base)
+        parsed.error = "--lockout-cap must not be below --lockout-base";
+    if (help)
+        parsed.outcome = Parsed<ServerOptions>::Outcome::Help;
+    else if (parsed.error.empty())
+        parsed.outcome = Parsed<ServerOptions>::Outcome::Run;
+    return parsed;
+}
+
+std::string serverUsage()
+{
+    return "Usage: velmora-server [options]\n"
+           "The rendezvous server: agents connect at ws://HOST:PORT/ and supporters at\n"
+           "ws://HOST:PORT/viewer/ID.\n"
+           "\n"
+           "  --listen HOST:PORT      address to listen on (default 127.0.0.1:8080; port 0 picks\n"
+           "                          a free port, shown in the log)\n"
+           "  --secret-file PATH      secret that signs session tokens; created with mode 0600\n"
+           "                          when missing (default ./velmora-server.secret)\n"
+           "  --idle-timeout SECONDS  ping after half of this without traffic, drop after all\n"
+           "                          of it (default 30)\n"
+           "  --start-timeout SECONDS time an agent has to answer a session start (default 30)\n"
+           "  --max-message BYTES     largest relayed message (default 4194304)\n"
+           "  --web DIR               the supporter's page, served at / (default: the web/\n"
+           "                          folder of the source tree this program was built from,\n"
+           "                          or PREFIX/share/velmora/web when installed)\n"
+           "  --novnc DIR             noVNC, served at /novnc/ (default /usr/share/novnc)\n"
+           "  --lockout-base SECONDS  an ID refuses supporters for this long after a refused\n"
+           "                          password, twice as long after each further one (default 2)\n"
+           "  --lockout-cap SECONDS   the longest such lock (default 1800)\n"
+           "  --probe-burst N         connections for unknown IDs one address may make at once\n"
+           "                          (default 5)\n"
+           "  --probe-interval SECONDS  then one per this many seconds (default 10)\n"
+           "  --trust-forwarded-for   take supporters' addresses from the last X-Forwarded-For\n"
+           "                          entry (only behind a reverse proxy that sets it)\n"
+           "  --help                  show this text\n";
+}
+
+} // namespace velmora::server

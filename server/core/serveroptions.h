@@ -1,0 +1,46 @@
+// velmora-server's command line, parsed without touching the network.
+#pragma once
+
+#include "server/core/commandline.h"
+#include "server/core/lockouts.h"
+#include "server/core/probelimiter.h"
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace velmora::server {
+
+struct ServerOptions
+{
+    HostPort listen{"127.0.0.1", 8080};
+    std::string secretFile = "velmora-server.secret";
+    /// Agents and supporters are pinged after half of this without traffic and dropped after all
+    /// of it; a write that makes no progress for this long drops its connection.
+    std::chrono::milliseconds idleTimeout{30000};
+    /// How long an agent may take to send its first "rfb" envelope after "start_session".
+    std::chrono::milliseconds startTimeout{30000};
+    /// Largest binary message from a supporter, and largest relayed frame from an agent (whose
+    /// envelope may then be the Base64 size of this plus the envelope's own members).
+    std::size_t maxMessage = 4 * 1024 * 1024;
+    /// Folder of the supporter's page, served at "/"; empty: no page. The program fills in its
+    /// default (see defaultWebDir in main) when the command line names none.
+    std::string webDir;
+    /// noVNC's folder, served at "/novnc/"; empty: not served.
+    std::string novncDir = "/usr/share/novnc";
+    /// Take a supporter's address from the last X-Forwarded-For entry rather than the TCP peer:
+    /// only behind a reverse proxy that appends it (anyone else could claim any address).
+    bool trustForwardedFor = false;
+    /// Locks on session IDs after refused password attempts.
+    LockoutSchedule lockout;
+    /// Connections per client address that may ask for IDs that lead nowhere.
+    ProbeLimit probes;
+};
+
+/// `arguments` excludes the program name.
+Parsed<ServerOptions> parseServerArguments(const std::vector<std::string> &arguments);
+
+std::string serverUsage();
+
+} // namespace velmora::server

@@ -1,0 +1,31 @@
+// A snapshot of the server's counters, as stats() and GET /metrics give them.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace velmora::server {
+
+/// Counters readable from any thread.
+struct ServerStats
+{
+    std::uint64_t agentsOnline = 0;
+    std::uint64_t sessionsActive = 0;
+    std::uint64_t sessionsStarted = 0;
+    std::uint64_t bytesToAgents = 0;
+    std::uint64_t bytesToSupporters = 0;
+    /// The largest queue of unsent bytes any connection had.
+    std::uint64_t peakQueuedBytes = 0;
+    std::uint64_t connectionsAccepted = 0;
+    /// How often reading from one side stopped because the other side's queue was full.
+    std::uint64_t backpressurePauses = 0;
+    /// Supporters turned away, by close reason ("unknown-id", "locked", "wrong-password", ...).
+    std::map<std::string, std::uint64_t> refusals;
+    /// Security handshakes of sessions, by outcome ("success", "wrong-password", "closed", ...).
+    std::map<std::string, std::uint64_t> handshakes;
+    /// Locks put on session IDs after refused attempts.
+    std::uint64_t lockouts = 0;
+};
+
+} // namespace velmora::server

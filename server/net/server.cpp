@@ -1,0 +1,31 @@
+#include "server/net/server.h"
+
+#include "server/net/hub.h"
+
+namespace velmora::server {
+
+Server::Server(ServerConfig config) : hub(std::make_unique<Hub>(std::move(config))) {}
+
+Server::~Server() = default;
+
+std::uint16_t Server::listen()
+{
+    return hub->listen();
+}
+
+void Server::run()
+{
+    hub->run();
+}
+
+void Server::stop()
+{
+    hub->stop();
+}
+
+ServerStats Server::stats() const
+{
+    return hub->stats();
+}
+
+} // namespace velmora::server

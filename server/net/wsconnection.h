@@ -1,0 +1,109 @@
+// One accepted WebSocket connection of the server: a read loop that can pause, and a queue of
+// outgoing binary messages with one write in flight.
+#pragma once
+
+#include "server/beast/beast.h"
+#include "server/core/closereasons.h"
+#include "server/core/sessionregistry.h"
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace velmora::server {
+
+struct ConnectionLimits
+{
+    /// Largest message read; a larger one fails the connection with code 1009.
+    std::size_t maxMessage = 0;
+    /// Queue size above which the connection counts as congested (see aboveHighWater).
+    std::size_t highWater = 0;
+    /// Ping after half of this without incoming traffic, drop after all of it.
+    std::chrono::milliseconds idleTimeout{30000};
+    /// Bound on the opening and closing handshakes.
+    std::chrono::milliseconds handshakeTimeout{10000};
+};
+
+/// Lifetime: shared; every pending operation holds a reference, and the owner keeps one until
+/// onClosed or onHandshakeFailed (a paused connection with an empty queue has no operation
+/// pending). The subclass gets onOpen once after a successful handshake and then exactly one
+/// onClosed; or only onHandshakeFailed; or, when close() came during the handshake, only
+/// onClosed.
+class WsConnection : public std::enable_shared_from_this<WsConnection>
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    WsConnection(tcp::socket socket, ConnectionId id, std::string remote, ConnectionLimits limits);
+    virtual ~WsConnection();
+    WsConnection(const WsConnection &) = delete;
+    WsConnection &operator=(const WsConnection &) = delete;
+
+    /// Answers the upgrade request, choosing the subprotocol "binary" when offered.
+    void start(Request request);
+
+    /// Queues one binary message; ignored once closing has begun.
+    void send(std::string message);
+
+    /// Sends a close frame after the queued messages and finishes once the peer answers (or the
+    /// handshake timeout passes). Reading goes on meanwhile, but nothing more is delivered.
+    void close(const CloseReason &reason);
+    /// The same with a reason text of its own (at most 123 bytes, as a close frame allows).
+    void close(std::uint16_t code, std::string reason);
+
+    /// Drops the TCP connection at once.
+    void abort();
+
+    /// Stops reading after the current message, and with it the idle timeout (the peer is not at
+    /// fault when we do not read).
+    void pauseReading();
+    void resumeReading();
+    bool readingPaused() const { return paused; }
+
+    std::size_t queuedBytes() const { return queued; }
+    bool aboveHighWater() const { return queued > limits.highWater; }
+    /// True when a write has been in flight longer than the idle timeout.
+    bool stalled(Clock::time_point now) const;
+    bool closing() const { return closeRequested || finished; }
+
+    ConnectionId id() const { return connectionId; }
+    const std::string &remote() const { return remoteText; }
+
+protected:
+    virtual void onOpen() = 0;
+    virtual void onMessage(bool binary, std::string_view data) = 0;
+    /// The queue fell to half the high-water mark after having been above it.
+    virtual void onDrained() = 0;
+    virtual void onClosed(const std::string &why) = 0;
+    virtual void onHandshakeFailed(const std::string &why) = 0;
+
+private:
+    void doRead();
+    void doWrite();
+    void doClose();
+    void finish(const std::string &why);
+    websocket::stream_base::timeout timeouts(bool idle) const;
+
+    websocket::stream<beast::tcp_stream> ws;
+    ConnectionId connectionId;
+    std::string remoteText;
+    ConnectionLimits limits;
+    beast::flat_buffer buffer;
+    std::deque<std::string> queue;
+    std::size_t queued = 0;
+    Clock::time_point writeStarted;
+    std::uint16_t closeCode = 1000;
+    std::string closeText;
+    bool open = false;
+    bool reading = false;
+    bool paused = false;
+    bool writing = false;
+    bool congested = false;
+    bool closeRequested = false;
+    bool closeSent = false;
+    bool finished = false;
+};
+
+} // namespace velmora::server

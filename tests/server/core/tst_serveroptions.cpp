@@ -1,0 +1,148 @@
+// velmora-server's command line, and the HOST:PORT parsing both programs share.
+#include "server/core/serveroptions.h"
+
+#include <QtTest>
+
+using namespace velmora::server;
+
+namespace {
+std::vector<std::string> split(const QString &line)
+{
+    std::vector<std::string> out;
+    for (const QString &part : line.split(' ', Qt::SkipEmptyParts))
+        out.push_back(part.toStdString());
+    return out;
+}
+} // namespace
+
+class TestServerOptions : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void hostPort_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("port");
+        QTest::newRow("IPv4") << "127.0.0.1:8080" << true << "127.0.0.1" << 8080;
+        QTest::newRow("any port") << "0.0.0.0:0" << true << "0.0.0.0" << 0;
+        QTest::newRow("name") << "localhost:65535" << true << "localhost" << 65535;
+        QTest::newRow("IPv6") << "[::1]:9000" << true << "::1" << 9000;
+        QTest::newRow("IPv6 without brackets") << "::1:9000" << false << "" << 0;
+        QTest::newRow("port too big") << "127.0.0.1:65536" << false << "" << 0;
+        QTest::newRow("no port") << "127.0.0.1" << false << "" << 0;
+        QTest::newRow("empty port") << "127.0.0.1:" << false << "" << 0;
+        QTest::newRow("no host") << ":80" << false << "" << 0;
+        QTest::newRow("signed port") << "h:+80" << false << "" << 0;
+        QTest::newRow("huge port") << "h:99999999999999999999999" << false << "" << 0;
+    }
+    void hostPort()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, ok);
+        QFETCH(QString, host);
+        QFETCH(int, port);
+        HostPort parsed;
+        QCOMPARE(parseHostPort(text.toStdString(), parsed), ok);
+        if (ok) {
+            QCOMPARE(QString::fromStdString(parsed.host), host);
+            QCOMPARE(int(parsed.port), port);
+            QCOMPARE(QString::fromStdString(formatHostPort(parsed.host, parsed.port)), text);
+        }
+    }
+
+    void serverDefaults()
+    {
+        const auto parsed = parseServerArguments({});
+        QCOMPARE(parsed.outcome, Parsed<ServerOptions>::Outcome::Run);
+        QCOMPARE(QString::fromStdString(parsed.options.listen.host), QString("127.0.0.1"));
+        QCOMPARE(int(parsed.options.listen.port), 8080);
+        QCOMPARE(QString::fromStdString(parsed.options.secretFile),
+                 QString("velmora-server.secret"));
+        QCOMPARE(parsed.options.idleTimeout.count(), 30000);
+        QVERIFY(parsed.options.webDir.empty());
+        QCOMPARE(QString::fromStdString(parsed.options.novncDir), QString("/usr/share/novnc"));
+        QCOMPARE(parsed.options.trustForwardedFor, false);
+        QCOMPARE(parsed.options.lockout.base.count(), 2000);
+        QCOMPARE(parsed.options.lockout.cap.count(), 1800000);
+        QCOMPARE(parsed.options.probes.burst, 5u);
+        QCOMPARE(parsed.options.probes.interval.count(), 10000);
+    }
+
+    void protectionAndPageFlags()
+    {
+        const auto parsed = parseServerArguments(
+            split("--web /srv/page --novnc=/opt/novnc --lockout-base 0.05 --lockout-cap 3 "
+                  "--probe-burst 2 --probe-interval 0.5 --trust-forwarded-for"));
+        QCOMPARE(parsed.outcome, Parsed<ServerOptions>::Outcome::Run);
+        QCOMPARE(QString::fromStdString(parsed.options.webDir), QString("/srv/page"));
+        QCOMPARE(QString::fromStdString(parsed.options.novncDir), QString("/opt/novnc"));
+        QCOMPARE(parsed.options.lockout.base.count(), 50);
+        QCOMPARE(parsed.options.lockout.cap.count(), 3000);
+        QCOMPARE(parsed.options.probes.burst, 2u);
+        QCOMPARE(parsed.options.probes.interval.count(), 500);
+        QCOMPARE(parsed.options.trustForwardedFor, true);
+    }
+
+    void serverFlags()
+    {
+        const auto parsed = parseServerArguments(
+            split("--listen 0.0.0.0:0 --secret-file=/tmp/s --idle-timeout 0.25 "
+                  "--start-timeout=2 --max-message 2048"));
+        QCOMPARE(parsed.outcome, Parsed<ServerOptions>::Outcome::Run);
+        QCOMPARE(QString::fromStdString(parsed.options.listen.host), QString("0.0.0.0"));
+        QCOMPARE(QString::fromStdString(parsed.options.secretFile), QString("/tmp/s"));
+        QCOMPARE(parsed.options.idleTimeout.count(), 250);
+        QCOMPARE(parsed.options.startTimeout.count(), 2000);
+        QCOMPARE(parsed.options.maxMessage, std::size_t(2048));
+        QCOMPARE(parseServerArguments(split("--listen 1.2.3.4:5 --help")).outcome,
+                 Parsed<ServerOptions>::Outcome::Help);
+    }
+
+    void badServerFlags_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("unknown flag") << "--port 80"
+                                      << "unknown argument '--port'";
+        QTest::newRow("positional") << "extra"
+                                    << "unknown argument 'extra'";
+        QTest::newRow("missing value") << "--listen"
+                                       << "--listen needs a value";
+        QTest::newRow("bad address") << "--listen 8080"
+                                     << "--listen: expected HOST:PORT";
+        QTest::newRow("zero timeout") << "--idle-timeout 0"
+                                      << "--idle-timeout: expected";
+        QTest::newRow("text timeout") << "--idle-timeout soon"
+                                      << "--idle-timeout: expected";
+        QTest::newRow("infinite timeout") << "--start-timeout inf"
+                                          << "--start-timeout: expected";
+        QTest::newRow("tiny message limit") << "--max-message 10"
+                                            << "--max-message: expected";
+        QTest::newRow("empty secret path") << "--secret-file="
+                                           << "--secret-file: expected";
+        QTest::newRow("empty page folder") << "--web="
+                                           << "--web: expected a folder";
+        QTest::newRow("cap below base") << "--lockout-base 10 --lockout-cap 5"
+                                        << "--lockout-cap must not be below --lockout-base";
+        QTest::newRow("zero lock") << "--lockout-base 0"
+                                   << "--lockout-base: expected";
+        QTest::newRow("no probes") << "--probe-burst 0"
+                                   << "--probe-burst: expected";
+        QTest::newRow("switch with a value") << "--trust-forwarded-for=yes"
+                                             << "unknown argument '--trust-forwarded-for=yes'";
+    }
+    void badServerFlags()
+    {
+        QFETCH(QString, line);
+        QFETCH(QString, error);
+        const auto parsed = parseServerArguments(split(line));
+        QCOMPARE(parsed.outcome, Parsed<ServerOptions>::Outcome::Error);
+        QVERIFY2(QString::fromStdString(parsed.error).startsWith(error), parsed.error.c_str());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServerOptions)
+#include "tst_serveroptions.moc"
