@@ -31,6 +31,9 @@ struct HttpResponse
     std::vector<std::pair<std::string, std::string>> headers;
 };
 
+/// The Server header of every answer, plain HTTP and WebSocket handshakes alike.
+inline constexpr const char *kServerHeader = "velmora-server";
+
 /// Answers a request, or returns nothing to let the next handler try. Runs on the server thread.
 using HttpHandler = std::function<std::optional<HttpResponse>(const HttpRequest &)>;
 

@@ -37,7 +37,7 @@ Lockouts::Lockouts(LockoutSchedule schedule, Clock::duration forgetAfter)
     : rules(schedule), forgetAfter(forgetAfter)
 {}
 
-Lockouts::Clock::duration Lockouts::lockedFor(const std::string &id, Clock::time_point now) const
+Clock::duration Lockouts::lockedFor(const std::string &id, Clock::time_point now) const
 {
     const auto it = entries.find(id);
     if (it == entries.end() || it->second.lockedUntil <= now)
@@ -45,7 +45,7 @@ Lockouts::Clock::duration Lockouts::lockedFor(const std::string &id, Clock::time
     return it->second.lockedUntil - now;
 }
 
-Lockouts::Clock::duration Lockouts::refused(const std::string &id, Clock::time_point now)
+Clock::duration Lockouts::refused(const std::string &id, Clock::time_point now)
 {
     Entry &entry = entries[id];
     ++entry.refusals;

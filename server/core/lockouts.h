@@ -3,6 +3,8 @@
 // is to make each wrong guess cost time.
 #pragma once
 
+#include "server/core/clock.h"
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -27,8 +29,6 @@ struct LockoutSchedule
 class Lockouts
 {
 public:
-    using Clock = std::chrono::steady_clock;
-
     /// An ID without refused attempts for `forgetAfter` (and no lock in effect) starts over.
     explicit Lockouts(LockoutSchedule schedule = {},
                       Clock::duration forgetAfter = std::chrono::hours(24));

@@ -13,8 +13,7 @@ std::uint64_t ProbeLimit::allowedWithin(std::chrono::milliseconds window) const
 
 ProbeLimiter::ProbeLimiter(ProbeLimit limit) : rules(limit) {}
 
-ProbeLimiter::Clock::duration ProbeLimiter::waitFor(const std::string &address,
-                                                    Clock::time_point now) const
+Clock::duration ProbeLimiter::waitFor(const std::string &address, Clock::time_point now) const
 {
     const auto it = full.find(address);
     if (it == full.end() || rules.burst == 0)

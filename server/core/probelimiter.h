@@ -3,6 +3,8 @@
 // bucket: `burst` at once, then one every `interval`.
 #pragma once
 
+#include "server/core/clock.h"
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -22,8 +24,6 @@ struct ProbeLimit
 class ProbeLimiter
 {
 public:
-    using Clock = std::chrono::steady_clock;
-
     explicit ProbeLimiter(ProbeLimit limit = {});
 
     /// How long `address` must wait before its next connection is heard (zero: now). While it

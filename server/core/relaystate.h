@@ -1,6 +1,8 @@
 // The bookkeeping of one relayed session: what may go to the agent yet, and how much went where.
 #pragma once
 
+#include "server/core/clock.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -17,8 +19,6 @@ namespace velmora::server {
 class RelayState
 {
 public:
-    using Clock = std::chrono::steady_clock;
-
     /// `holdLimit`: bytes of held envelopes above which the caller should stop reading from the
     /// supporter (see holdFull).
     RelayState(std::size_t holdLimit, Clock::time_point start);

@@ -1,5 +1,6 @@
 #include "server/core/serveroptions.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -34,6 +35,12 @@ FlagSetter folderSetter(std::string &target)
 }
 
 } // namespace
+
+std::chrono::milliseconds ServerOptions::requestTimeout() const
+{
+    using std::chrono::milliseconds;
+    return std::clamp(idleTimeout, milliseconds(1000), milliseconds(10000));
+}
 
 Parsed<ServerOptions> parseServerArguments(const std::vector<std::string> &arguments)
 {

@@ -36,6 +36,10 @@ struct ServerOptions
     LockoutSchedule lockout;
     /// Connections per client address that may ask for IDs that lead nowhere.
     ProbeLimit probes;
+
+    /// Bound on reading a plain HTTP request and writing its answer, and on the WebSocket
+    /// handshakes: the idle timeout, kept between 1 and 10 s.
+    std::chrono::milliseconds requestTimeout() const;
 };
 
 /// `arguments` excludes the program name.

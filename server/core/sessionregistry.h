@@ -2,6 +2,8 @@
 // belonged to agents that went offline recently and may come back.
 #pragma once
 
+#include "server/core/clock.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -19,8 +21,6 @@ using ConnectionId = std::uint64_t;
 class SessionRegistry
 {
 public:
-    using Clock = std::chrono::steady_clock;
-
     /// Why a supporter cannot start a session with an ID.
     enum class Refusal { None, UnknownId, Offline, Busy };
 

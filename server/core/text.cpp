@@ -1,5 +1,7 @@
 #include "server/core/text.h"
 
+#include <cstdio>
+
 namespace velmora::server {
 
 std::string_view trimHttpSpace(std::string_view text)
@@ -20,6 +22,23 @@ int hexDigitValue(char c)
     if (c >= 'A' && c <= 'F')
         return c - 'A' + 10;
     return -1;
+}
+
+std::string printable(std::string_view text)
+{
+    std::string out;
+    for (const char c : text.substr(0, 32))
+        out.push_back(c >= 0x20 && c < 0x7F ? c : '?');
+    if (text.size() > 32)
+        out += "...";
+    return out;
+}
+
+std::string secondsText(std::chrono::milliseconds duration)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g", std::chrono::duration<double>(duration).count());
+    return text;
 }
 
 } // namespace velmora::server

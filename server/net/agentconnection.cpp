@@ -1,38 +1,67 @@
 #include "server/net/agentconnection.h"
 
-#include "server/net/hub.h"
+#include "server/core/agentmessage.h"
+#include "server/core/text.h"
+#include "server/net/relaysession.h"
 
 namespace velmora::server {
 
-AgentConnection::AgentConnection(Hub &hub, tcp::socket socket, ConnectionId id, std::string remote,
-                                 ConnectionLimits limits, std::string presentedToken)
-    : WsConnection(std::move(socket), id, std::move(remote), limits),
-      presentedToken(std::move(presentedToken)), hub(hub)
+AgentConnection::AgentConnection(Owner &owner, tcp::socket socket, ConnectionId id,
+                                 std::string remote, ConnectionLimits limits,
+                                 std::string presentedToken)
+    : WsConnection(std::move(socket), id, std::move(remote), limits), owner(owner),
+      token(std::move(presentedToken))
 {}
+
+void AgentConnection::closeBecause(const CloseReason &reason, std::string why)
+{
+    closedBecause = std::move(why);
+    close(reason);
+}
+
+const std::string &AgentConnection::whyEnded(const std::string &why) const
+{
+    return closedBecause.empty() ? why : closedBecause;
+}
 
 void AgentConnection::onOpen()
 {
-    hub.agentOpened(std::static_pointer_cast<AgentConnection>(shared_from_this()));
+    owner.agentOpened(std::static_pointer_cast<AgentConnection>(shared_from_this()));
 }
 
 void AgentConnection::onMessage(bool binary, std::string_view data)
 {
-    hub.agentMessage(*this, binary, data);
+    AgentMessage message = decodeAgentMessage(data, binary);
+    // A copy, so that the session outlives the call whatever it does.
+    const auto session = current;
+    std::string problem;
+    if (message.kind != AgentMessage::Kind::Rfb)
+        problem = std::string(describe(message.kind)) +
+                  (message.action.empty() ? "" : " '" + printable(message.action) + "'");
+    else if (!session || !session->fromAgent(*this, std::move(message.bytes)))
+        problem = "rfb outside a session";
+    if (problem.empty())
+        return;
+    if (++dropped <= kLoggedDrops) {
+        owner.log("dropped a message from agent id=" + assignedId + ": " + problem +
+                  (dropped == kLoggedDrops ? " (further drops are not logged)" : ""));
+    }
 }
 
 void AgentConnection::onDrained()
 {
-    hub.agentDrained(*this);
+    if (current)
+        current->agentDrained();
 }
 
 void AgentConnection::onClosed(const std::string &why)
 {
-    hub.agentClosed(*this, why);
+    owner.agentClosed(*this, why);
 }
 
 void AgentConnection::onHandshakeFailed(const std::string &why)
 {
-    hub.handshakeFailed(*this, "agent", why);
+    owner.agentHandshakeFailed(*this, why);
 }
 
 } // namespace velmora::server

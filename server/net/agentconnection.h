@@ -1,4 +1,5 @@
-// An agent's WebSocket: hands every event to the hub and carries the agent's identity.
+// An agent's WebSocket: carries the agent's identity, hands its "rfb" envelopes to its session
+// and its other events to its owner, the hub.
 #pragma once
 
 #include "server/net/wsconnection.h"
@@ -8,27 +9,50 @@
 
 namespace velmora::server {
 
-class Hub;
-struct RelaySession;
+class RelaySession;
 
 class AgentConnection : public WsConnection
 {
 public:
+    /// What the connection tells the server, on the server's thread.
+    class Owner
+    {
+    public:
+        /// The WebSocket handshake is done.
+        virtual void agentOpened(const std::shared_ptr<AgentConnection> &agent) = 0;
+        /// The connection ended after it had opened; `why` as WsConnection gives it.
+        virtual void agentClosed(AgentConnection &agent, const std::string &why) = 0;
+        /// The connection ended before it opened.
+        virtual void agentHandshakeFailed(AgentConnection &agent, const std::string &why) = 0;
+        virtual void log(const std::string &line) = 0;
+
+    protected:
+        ~Owner() = default;
+    };
+
     /// `presentedToken`: the session token from the handshake's cookie (empty when none).
-    /// `hub` must outlive every callback, which stop() ensures by ending the io_context last.
-    AgentConnection(Hub &hub, tcp::socket socket, ConnectionId id, std::string remote,
+    /// `owner` must outlive every callback, which the server ensures by ending the io_context
+    /// last.
+    AgentConnection(Owner &owner, tcp::socket socket, ConnectionId id, std::string remote,
                     ConnectionLimits limits, std::string presentedToken);
 
-    const std::string presentedToken;
-    /// Assigned by the hub once the handshake is done.
-    std::string sessionId;
-    std::string sessionToken;
-    /// The session in progress, if any.
-    std::shared_ptr<RelaySession> session;
-    /// Why the server closed this connection, for the offline log line (empty: the agent left).
-    std::string closedBecause;
-    /// Messages dropped so far; only the first few are logged.
-    unsigned dropped = 0;
+    const std::string &presentedToken() const { return token; }
+
+    /// The session ID the hub gave the agent; empty until then.
+    const std::string &sessionId() const { return assignedId; }
+    void identify(std::string sessionId) { assignedId = std::move(sessionId); }
+
+    /// The session in progress, if any. A session joins both of its connections when it starts
+    /// and leaves them when it ends.
+    const std::shared_ptr<RelaySession> &session() const { return current; }
+    void join(std::shared_ptr<RelaySession> session) { current = std::move(session); }
+    void leave() { current.reset(); }
+
+    /// Closes the connection with `reason`; `why` is what the offline log line will say, even
+    /// when the connection was closing already (a later `why` replaces an earlier one).
+    void closeBecause(const CloseReason &reason, std::string why);
+    /// Why the connection ended, for the log: what the server gave as it closed it, else `why`.
+    const std::string &whyEnded(const std::string &why) const;
 
 protected:
     void onOpen() override;
@@ -38,7 +62,14 @@ protected:
     void onHandshakeFailed(const std::string &why) override;
 
 private:
-    Hub &hub;
+    Owner &owner;
+    const std::string token;
+    std::string assignedId;
+    std::shared_ptr<RelaySession> current;
+    /// Why the server closed this connection (empty: the agent left).
+    std::string closedBecause;
+    /// Messages dropped so far; only the first few are logged.
+    unsigned dropped = 0;
 };
 
 } // namespace velmora::server

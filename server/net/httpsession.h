@@ -1,22 +1,43 @@
 // A TCP connection until its first request tells what it is: a WebSocket upgrade (handed to the
-// hub) or plain HTTP (answered here, with keep-alive).
+// owner with the socket) or plain HTTP (answered here, with keep-alive).
 #pragma once
 
 #include "server/beast/beast.h"
+#include "server/core/httphandler.h"
 #include "server/core/sessionregistry.h"
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 
 namespace velmora::server {
 
-class Hub;
-
+/// Lifetime: shared; every pending operation holds a reference, and the owner keeps a weak one
+/// until sessionEnded.
 class HttpSession : public std::enable_shared_from_this<HttpSession>
 {
 public:
-    HttpSession(Hub &hub, tcp::socket socket, ConnectionId id, std::string remote);
+    /// What a session hands on, on the server's thread (the listener, which owns it).
+    class Owner
+    {
+    public:
+        /// The answer to a plain HTTP request.
+        virtual HttpResponse answer(const HttpRequest &request) = 0;
+        /// A WebSocket upgrade to an agent's or a viewer's path, with the connection's socket.
+        virtual void upgrade(tcp::socket socket, Request request, const std::string &remote) = 0;
+        /// The session is over (its socket closed or handed on); called once.
+        virtual void sessionEnded(ConnectionId id) = 0;
+        virtual void log(const std::string &line) = 0;
+
+    protected:
+        ~Owner() = default;
+    };
+
+    /// `requestTimeout` bounds reading each request and writing its answer. `owner` must
+    /// outlive every callback.
+    HttpSession(Owner &owner, tcp::socket socket, ConnectionId id, std::string remote,
+                std::chrono::milliseconds requestTimeout);
 
     void start();
     /// Drops the connection (server shutdown).
@@ -24,15 +45,28 @@ public:
     ConnectionId id() const { return connectionId; }
 
 private:
+    using Response = http::response<http::string_body>;
+
     void doRead();
+    void onRead(const beast::error_code &ec, std::size_t);
+    /// A read that failed: a malformed request is answered 400, anything else ends the session.
+    void readFailed(const beast::error_code &ec);
+    void handOver();
+    /// Answers the request that was read; keep-alive unless it asked otherwise or for an upgrade.
+    void respond(const Request &request, HttpResponse answer, bool keepAlive);
+    void doWrite(std::shared_ptr<Response> response, bool keepAlive);
+    void onWrite(bool keepAlive, const beast::error_code &ec, std::size_t);
     void finish();
 
-    Hub &hub;
+    Owner &owner;
     beast::tcp_stream stream;
     ConnectionId connectionId;
     std::string remote;
+    std::chrono::milliseconds requestTimeout;
     beast::flat_buffer buffer;
     std::optional<http::request_parser<http::string_body>> parser;
+    /// The answer being written.
+    std::shared_ptr<Response> response;
     bool finished = false;
 };
 

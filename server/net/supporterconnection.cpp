@@ -1,39 +1,47 @@
 #include "server/net/supporterconnection.h"
 
-#include "server/net/hub.h"
+#include "server/net/relaysession.h"
 
 namespace velmora::server {
 
-SupporterConnection::SupporterConnection(Hub &hub, tcp::socket socket, ConnectionId id,
+SupporterConnection::SupporterConnection(Owner &owner, tcp::socket socket, ConnectionId id,
                                          std::string remote, ConnectionLimits limits,
                                          std::string requestedId, std::string clientAddress)
-    : WsConnection(std::move(socket), id, std::move(remote), limits),
-      requestedId(std::move(requestedId)), clientAddress(std::move(clientAddress)), hub(hub)
+    : WsConnection(std::move(socket), id, std::move(remote), limits), owner(owner),
+      wanted(std::move(requestedId)), client(std::move(clientAddress))
 {}
 
 void SupporterConnection::onOpen()
 {
-    hub.supporterOpened(std::static_pointer_cast<SupporterConnection>(shared_from_this()));
+    owner.supporterOpened(std::static_pointer_cast<SupporterConnection>(shared_from_this()));
 }
 
 void SupporterConnection::onMessage(bool binary, std::string_view data)
 {
-    hub.supporterMessage(*this, binary, data);
+    if (!binary) {
+        if (++dropped <= kLoggedDrops)
+            owner.log("dropped a text message from supporter " + remote());
+        return;
+    }
+    // A copy, so that the session outlives the call whatever it does.
+    if (const auto session = current)
+        session->fromSupporter(*this, data);
 }
 
 void SupporterConnection::onDrained()
 {
-    hub.supporterDrained(*this);
+    if (current)
+        current->supporterDrained();
 }
 
 void SupporterConnection::onClosed(const std::string &why)
 {
-    hub.supporterClosed(*this, why);
+    owner.supporterClosed(*this, why);
 }
 
 void SupporterConnection::onHandshakeFailed(const std::string &why)
 {
-    hub.handshakeFailed(*this, "supporter", why);
+    owner.supporterHandshakeFailed(*this, why);
 }
 
 } // namespace velmora::server

@@ -1,4 +1,5 @@
-// A supporter's WebSocket (a viewer's raw RFB in binary messages): hands every event to the hub.
+// A supporter's WebSocket (a viewer's raw RFB in binary messages): hands the bytes to its session
+// and its other events to its owner, the hub.
 #pragma once
 
 #include "server/net/wsconnection.h"
@@ -8,22 +9,42 @@
 
 namespace velmora::server {
 
-class Hub;
-struct RelaySession;
+class RelaySession;
 
 class SupporterConnection : public WsConnection
 {
 public:
+    /// What the connection tells the server, on the server's thread.
+    class Owner
+    {
+    public:
+        /// The WebSocket handshake is done.
+        virtual void supporterOpened(const std::shared_ptr<SupporterConnection> &supporter) = 0;
+        /// The connection ended after it had opened; `why` as WsConnection gives it.
+        virtual void supporterClosed(SupporterConnection &supporter, const std::string &why) = 0;
+        /// The connection ended before it opened.
+        virtual void supporterHandshakeFailed(SupporterConnection &supporter,
+                                              const std::string &why) = 0;
+        virtual void log(const std::string &line) = 0;
+
+    protected:
+        ~Owner() = default;
+    };
+
     /// `requestedId`: the text after "/viewer/" (not necessarily a valid ID). `clientAddress`:
-    /// who the supporter is for the per-address limits (see clientKey).
-    SupporterConnection(Hub &hub, tcp::socket socket, ConnectionId id, std::string remote,
+    /// who the supporter is for the per-address limits (see clientKey). `owner` must outlive
+    /// every callback.
+    SupporterConnection(Owner &owner, tcp::socket socket, ConnectionId id, std::string remote,
                         ConnectionLimits limits, std::string requestedId,
                         std::string clientAddress);
 
-    const std::string requestedId;
-    const std::string clientAddress;
-    std::shared_ptr<RelaySession> session;
-    unsigned dropped = 0;
+    const std::string &requestedId() const { return wanted; }
+    const std::string &clientAddress() const { return client; }
+
+    /// The session in progress, if any (see AgentConnection::session).
+    const std::shared_ptr<RelaySession> &session() const { return current; }
+    void join(std::shared_ptr<RelaySession> session) { current = std::move(session); }
+    void leave() { current.reset(); }
 
 protected:
     void onOpen() override;
@@ -33,7 +54,12 @@ protected:
     void onHandshakeFailed(const std::string &why) override;
 
 private:
-    Hub &hub;
+    Owner &owner;
+    const std::string wanted;
+    const std::string client;
+    std::shared_ptr<RelaySession> current;
+    /// Text messages dropped so far; only the first few are logged.
+    unsigned dropped = 0;
 };
 
 } // namespace velmora::server

@@ -1,5 +1,6 @@
 #include "server/net/wsconnection.h"
 
+#include "server/core/httphandler.h"
 #include "server/core/route.h"
 
 namespace velmora::server {
@@ -50,32 +51,37 @@ void WsConnection::start(Request request)
     const bool binary =
         offersSubprotocol(toStd(request[http::field::sec_websocket_protocol]), kBinarySubprotocol);
     ws.set_option(websocket::stream_base::decorator([binary](websocket::response_type &response) {
-        response.set(http::field::server, "velmora-server");
+        response.set(http::field::server, kServerHeader);
         if (binary)
             response.set(http::field::sec_websocket_protocol,
                          beast::string_view(kBinarySubprotocol.data(), kBinarySubprotocol.size()));
     }));
     ws.read_message_max(limits.maxMessage);
     ws.auto_fragment(false);
-    auto self = shared_from_this();
+    // The request must outlive the accept, which answers it.
     auto held = std::make_shared<Request>(std::move(request));
-    ws.async_accept(*held, [self, held](const beast::error_code &ec) {
-        if (ec) {
-            self->finish(describeError(ec));
-            return;
-        }
-        if (self->finished)
-            return;
-        self->open = true;
-        self->ws.binary(true);
-        if (self->closeRequested) {
-            // Closed (server shutdown) while the handshake was under way: only say goodbye.
-            self->doClose();
-            return;
-        }
-        self->onOpen();
-        self->doRead();
+    ws.async_accept(*held, [self = shared_from_this(), held](const beast::error_code &ec) {
+        self->onAccept(ec);
     });
+}
+
+void WsConnection::onAccept(const beast::error_code &ec)
+{
+    if (ec) {
+        finish(describeError(ec));
+        return;
+    }
+    if (finished)
+        return;
+    open = true;
+    ws.binary(true);
+    if (closeRequested) {
+        // Closed (server shutdown) while the handshake was under way: only say goodbye.
+        doClose();
+        return;
+    }
+    onOpen();
+    doRead();
 }
 
 void WsConnection::doRead()
@@ -83,22 +89,25 @@ void WsConnection::doRead()
     if (reading || paused || finished || !open)
         return;
     reading = true;
-    ws.async_read(buffer, [self = shared_from_this()](const beast::error_code &ec, std::size_t) {
-        self->reading = false;
-        if (ec) {
-            self->finish(describeError(ec));
-            return;
-        }
-        if (!self->closeRequested && !self->finished) {
-            const auto data = self->buffer.cdata();
-            self->onMessage(self->ws.got_binary(),
-                            std::string_view(static_cast<const char *>(data.data()), data.size()));
-        }
-        self->buffer.consume(self->buffer.size());
-        if (self->buffer.capacity() > kKeptBufferCapacity)
-            self->buffer.shrink_to_fit();
-        self->doRead();
-    });
+    ws.async_read(buffer, beast::bind_front_handler(&WsConnection::onRead, shared_from_this()));
+}
+
+void WsConnection::onRead(const beast::error_code &ec, std::size_t)
+{
+    reading = false;
+    if (ec) {
+        finish(describeError(ec));
+        return;
+    }
+    if (!closeRequested && !finished) {
+        const auto data = buffer.cdata();
+        onMessage(ws.got_binary(),
+                  std::string_view(static_cast<const char *>(data.data()), data.size()));
+    }
+    buffer.consume(buffer.size());
+    if (buffer.capacity() > kKeptBufferCapacity)
+        buffer.shrink_to_fit();
+    doRead();
 }
 
 void WsConnection::send(std::string message)
@@ -118,27 +127,30 @@ void WsConnection::doWrite()
     writing = true;
     writeStarted = Clock::now();
     ws.async_write(net::buffer(queue.front()),
-                   [self = shared_from_this()](const beast::error_code &ec, std::size_t) {
-                       self->writing = false;
-                       self->queued -= self->queue.front().size();
-                       self->queue.pop_front();
-                       if (ec) {
-                           self->finish(describeError(ec));
-                           return;
-                       }
-                       if (self->finished)
-                           return;
-                       if (!self->queue.empty()) {
-                           self->doWrite();
-                       } else if (self->closeRequested) {
-                           self->doClose();
-                       }
-                       if (self->congested && self->queued <= self->limits.highWater / 2) {
-                           self->congested = false;
-                           if (!self->closeRequested)
-                               self->onDrained();
-                       }
-                   });
+                   beast::bind_front_handler(&WsConnection::onWrite, shared_from_this()));
+}
+
+void WsConnection::onWrite(const beast::error_code &ec, std::size_t)
+{
+    writing = false;
+    queued -= queue.front().size();
+    queue.pop_front();
+    if (ec) {
+        finish(describeError(ec));
+        return;
+    }
+    if (finished)
+        return;
+    if (!queue.empty()) {
+        doWrite();
+    } else if (closeRequested) {
+        doClose();
+    }
+    if (congested && queued <= limits.highWater / 2) {
+        congested = false;
+        if (!closeRequested)
+            onDrained();
+    }
 }
 
 void WsConnection::close(const CloseReason &reason)
@@ -173,10 +185,13 @@ void WsConnection::doClose()
     }
     websocket::close_reason reason(closeCode);
     reason.reason = closeText;
-    ws.async_close(reason, [self = shared_from_this()](const beast::error_code &ec) {
-        self->finish(ec ? describeError(ec) : "closed by the server");
-    });
+    ws.async_close(reason, beast::bind_front_handler(&WsConnection::onClose, shared_from_this()));
     doRead();
+}
+
+void WsConnection::onClose(const beast::error_code &ec)
+{
+    finish(ec ? describeError(ec) : "closed by the server");
 }
 
 void WsConnection::abort()

@@ -3,7 +3,9 @@
 #pragma once
 
 #include "server/beast/beast.h"
+#include "server/core/clock.h"
 #include "server/core/closereasons.h"
+#include "server/core/connectionlimits.h"
 #include "server/core/sessionregistry.h"
 
 #include <chrono>
@@ -14,18 +16,6 @@
 
 namespace velmora::server {
 
-struct ConnectionLimits
-{
-    /// Largest message read; a larger one fails the connection with code 1009.
-    std::size_t maxMessage = 0;
-    /// Queue size above which the connection counts as congested (see aboveHighWater).
-    std::size_t highWater = 0;
-    /// Ping after half of this without incoming traffic, drop after all of it.
-    std::chrono::milliseconds idleTimeout{30000};
-    /// Bound on the opening and closing handshakes.
-    std::chrono::milliseconds handshakeTimeout{10000};
-};
-
 /// Lifetime: shared; every pending operation holds a reference, and the owner keeps one until
 /// onClosed or onHandshakeFailed (a paused connection with an empty queue has no operation
 /// pending). The subclass gets onOpen once after a successful handshake and then exactly one
@@ -34,8 +24,6 @@ struct ConnectionLimits
 class WsConnection : public std::enable_shared_from_this<WsConnection>
 {
 public:
-    using Clock = std::chrono::steady_clock;
-
     WsConnection(tcp::socket socket, ConnectionId id, std::string remote, ConnectionLimits limits);
     virtual ~WsConnection();
     WsConnection(const WsConnection &) = delete;
@@ -72,6 +60,10 @@ public:
     const std::string &remote() const { return remoteText; }
 
 protected:
+    /// Only the first few dropped messages of a connection are logged, so that a misbehaving peer
+    /// cannot flood the log.
+    static constexpr unsigned kLoggedDrops = 5;
+
     virtual void onOpen() = 0;
     virtual void onMessage(bool binary, std::string_view data) = 0;
     /// The queue fell to half the high-water mark after having been above it.
@@ -80,9 +72,13 @@ protected:
     virtual void onHandshakeFailed(const std::string &why) = 0;
 
 private:
+    void onAccept(const beast::error_code &ec);
     void doRead();
+    void onRead(const beast::error_code &ec, std::size_t);
     void doWrite();
+    void onWrite(const beast::error_code &ec, std::size_t);
     void doClose();
+    void onClose(const beast::error_code &ec);
     void finish(const std::string &why);
     websocket::stream_base::timeout timeouts(bool idle) const;
 

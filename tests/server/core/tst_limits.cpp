@@ -8,6 +8,7 @@
 #include <QtTest>
 
 using namespace std::chrono;
+using velmora::server::Clock;
 using velmora::server::Lockouts;
 using velmora::server::LockoutSchedule;
 using velmora::server::ProbeLimit;
@@ -65,27 +66,27 @@ private slots:
     void locksFollowTheScheduleAndSuccessForgives()
     {
         Lockouts lockouts(LockoutSchedule{100ms, 400ms});
-        const auto t0 = Lockouts::Clock::now();
-        QCOMPARE(lockouts.lockedFor("123456789", t0), Lockouts::Clock::duration::zero());
-        QCOMPARE(lockouts.refused("123456789", t0), Lockouts::Clock::duration(100ms));
-        QCOMPARE(lockouts.lockedFor("123456789", t0 + 40ms), Lockouts::Clock::duration(60ms));
-        QCOMPARE(lockouts.lockedFor("123456789", t0 + 100ms), Lockouts::Clock::duration::zero());
+        const auto t0 = Clock::now();
+        QCOMPARE(lockouts.lockedFor("123456789", t0), Clock::duration::zero());
+        QCOMPARE(lockouts.refused("123456789", t0), Clock::duration(100ms));
+        QCOMPARE(lockouts.lockedFor("123456789", t0 + 40ms), Clock::duration(60ms));
+        QCOMPARE(lockouts.lockedFor("123456789", t0 + 100ms), Clock::duration::zero());
         // Another ID is not touched.
-        QCOMPARE(lockouts.lockedFor("987654321", t0), Lockouts::Clock::duration::zero());
-        QCOMPARE(lockouts.refused("123456789", t0 + 100ms), Lockouts::Clock::duration(200ms));
-        QCOMPARE(lockouts.refused("123456789", t0 + 300ms), Lockouts::Clock::duration(400ms));
-        QCOMPARE(lockouts.refused("123456789", t0 + 700ms), Lockouts::Clock::duration(400ms));
+        QCOMPARE(lockouts.lockedFor("987654321", t0), Clock::duration::zero());
+        QCOMPARE(lockouts.refused("123456789", t0 + 100ms), Clock::duration(200ms));
+        QCOMPARE(lockouts.refused("123456789", t0 + 300ms), Clock::duration(400ms));
+        QCOMPARE(lockouts.refused("123456789", t0 + 700ms), Clock::duration(400ms));
         QCOMPARE(lockouts.refusals("123456789"), 4u);
         lockouts.succeeded("123456789");
         QCOMPARE(lockouts.refusals("123456789"), 0u);
-        QCOMPARE(lockouts.lockedFor("123456789", t0 + 700ms), Lockouts::Clock::duration::zero());
-        QCOMPARE(lockouts.refused("123456789", t0 + 800ms), Lockouts::Clock::duration(100ms));
+        QCOMPARE(lockouts.lockedFor("123456789", t0 + 700ms), Clock::duration::zero());
+        QCOMPARE(lockouts.refused("123456789", t0 + 800ms), Clock::duration(100ms));
     }
 
     void idleIdsAreForgottenOnlyAfterTheirLock()
     {
         Lockouts lockouts(LockoutSchedule{1s, 1h}, 10s);
-        const auto t0 = Lockouts::Clock::now();
+        const auto t0 = Clock::now();
         for (int i = 0; i < 13; ++i)
             lockouts.refused("123456789", t0); // locked for an hour
         lockouts.refused("987654321", t0);
@@ -105,20 +106,18 @@ private slots:
         QCOMPARE(defaults.allowedWithin(24h), std::uint64_t(8645));
 
         ProbeLimiter limiter(ProbeLimit{3, 1000ms});
-        const auto t0 = ProbeLimiter::Clock::now();
+        const auto t0 = Clock::now();
         for (int i = 0; i < 3; ++i) {
-            QCOMPARE(limiter.waitFor("198.51.100.7", t0), ProbeLimiter::Clock::duration::zero());
+            QCOMPARE(limiter.waitFor("198.51.100.7", t0), Clock::duration::zero());
             limiter.probed("198.51.100.7", t0);
         }
-        QCOMPARE(limiter.waitFor("198.51.100.7", t0), ProbeLimiter::Clock::duration(1000ms));
-        QCOMPARE(limiter.waitFor("198.51.100.7", t0 + 400ms), ProbeLimiter::Clock::duration(600ms));
-        QCOMPARE(limiter.waitFor("198.51.100.8", t0), ProbeLimiter::Clock::duration::zero());
+        QCOMPARE(limiter.waitFor("198.51.100.7", t0), Clock::duration(1000ms));
+        QCOMPARE(limiter.waitFor("198.51.100.7", t0 + 400ms), Clock::duration(600ms));
+        QCOMPARE(limiter.waitFor("198.51.100.8", t0), Clock::duration::zero());
         // One token back per interval.
-        QCOMPARE(limiter.waitFor("198.51.100.7", t0 + 1000ms),
-                 ProbeLimiter::Clock::duration::zero());
+        QCOMPARE(limiter.waitFor("198.51.100.7", t0 + 1000ms), Clock::duration::zero());
         limiter.probed("198.51.100.7", t0 + 1000ms);
-        QCOMPARE(limiter.waitFor("198.51.100.7", t0 + 1000ms),
-                 ProbeLimiter::Clock::duration(1000ms));
+        QCOMPARE(limiter.waitFor("198.51.100.7", t0 + 1000ms), Clock::duration(1000ms));
         // Full again after burst intervals of quiet, and then forgotten.
         limiter.forgetIdle(t0 + 3999ms);
         QCOMPARE(limiter.size(), std::size_t(1));

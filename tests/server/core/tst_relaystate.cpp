@@ -24,7 +24,7 @@ class TestRelayState : public QObject
 private slots:
     void supporterMessagesWaitForTheAgent()
     {
-        RelayState relay(1 << 20, RelayState::Clock::now());
+        RelayState relay(1 << 20, Clock::now());
         QVERIFY(relay.waitingForAgent());
         QVERIFY(!relay.fromSupporter("one"));
         QVERIFY(!relay.fromSupporter("two"));
@@ -51,7 +51,7 @@ private slots:
 
     void agentFirstReleasesNothing()
     {
-        RelayState relay(1024, RelayState::Clock::now());
+        RelayState relay(1024, Clock::now());
         QVERIFY(relay.fromAgent(3).empty());
         QVERIFY(relay.fromSupporter("x"));
     }
@@ -59,7 +59,7 @@ private slots:
     void holdLimitCountsEnvelopeBytes()
     {
         const std::size_t one = velmora::envelope::rfbEnvelopeSize(300);
-        RelayState relay(2 * one, RelayState::Clock::now());
+        RelayState relay(2 * one, Clock::now());
         const std::string chunk(300, 'a');
         relay.fromSupporter(chunk);
         QVERIFY(!relay.holdFull());
@@ -71,7 +71,7 @@ private slots:
 
     void summaryLine()
     {
-        const auto start = RelayState::Clock::now();
+        const auto start = Clock::now();
         RelayState relay(1024, start);
         relay.fromAgent(100);
         relay.fromSupporter("12345");

@@ -5,7 +5,6 @@
 #include <QtTest>
 
 using namespace velmora::server;
-using Clock = SessionRegistry::Clock;
 using namespace std::chrono_literals;
 
 Q_DECLARE_METATYPE(SessionRegistry::Refusal)

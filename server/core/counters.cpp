@@ -1,0 +1,56 @@
+#include "server/core/counters.h"
+
+#include "server/core/sessionregistry.h"
+
+namespace velmora::server {
+
+void Counters::queued(std::size_t bytes)
+{
+    std::uint64_t peak = peakQueued;
+    while (bytes > peak && !peakQueued.compare_exchange_weak(peak, bytes)) {
+    }
+}
+
+void Counters::supporterRefused(std::string_view reason)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    ++refusals[std::string(reason)];
+}
+
+void Counters::handshakeEnded(const std::string &outcome)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    ++handshakes[outcome];
+}
+
+void Counters::idLocked()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    ++lockouts;
+}
+
+void Counters::population(const SessionRegistry &registry)
+{
+    agentsOnline = registry.onlineCount();
+    sessionsActive = registry.sessionCount();
+}
+
+ServerStats Counters::snapshot() const
+{
+    ServerStats s;
+    s.agentsOnline = agentsOnline;
+    s.sessionsActive = sessionsActive;
+    s.sessionsStarted = started;
+    s.bytesToAgents = toAgents;
+    s.bytesToSupporters = toSupporters;
+    s.peakQueuedBytes = peakQueued;
+    s.connectionsAccepted = accepted;
+    s.backpressurePauses = pauses;
+    std::lock_guard<std::mutex> lock(mutex);
+    s.refusals = refusals;
+    s.handshakes = handshakes;
+    s.lockouts = lockouts;
+    return s;
+}
+
+} // namespace velmora::server

@@ -1,0 +1,181 @@
+#include "server/net/listener.h"
+
+#include "server/core/counters.h"
+#include "server/core/text.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace velmora::server {
+
+Listener::Listener(net::io_context &io, Owner &owner, const ServerConfig &config,
+                   Counters &counters)
+    : io(io), owner(owner), config(config), counters(counters), acceptor(io), signals(io),
+      sweepTimer(io), retryTimer(io), graceTimer(io)
+{}
+
+std::uint16_t Listener::listen()
+{
+    const tcp::endpoint endpoint = resolve(config.options.listen);
+    const std::uint16_t port = listenAt(acceptor, endpoint);
+    log("listening on " + formatHostPort(endpoint.address().to_string(), port));
+    doAccept();
+    sweep();
+    if (config.handleSignals) {
+        signals.add(SIGTERM);
+        signals.add(SIGINT);
+        signals.async_wait(beast::bind_front_handler(&Listener::onSignal, this));
+    }
+    return port;
+}
+
+tcp::endpoint Listener::resolve(const HostPort &where)
+{
+    beast::error_code ec;
+    const auto address = net::ip::make_address(where.host, ec);
+    if (!ec)
+        return tcp::endpoint(address, where.port);
+    tcp::resolver resolver(io);
+    const auto results = resolver.resolve(where.host, std::to_string(where.port), ec);
+    if (ec || results.empty())
+        throw std::runtime_error("cannot resolve " + where.host + ": " + ec.message());
+    return *results.begin();
+}
+
+void Listener::stop()
+{
+    if (isStopping)
+        return;
+    isStopping = true;
+    log("shutting down");
+    beast::error_code ignored;
+    acceptor.close(ignored);
+    signals.cancel(ignored);
+    sweepTimer.cancel();
+    retryTimer.cancel();
+    owner.stopping();
+    const auto open = connections;
+    for (const auto &[id, connection] : open)
+        connection->close(kShutdown);
+    const auto reading = sessions;
+    for (const auto &[id, weak] : reading) {
+        if (const auto session = weak.lock())
+            session->abort();
+    }
+    if (connections.empty() && sessions.empty())
+        return;
+    graceTimer.expires_after(config.shutdownGrace);
+    graceTimer.async_wait(beast::bind_front_handler(&Listener::onGrace, this));
+}
+
+void Listener::connectionEnded(ConnectionId id)
+{
+    connections.erase(id);
+    checkStopped();
+}
+
+HttpResponse Listener::answer(const HttpRequest &request)
+{
+    return owner.answer(request);
+}
+
+void Listener::upgrade(tcp::socket socket, Request request, const std::string &remote)
+{
+    const ConnectionId id = nextConnection++;
+    auto connection = owner.connectionFor(std::move(socket), request, id, remote);
+    connections[id] = connection;
+    connection->start(std::move(request));
+}
+
+void Listener::sessionEnded(ConnectionId id)
+{
+    sessions.erase(id);
+    checkStopped();
+}
+
+void Listener::log(const std::string &line)
+{
+    config.log(line);
+}
+
+void Listener::doAccept()
+{
+    acceptor.async_accept(beast::bind_front_handler(&Listener::onAccept, this));
+}
+
+void Listener::onAccept(const beast::error_code &ec, tcp::socket socket)
+{
+    if (isStopping || ec == net::error::operation_aborted)
+        return;
+    if (ec) {
+        // Typically out of file descriptors: try again shortly instead of spinning.
+        log("accept failed: " + ec.message());
+        retryTimer.expires_after(std::chrono::milliseconds(100));
+        retryTimer.async_wait(beast::bind_front_handler(&Listener::onRetry, this));
+        return;
+    }
+    beast::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    counters.connectionAccepted();
+    const ConnectionId id = nextConnection++;
+    const std::string remote = remoteAddress(socket);
+    auto session = std::make_shared<HttpSession>(*this, std::move(socket), id, remote,
+                                                 config.options.requestTimeout());
+    sessions[id] = session;
+    session->start();
+    doAccept();
+}
+
+void Listener::onRetry(const beast::error_code &ec)
+{
+    if (!ec && !isStopping)
+        doAccept();
+}
+
+void Listener::sweep()
+{
+    const auto now = Clock::now();
+    owner.sweeping(now);
+    for (const auto &[id, connection] : connections) {
+        if (connection->stalled(now)) {
+            log("dropping " + connection->remote() + ": a write made no progress for " +
+                secondsText(config.options.idleTimeout) + " s");
+            connection->abort();
+        }
+    }
+    using std::chrono::milliseconds;
+    sweepTimer.expires_after(
+        std::clamp(config.options.idleTimeout / 4, milliseconds(50), milliseconds(5000)));
+    sweepTimer.async_wait(beast::bind_front_handler(&Listener::onSweep, this));
+}
+
+void Listener::onSweep(const beast::error_code &ec)
+{
+    if (!ec && !isStopping)
+        sweep();
+}
+
+void Listener::onSignal(const beast::error_code &ec, int signal)
+{
+    if (ec)
+        return;
+    log(std::string("received ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
+    stop();
+}
+
+void Listener::onGrace(const beast::error_code &ec)
+{
+    if (ec)
+        return;
+    log("dropping " + std::to_string(connections.size() + sessions.size()) +
+        " connections that did not close in time");
+    io.stop();
+}
+
+void Listener::checkStopped()
+{
+    if (isStopping && connections.empty() && sessions.empty())
+        graceTimer.cancel();
+}
+
+} // namespace velmora::server

@@ -1,0 +1,243 @@
+#include "server/net/relaysession.h"
+
+#include "protocol/envelope.h"
+#include "server/core/counters.h"
+#include "server/core/text.h"
+#include "server/net/agentconnection.h"
+#include "server/net/supporterconnection.h"
+
+namespace velmora::server {
+
+RelaySession::RelaySession(net::io_context &io, Context context, std::string id,
+                           const std::shared_ptr<AgentConnection> &agent,
+                           const std::shared_ptr<SupporterConnection> &supporter)
+    : context(context), id(std::move(id)), agent(agent), supporter(supporter),
+      supporterAddress(supporter->remote()), supporterId(supporter->id()),
+      relay(context.config.holdLimit, Clock::now()), startTimer(io)
+{}
+
+void RelaySession::start()
+{
+    const auto liveAgent = agent.lock();
+    const auto liveSupporter = supporter.lock();
+    if (!context.config.followSecurityHandshake) {
+        handshake.passThrough();
+        settled = true;
+    }
+    liveAgent->join(shared_from_this());
+    liveSupporter->join(shared_from_this());
+    liveAgent->send(envelope::startSessionEnvelope());
+    startTimer.expires_after(context.config.options.startTimeout);
+    // Weak: a session that ended without the agent's answer is not kept for its timer.
+    startTimer.async_wait([weak = weak_from_this()](const beast::error_code &ec) {
+        if (const auto self = weak.lock())
+            self->onStartTimeout(ec);
+    });
+}
+
+bool RelaySession::fromAgent(AgentConnection &sender, std::string payload)
+{
+    const auto liveSupporter = supporter.lock();
+    if (!liveSupporter)
+        return false;
+    const bool first = relay.waitingForAgent();
+    RfbHandshake::Forward forward;
+    if (handshake.succeeded()) {
+        forward.toSupporter = std::move(payload);
+    } else if (handshake.following()) {
+        forward = handshake.fromServer(payload);
+    }
+    const std::size_t size = forward.toSupporter.size();
+    auto released = relay.fromAgent(size);
+    if (size > 0 || handshake.succeeded())
+        forwardToSupporter(*liveSupporter, std::move(forward.toSupporter));
+    if (first) {
+        startTimer.cancel();
+        for (std::string &held : released)
+            sender.send(std::move(held));
+        context.counters.relayedToAgent(relay.bytesToAgent());
+        context.counters.queued(sender.queuedBytes());
+        if (!sender.aboveHighWater())
+            liveSupporter->resumeReading();
+    }
+    if (!forward.toServer.empty())
+        forwardToAgent(sender, *liveSupporter, forward.toServer);
+    if (liveSupporter->aboveHighWater() && !sender.readingPaused()) {
+        context.counters.backpressurePaused();
+        sender.pauseReading();
+    }
+    if (!handshake.following() && !settled)
+        settle();
+    return true;
+}
+
+void RelaySession::fromSupporter(SupporterConnection &sender, std::string_view bytes)
+{
+    const auto liveAgent = agent.lock();
+    if (!liveAgent)
+        return;
+    if (handshake.succeeded()) {
+        forwardToAgent(*liveAgent, sender, bytes);
+    } else if (handshake.following()) {
+        RfbHandshake::Forward forward = handshake.fromClient(bytes);
+        if (!forward.toSupporter.empty())
+            forwardToSupporter(sender, std::move(forward.toSupporter));
+        if (!forward.toServer.empty())
+            forwardToAgent(*liveAgent, sender, forward.toServer);
+        if (!handshake.following())
+            settle();
+    }
+    if (liveAgent->aboveHighWater() && !sender.readingPaused()) {
+        context.counters.backpressurePaused();
+        sender.pauseReading();
+    }
+}
+
+void RelaySession::agentDrained()
+{
+    const auto liveSupporter = supporter.lock();
+    if (liveSupporter && !(relay.waitingForAgent() && relay.holdFull()))
+        liveSupporter->resumeReading();
+}
+
+void RelaySession::supporterDrained()
+{
+    if (const auto liveAgent = agent.lock())
+        liveAgent->resumeReading();
+}
+
+void RelaySession::agentGone(const std::string &why, const CloseReason &reason)
+{
+    const auto liveSupporter = supporter.lock();
+    end(why);
+    if (liveSupporter)
+        liveSupporter->close(reason);
+}
+
+void RelaySession::supporterLeft(const std::string &why)
+{
+    const auto liveAgent = agent.lock();
+    end("the supporter left: " + why);
+    releaseAgent(liveAgent, "its session ended");
+    publishCounts();
+}
+
+void RelaySession::onStartTimeout(const beast::error_code &ec)
+{
+    if (ec || ended || !relay.waitingForAgent())
+        return;
+    const auto liveAgent = agent.lock();
+    const auto liveSupporter = supporter.lock();
+    end("the agent did not answer within " + secondsText(context.config.options.startTimeout) +
+        " s");
+    if (liveSupporter) {
+        context.counters.supporterRefused(kAgentTimeout.text);
+        const auto wait = context.guard.lockedFor(id, Clock::now());
+        liveSupporter->close(kAgentTimeout.code, withRetryAfter(kAgentTimeout, wait));
+    }
+    releaseAgent(liveAgent, "it did not answer the session start");
+    publishCounts();
+}
+
+void RelaySession::end(const std::string &why)
+{
+    if (ended)
+        return;
+    ended = true;
+    // The connections may hold the last references.
+    const auto self = shared_from_this();
+    startTimer.cancel();
+    const auto liveAgent = agent.lock();
+    const auto liveSupporter = supporter.lock();
+    context.registry.endSession(id, supporterId);
+    log("session end id=" + id + " supporter " + supporterAddress + ": " +
+        relay.summary(Clock::now()) + " (" + why + ")");
+    if (!settled) {
+        handshake.closed();
+        refused();
+    }
+    if (liveAgent)
+        liveAgent->leave();
+    if (liveSupporter)
+        liveSupporter->leave();
+    publishCounts();
+}
+
+void RelaySession::releaseAgent(const std::shared_ptr<AgentConnection> &liveAgent,
+                                const std::string &why)
+{
+    // The protocol has no message that ends a session: the agent's connection is closed and the
+    // agent comes back with its token, ready for the next one.
+    if (!liveAgent || liveAgent->closing())
+        return;
+    context.registry.agentOffline(liveAgent->sessionId(), liveAgent->id(), Clock::now());
+    liveAgent->closeBecause(kSessionEnded, why);
+}
+
+void RelaySession::forwardToSupporter(SupporterConnection &to, std::string bytes)
+{
+    const std::size_t size = bytes.size();
+    to.send(std::move(bytes));
+    context.counters.relayedToSupporter(size);
+    context.counters.queued(to.queuedBytes());
+}
+
+void RelaySession::forwardToAgent(AgentConnection &to, SupporterConnection &from,
+                                  std::string_view bytes)
+{
+    if (auto envelope = relay.fromSupporter(bytes)) {
+        to.send(std::move(*envelope));
+        context.counters.relayedToAgent(bytes.size());
+        context.counters.queued(to.queuedBytes());
+    } else if (relay.holdFull()) {
+        from.pauseReading();
+    }
+}
+
+void RelaySession::settle()
+{
+    if (settled)
+        return;
+    if (handshake.succeeded()) {
+        settled = true;
+        context.guard.handshakeEnded(id, RfbHandshake::Refusal::None, Clock::now());
+        context.counters.handshakeEnded("success");
+        log("password accepted id=" + id + " supporter " + supporterAddress + " (RFB 3." +
+            std::to_string(handshake.minorVersion()) + ")");
+        return;
+    }
+    const AttemptGuard::Verdict verdict = refused();
+    if (const auto liveSupporter = supporter.lock()) {
+        context.counters.supporterRefused(verdict.reason.text);
+        // Queued after what was relayed, so the viewer sees the VNC server's answer first.
+        liveSupporter->close(verdict.reason.code, withRetryAfter(verdict.reason, verdict.lock));
+    }
+}
+
+AttemptGuard::Verdict RelaySession::refused()
+{
+    settled = true;
+    const AttemptGuard::Verdict verdict =
+        context.guard.handshakeEnded(id, handshake.refusal(), Clock::now());
+    const char *why = describe(handshake.refusal());
+    context.counters.handshakeEnded(why);
+    context.counters.idLocked();
+    const std::string &serverReason = handshake.serverReason();
+    log("attempt refused id=" + id + " supporter " + supporterAddress + ": " + why +
+        (serverReason.empty() ? std::string() : " '" + printable(serverReason) + "'") + "; " +
+        std::to_string(verdict.refusalsInARow) + " refused in a row, id locked for " +
+        secondsText(verdict.lock) + " s");
+    return verdict;
+}
+
+void RelaySession::publishCounts()
+{
+    context.counters.population(context.registry);
+}
+
+void RelaySession::log(const std::string &line)
+{
+    context.config.log(line);
+}
+
+} // namespace velmora::server
