@@ -62,15 +62,12 @@ std::shared_ptr<WsConnection> Hub::connectionFor(tcp::socket socket, const Reque
             if (const auto value = cookieValue(toStd(it->value()), kSessionCookie))
                 token = std::string(*value);
         }
-        AgentConnection::Owner &agentOwner = *this;
-        return std::make_shared<AgentConnection>(agentOwner, std::move(socket), id, remote,
+        return std::make_shared<AgentConnection>(*this, std::move(socket), id, remote,
                                                  agentLimits(config), std::move(token));
     }
     std::string client = clientAddressOf(socket, request);
-    SupporterConnection::Owner &supporterOwner = *this;
-    return std::make_shared<SupporterConnection>(supporterOwner, std::move(socket), id, remote,
-                                                 supporterLimits(config), route.id,
-                                                 std::move(client));
+    return std::make_shared<SupporterConnection>(
+        *this, std::move(socket), id, remote, supporterLimits(config), route.id, std::move(client));
 }
 
 HttpResponse Hub::answer(const HttpRequest &request)

@@ -21,9 +21,9 @@
 
 namespace velmora::server {
 
-class Hub : private Listener::Owner,
-            private AgentConnection::Owner,
-            private SupporterConnection::Owner
+/// The interfaces are for the listener and the connections it makes; their overrides are
+/// private.
+class Hub : public Listener::Owner, public AgentConnection::Owner, public SupporterConnection::Owner
 {
 public:
     explicit Hub(ServerConfig config);

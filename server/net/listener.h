@@ -50,22 +50,22 @@ public:
     /// bound port. Throws std::runtime_error when the address cannot be resolved or bound.
     std::uint16_t listen();
 
-    /// Closes the acceptor and every connection (code 1001) and drops the HTTP sessions; stops
-    /// the io_context once every connection has ended, or when the grace period has run out.
-    /// Idempotent.
+    /// Closes the acceptor and every connection (code 1001) and drops the HTTP sessions. The
+    /// io_context runs out of work once every connection has ended; one that has not ended when
+    /// the grace period runs out is dropped with the io_context, which this stops. Idempotent.
     void stop();
     bool stopping() const { return isStopping; }
 
     /// A WebSocket connection ended (it reported onClosed or onHandshakeFailed): no longer kept.
     void connectionEnded(ConnectionId id);
 
-    // HttpSession::Owner
+private:
+    // HttpSession::Owner, for the sessions this listener makes.
     HttpResponse answer(const HttpRequest &request) override;
     void upgrade(tcp::socket socket, Request request, const std::string &remote) override;
     void sessionEnded(ConnectionId id) override;
     void log(const std::string &line) override;
 
-private:
     tcp::endpoint resolve(const HostPort &where);
     void doAccept();
     void onAccept(const beast::error_code &ec, tcp::socket socket);
