@@ -16,7 +16,15 @@ rm -f "$fifo"
 export DISPLAY=":$display"
 openbox >/dev/null 2>&1 &
 openbox=$!
+# One Wine session for the whole run, started apart from the tests: Wine's background services
+# inherit the output of the process that starts them, and ctest would wait for that test's output
+# to end until they do.
+export WINEPREFIX="${WINEPREFIX:-${VELMORA_CACHE_DIR:-/var/cache/velmora}/wine}"
+"$root/scripts/wine-run.sh" cmd /c exit 0 </dev/null >/dev/null 2>&1
+wineserver -p </dev/null >/dev/null 2>&1 || true
+"$root/scripts/wine-run.sh" wineboot </dev/null >/dev/null 2>&1
 cleanup() {
+    wineserver -k 2>/dev/null || true
     kill "$openbox" "$xvfb" 2>/dev/null || true
 }
 trap cleanup EXIT
