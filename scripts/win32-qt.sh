@@ -19,7 +19,9 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 qt_version=5.15.8
 websockets_tarball=qtwebsockets-everywhere-src-${qt_version}.tar.xz
 websockets_sha256=fc41c85326c6e5dbd0adad37d9fb608bae2c6fc9c00695d8a85c3fc4c1458a3f
-websockets_url="https://download.qt.io/archive/qt/5.15/${qt_version}/submodules/qtwebsockets-everywhere-opensource-src-${qt_version}.tar.xz"
+websockets_tag=v${qt_version}-lts-lgpl
+websockets_commit=658509543361fc698c1a2720219baabaa3ba59d5
+websockets_url="https://code.qt.io/cgit/qt/qtwebsockets.git/tag/?h=${websockets_tag}"
 websockets_source="${VELMORA_QTWEBSOCKETS_SOURCE:-$root/../shared/third-party/$websockets_tarball}"
 cache="${VELMORA_CACHE_DIR:-/var/cache/velmora}"
 
@@ -62,10 +64,10 @@ command -v i686-w64-mingw32-g++-posix >/dev/null ||
 # Fail before the long build if the second source is not at hand.
 if [[ ! -f "$websockets_source" ]]; then
     die "$websockets_tarball not found at $websockets_source.
-  Fetch Qt's own source of qtwebsockets $qt_version, for example
-    $websockets_url
-  (SHA-256 of the expected file: $websockets_sha256; it must be the git export of the tag
-  v$qt_version-lts-lgpl), and put it at that path or name it in VELMORA_QTWEBSOCKETS_SOURCE."
+  It is Qt WebSockets $qt_version as exported from Qt's own repository at the tag
+  $websockets_tag (commit $websockets_commit, $websockets_url),
+  the file with SHA-256 $websockets_sha256.
+  Put that file at the path above, or name its path in VELMORA_QTWEBSOCKETS_SOURCE."
 fi
 actual=$(sha256sum "$websockets_source" | cut -d' ' -f1)
 [[ "$actual" == "$websockets_sha256" ]] ||
