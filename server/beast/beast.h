@@ -1,4 +1,4 @@
-// The Boost.Beast and Boost.Asio names the server's networking code uses.
+// The Boost.Beast and Boost.Asio names that the server's networking and velmora-connect use.
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
