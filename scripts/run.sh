@@ -80,7 +80,7 @@ cat <<EOT
 
   The supporter opens http://127.0.0.1:$port/ in a browser, types the ID and then the password.
   Or, with a VNC viewer:
-    build/server/velmora-connect --server ws://127.0.0.1:$port --id $id --listen 127.0.0.1:5900
+    build/connect/velmora-connect --server ws://127.0.0.1:$port --id $id --listen 127.0.0.1:5900
     vncviewer 127.0.0.1::5900
 
   Logs: $demo/server.log, $demo/agent.log, $demo/agent/vncserver.log
