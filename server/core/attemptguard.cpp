@@ -43,19 +43,37 @@ void AttemptGuard::ledNowhere(const std::string &client, Clock::time_point now)
     budgets.probed(client, now);
 }
 
-AttemptGuard::Verdict AttemptGuard::handshakeEnded(const std::string &id, RfbHandshake::Refusal how,
+AttemptGuard::Verdict AttemptGuard::handshakeEnded(const std::string &id, const Ending &ending,
                                                    Clock::time_point now)
 {
     Verdict verdict;
-    if (how == RfbHandshake::Refusal::None) {
+    if (ending.how == RfbHandshake::Refusal::None) {
         locks.succeeded(id);
         verdict.accepted = true;
         return verdict;
     }
-    verdict.lock = roundUpMs(locks.refused(id, now));
-    verdict.reason = reasonFor(how);
+    verdict.reason = reasonFor(ending.how);
+    if (ending.responseSent) {
+        verdict.guess = true;
+        verdict.lock = roundUpMs(locks.refused(id, now));
+    } else {
+        verdict.lock = roundUpMs(locks.lockedFor(id, now));
+        if (ending.supporterEnded) {
+            budgets.probed(ending.client, now);
+            verdict.probeTaken = true;
+        }
+    }
     verdict.refusalsInARow = locks.refusals(id);
     return verdict;
+}
+
+AttemptGuard::Verdict AttemptGuard::handshakeEnded(const std::string &id, RfbHandshake::Refusal how,
+                                                   Clock::time_point now)
+{
+    Ending ending;
+    ending.how = how;
+    ending.responseSent = true;
+    return handshakeEnded(id, ending, now);
 }
 
 std::chrono::milliseconds AttemptGuard::lockedFor(const std::string &id,

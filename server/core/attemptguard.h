@@ -27,11 +27,29 @@ public:
         std::chrono::milliseconds retryAfter{0};
     };
 
+    /// How a session's security handshake ended.
+    struct Ending
+    {
+        /// None: the VNC server accepted the password; else why the attempt failed.
+        RfbHandshake::Refusal how = RfbHandshake::Refusal::Closed;
+        /// The supporter's whole password response had passed (RfbHandshake::responseSent).
+        bool responseSent = true;
+        /// The supporter's side ended it: it left, sent what cannot be followed, or let its
+        /// password deadline pass (not the agent, its VNC server or the server's shutdown).
+        bool supporterEnded = false;
+        /// The supporter's address (see clientKey), charged when supporterEnded.
+        std::string client;
+    };
+
     /// What follows the end of a session's security handshake.
     struct Verdict
     {
         /// The VNC server accepted the password: the ID's count of refusals starts over.
         bool accepted = false;
+        /// A refused guess, counted on the ID (which it locks).
+        bool guess = false;
+        /// No guess, but the supporter's address paid one of its probes.
+        bool probeTaken = false;
         /// For a refused attempt: what the supporter is told (wrong-password, desktop-refused or
         /// unsupported-security), the lock it put on the ID, rounded up to milliseconds, and the
         /// refused attempts on the ID in a row, this one included.
@@ -54,8 +72,16 @@ public:
     /// away): takes one of the address's probes.
     void ledNowhere(const std::string &client, Clock::time_point now);
 
-    /// The security handshake of a session with `id` ended at `now`: accepted when `how` is
-    /// None, else refused for that reason, which locks the ID.
+    /// The security handshake of a session with `id` ended at `now`. Accepted, the ID's count
+    /// starts over. Refused after the supporter's password response: a guess, which locks the
+    /// ID, however it ended (otherwise a guesser could leave right after the response). Refused
+    /// before any response: no guess was made, so the ID is not locked (connections that never
+    /// answer cannot lock an ID for its owner's supporters); when the supporter's side ended it,
+    /// its address pays one probe instead, as for an ID that led nowhere. The bound on guesses
+    /// therefore holds, and each address is held to its probe budget for connections without a
+    /// guess.
+    Verdict handshakeEnded(const std::string &id, const Ending &ending, Clock::time_point now);
+    /// The same for a guess: ended after the password response, accepted when `how` is None.
     Verdict handshakeEnded(const std::string &id, RfbHandshake::Refusal how, Clock::time_point now);
 
     /// What is left of the lock on `id` at `now`, rounded up (zero when it may be tried).

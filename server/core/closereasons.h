@@ -27,6 +27,8 @@ inline constexpr CloseReason kOffline{4410, "offline"};
 inline constexpr CloseReason kBusy{4409, "busy"};
 /// The agent did not answer the session start in time.
 inline constexpr CloseReason kAgentTimeout{4408, "agent-timeout"};
+/// The supporter did not send its password response in time (the ID was held meanwhile).
+inline constexpr CloseReason kPasswordTimeout{4402, "password-timeout"};
 /// The agent's connection ended during the session.
 inline constexpr CloseReason kAgentGone{4000, "agent-gone"};
 /// A newer connection of the same agent took over (given to the old connection and to its

@@ -225,6 +225,7 @@ RfbHandshake::Forward RfbHandshake::advance()
             if (client.size() < kChallengeLength)
                 break;
             move(client, kChallengeLength, out.toServer);
+            responded = true;
             phase = Phase::Result;
             continue;
         case Phase::Result: {

@@ -73,6 +73,9 @@ public:
     bool following() const { return current == State::Following; }
     bool succeeded() const { return current == State::Succeeded; }
     Refusal refusal() const { return why; }
+    /// True once the supporter's whole password response has passed: from then on the attempt is
+    /// a guess, whatever ends it.
+    bool responseSent() const { return responded; }
     /// The minor version in use (3, 7 or 8) once the client's version was accepted, else 0.
     int minorVersion() const { return minor; }
     /// The failure reason the VNC server sent, as far as it arrived (at most 256 bytes kept).
@@ -110,6 +113,7 @@ private:
     Refusal afterReason = Refusal::None;
     std::uint32_t reasonLeft = 0;
     std::string reason;
+    bool responded = false;
 };
 
 /// A short English name for the log and the metrics: "wrong-password", "server-failure",

@@ -57,6 +57,7 @@ Parsed<ServerOptions> parseServerArguments(const std::vector<std::string> &argum
          }},
         {"--idle-timeout", secondsSetter(options.idleTimeout)},
         {"--start-timeout", secondsSetter(options.startTimeout)},
+        {"--password-timeout", secondsSetter(options.passwordTimeout)},
         {"--max-message",
          [&options](const std::string &value) -> std::string {
              unsigned long long bytes = 0;
@@ -105,6 +106,8 @@ std::string serverUsage()
            "  --idle-timeout SECONDS  ping after half of this without traffic, drop after all\n"
            "                          of it (default 30)\n"
            "  --start-timeout SECONDS time an agent has to answer a session start (default 30)\n"
+           "  --password-timeout SECONDS  time a supporter has to send its password response\n"
+           "                          from the session's start (default 60)\n"
            "  --max-message BYTES     largest relayed message (default 4194304)\n"
            "  --web DIR               the supporter's page, served at / (default: the web/\n"
            "                          folder of the source tree this program was built from,\n"

@@ -21,6 +21,9 @@ struct ServerOptions
     std::chrono::milliseconds idleTimeout{30000};
     /// How long an agent may take to send its first "rfb" envelope after "start_session".
     std::chrono::milliseconds startTimeout{30000};
+    /// How long a supporter may take, from the session's start, to send its password response;
+    /// the ID is busy for everyone else meanwhile. A person typing four digits needs far less.
+    std::chrono::milliseconds passwordTimeout{60000};
     /// Largest binary message from a supporter, and largest relayed frame from an agent (whose
     /// envelope may then be the Base64 size of this plus the envelope's own members).
     std::size_t maxMessage = 4 * 1024 * 1024;

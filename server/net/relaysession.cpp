@@ -12,8 +12,9 @@ RelaySession::RelaySession(net::io_context &io, Context context, std::string id,
                            const std::shared_ptr<AgentConnection> &agent,
                            const std::shared_ptr<SupporterConnection> &supporter)
     : context(context), id(std::move(id)), agent(agent), supporter(supporter),
-      supporterAddress(supporter->remote()), supporterId(supporter->id()),
-      relay(context.config.holdLimit, Clock::now()), startTimer(io)
+      supporterAddress(supporter->remote()), supporterClient(supporter->clientAddress()),
+      supporterId(supporter->id()), relay(context.config.holdLimit, Clock::now()), startTimer(io),
+      passwordTimer(io)
 {}
 
 void RelaySession::start()
@@ -32,6 +33,13 @@ void RelaySession::start()
     startTimer.async_wait([weak = weak_from_this()](const beast::error_code &ec) {
         if (const auto self = weak.lock())
             self->onStartTimeout(ec);
+    });
+    if (settled)
+        return;
+    passwordTimer.expires_after(context.config.options.passwordTimeout);
+    passwordTimer.async_wait([weak = weak_from_this()](const beast::error_code &ec) {
+        if (const auto self = weak.lock())
+            self->onPasswordTimeout(ec);
     });
 }
 
@@ -67,7 +75,7 @@ bool RelaySession::fromAgent(AgentConnection &sender, std::string payload)
         sender.pauseReading();
     }
     if (!handshake.following() && !settled)
-        settle();
+        settle(false);
     return true;
 }
 
@@ -80,12 +88,14 @@ void RelaySession::fromSupporter(SupporterConnection &sender, std::string_view b
         forwardToAgent(*liveAgent, sender, bytes);
     } else if (handshake.following()) {
         RfbHandshake::Forward forward = handshake.fromClient(bytes);
+        if (handshake.responseSent())
+            passwordTimer.cancel();
         if (!forward.toSupporter.empty())
             forwardToSupporter(sender, std::move(forward.toSupporter));
         if (!forward.toServer.empty())
             forwardToAgent(*liveAgent, sender, forward.toServer);
         if (!handshake.following())
-            settle();
+            settle(true);
     }
     if (liveAgent->aboveHighWater() && !sender.readingPaused()) {
         context.counters.backpressurePaused();
@@ -109,7 +119,7 @@ void RelaySession::supporterDrained()
 void RelaySession::agentGone(const std::string &why, const CloseReason &reason)
 {
     const auto liveSupporter = supporter.lock();
-    end(why);
+    end(why, false);
     if (liveSupporter)
         liveSupporter->close(reason);
 }
@@ -117,7 +127,7 @@ void RelaySession::agentGone(const std::string &why, const CloseReason &reason)
 void RelaySession::supporterLeft(const std::string &why)
 {
     const auto liveAgent = agent.lock();
-    end("the supporter left: " + why);
+    end("the supporter left: " + why, true);
     releaseAgent(liveAgent, "its session ended");
     publishCounts();
 }
@@ -128,18 +138,37 @@ void RelaySession::onStartTimeout(const beast::error_code &ec)
         return;
     const auto liveAgent = agent.lock();
     const auto liveSupporter = supporter.lock();
+    // The agent's slowness is no guess and does not lock its own ID.
     end("the agent did not answer within " + secondsText(context.config.options.startTimeout) +
-        " s");
+            " s",
+        false);
     if (liveSupporter) {
         context.counters.supporterRefused(kAgentTimeout.text);
-        const auto wait = context.guard.lockedFor(id, Clock::now());
+        const auto wait = std::max<std::chrono::milliseconds>(
+            context.guard.lockedFor(id, Clock::now()), kOfflineRetry);
         liveSupporter->close(kAgentTimeout.code, withRetryAfter(kAgentTimeout, wait));
     }
     releaseAgent(liveAgent, "it did not answer the session start");
     publishCounts();
 }
 
-void RelaySession::end(const std::string &why)
+void RelaySession::onPasswordTimeout(const beast::error_code &ec)
+{
+    if (ec || ended || settled || handshake.responseSent())
+        return;
+    const auto liveAgent = agent.lock();
+    const auto liveSupporter = supporter.lock();
+    end("no password response within " + secondsText(context.config.options.passwordTimeout) + " s",
+        true);
+    if (liveSupporter) {
+        context.counters.supporterRefused(kPasswordTimeout.text);
+        liveSupporter->close(kPasswordTimeout);
+    }
+    releaseAgent(liveAgent, "its supporter sent no password");
+    publishCounts();
+}
+
+void RelaySession::end(const std::string &why, bool supporterEnded)
 {
     if (ended)
         return;
@@ -147,6 +176,7 @@ void RelaySession::end(const std::string &why)
     // The connections may hold the last references.
     const auto self = shared_from_this();
     startTimer.cancel();
+    passwordTimer.cancel();
     const auto liveAgent = agent.lock();
     const auto liveSupporter = supporter.lock();
     context.registry.endSession(id, supporterId);
@@ -154,7 +184,7 @@ void RelaySession::end(const std::string &why)
         relay.summary(Clock::now()) + " (" + why + ")");
     if (!settled) {
         handshake.closed();
-        refused();
+        refused(supporterEnded);
     }
     if (liveAgent)
         liveAgent->leave();
@@ -194,10 +224,11 @@ void RelaySession::forwardToAgent(AgentConnection &to, SupporterConnection &from
     }
 }
 
-void RelaySession::settle()
+void RelaySession::settle(bool supporterEnded)
 {
     if (settled)
         return;
+    passwordTimer.cancel();
     if (handshake.succeeded()) {
         settled = true;
         context.guard.handshakeEnded(id, RfbHandshake::Refusal::None, Clock::now());
@@ -206,7 +237,7 @@ void RelaySession::settle()
             std::to_string(handshake.minorVersion()) + ")");
         return;
     }
-    const AttemptGuard::Verdict verdict = refused();
+    const AttemptGuard::Verdict verdict = refused(supporterEnded);
     if (const auto liveSupporter = supporter.lock()) {
         context.counters.supporterRefused(verdict.reason.text);
         // Queued after what was relayed, so the viewer sees the VNC server's answer first.
@@ -214,19 +245,29 @@ void RelaySession::settle()
     }
 }
 
-AttemptGuard::Verdict RelaySession::refused()
+AttemptGuard::Verdict RelaySession::refused(bool supporterEnded)
 {
     settled = true;
-    const AttemptGuard::Verdict verdict =
-        context.guard.handshakeEnded(id, handshake.refusal(), Clock::now());
+    AttemptGuard::Ending ending;
+    ending.how = handshake.refusal();
+    ending.responseSent = handshake.responseSent();
+    ending.supporterEnded = supporterEnded;
+    ending.client = supporterClient;
+    const AttemptGuard::Verdict verdict = context.guard.handshakeEnded(id, ending, Clock::now());
     const char *why = describe(handshake.refusal());
     context.counters.handshakeEnded(why);
-    context.counters.idLocked();
     const std::string &serverReason = handshake.serverReason();
-    log("attempt refused id=" + id + " supporter " + supporterAddress + ": " + why +
-        (serverReason.empty() ? std::string() : " '" + printable(serverReason) + "'") + "; " +
-        std::to_string(verdict.refusalsInARow) + " refused in a row, id locked for " +
-        secondsText(verdict.lock) + " s");
+    const std::string detail =
+        why + (serverReason.empty() ? std::string() : " '" + printable(serverReason) + "'");
+    if (verdict.guess) {
+        context.counters.idLocked();
+        log("attempt refused id=" + id + " supporter " + supporterAddress + ": " + detail + "; " +
+            std::to_string(verdict.refusalsInARow) + " refused in a row, id locked for " +
+            secondsText(verdict.lock) + " s");
+    } else {
+        log("no password response id=" + id + " supporter " + supporterAddress + ": " + detail +
+            "; not counted on the id" + (verdict.probeTaken ? ", the address paid a probe" : ""));
+    }
     return verdict;
 }
 

@@ -39,7 +39,8 @@ public:
                  const std::shared_ptr<SupporterConnection> &supporter);
 
     /// Joins both connections, sends the agent "start_session" and gives it the start timeout
-    /// to answer with its first "rfb" envelope. Call once, right after construction.
+    /// to answer with its first "rfb" envelope, and the supporter the password timeout to send
+    /// its password response. Call once, right after construction.
     void start();
 
     /// An "rfb" payload from the agent, on its way to the supporter. False, doing nothing, when
@@ -62,19 +63,22 @@ public:
 
 private:
     void onStartTimeout(const beast::error_code &ec);
-    /// Ends the session once: the registry and both connections forget it, and an attempt whose
-    /// handshake had no outcome yet counts as refused, whoever ended it (otherwise a guesser
-    /// could leave right after sending a response).
-    void end(const std::string &why);
+    void onPasswordTimeout(const beast::error_code &ec);
+    /// Ends the session once: the registry and both connections forget it, and a handshake
+    /// without an outcome yet is concluded as refused (see AttemptGuard::handshakeEnded), the
+    /// supporter's side having ended it or not.
+    void end(const std::string &why, bool supporterEnded);
     /// Closes the agent's connection, the one way a session's end reaches the agent.
     void releaseAgent(const std::shared_ptr<AgentConnection> &liveAgent, const std::string &why);
     void forwardToSupporter(SupporterConnection &to, std::string bytes);
     /// Holds the bytes until the agent is ready, and stops reading `from` when the hold is full.
     void forwardToAgent(AgentConnection &to, SupporterConnection &from, std::string_view bytes);
-    /// Acts on the outcome of the security handshake once it is known.
-    void settle();
-    /// Counts a refused attempt on the ID, which locks it; returns the guard's verdict.
-    AttemptGuard::Verdict refused();
+    /// Acts on the outcome of the security handshake once it is known; `supporterEnded` when the
+    /// supporter's bytes decided it.
+    void settle(bool supporterEnded);
+    /// Tells the guard how the handshake failed: a guess, which locks the ID, or none; returns
+    /// the guard's verdict.
+    AttemptGuard::Verdict refused(bool supporterEnded);
     void publishCounts();
     void log(const std::string &line);
 
@@ -83,12 +87,16 @@ private:
     const std::weak_ptr<AgentConnection> agent;
     const std::weak_ptr<SupporterConnection> supporter;
     const std::string supporterAddress;
+    /// Who the supporter is for the per-address limits (see clientKey).
+    const std::string supporterClient;
     const ConnectionId supporterId;
     RelayState relay;
     /// Follows the VNC security handshake until the password is accepted or refused.
     RfbHandshake handshake;
     /// Runs until the agent's first "rfb" envelope.
     net::steady_timer startTimer;
+    /// Runs until the supporter's password response: a silent supporter must not hold the ID.
+    net::steady_timer passwordTimer;
     /// True once the handshake's outcome has been counted.
     bool settled = false;
     bool ended = false;

@@ -159,6 +159,69 @@ private slots:
         QCOMPARE(again.refusalsInARow, 1u);
     }
 
+    void endingsBeforeTheResponseAreNoGuess_data()
+    {
+        QTest::addColumn<RfbHandshake::Refusal>("how");
+        QTest::addColumn<bool>("supporterEnded");
+        QTest::newRow("the supporter left") << RfbHandshake::Refusal::Closed << true;
+        QTest::newRow("its password deadline passed") << RfbHandshake::Refusal::Closed << true;
+        QTest::newRow("it picked another type") << RfbHandshake::Refusal::UnsupportedType << true;
+        QTest::newRow("the agent left or timed out") << RfbHandshake::Refusal::Closed << false;
+        QTest::newRow("the VNC server refused") << RfbHandshake::Refusal::ServerFailure << false;
+    }
+    // Before the password response nothing was guessed: the ID is not locked, and when the
+    // supporter's side ended it, its address pays a probe.
+    void endingsBeforeTheResponseAreNoGuess()
+    {
+        QFETCH(RfbHandshake::Refusal, how);
+        QFETCH(bool, supporterEnded);
+        AttemptGuard guard(LockoutSchedule{100ms, 400ms}, ProbeLimit{5, 10s});
+        AttemptGuard::Ending ending;
+        ending.how = how;
+        ending.responseSent = false;
+        ending.supporterEnded = supporterEnded;
+        ending.client = kClient;
+        const auto verdict = guard.handshakeEnded(kId, ending, t0);
+        QVERIFY(!verdict.accepted);
+        QVERIFY(!verdict.guess);
+        QCOMPARE(verdict.probeTaken, supporterEnded);
+        QCOMPARE(verdict.lock.count(), 0);
+        QCOMPARE(guard.lockouts().refusals(kId), 0u);
+        QCOMPARE(guard.probes().size(), std::size_t(supporterEnded ? 1 : 0));
+        QCOMPARE(told(guard.admit(kClient, kId, t0)), QString("admitted"));
+    }
+
+    // What used to lock an ID for 30 minutes, eleven connections that leave at the password
+    // prompt, now locks nothing; the address runs out of probes instead, and while it waits it is
+    // refused whatever the ID. A guess after the response still counts, however it ends.
+    void connectingAndLeavingCannotLockAnId()
+    {
+        AttemptGuard guard(LockoutSchedule{}, ProbeLimit{5, 10s});
+        AttemptGuard::Ending leaving;
+        leaving.how = RfbHandshake::Refusal::Closed;
+        leaving.responseSent = false;
+        leaving.supporterEnded = true;
+        leaving.client = kClient;
+        int admitted = 0;
+        for (int i = 0; i < 11; ++i) {
+            if (guard.admit(kClient, kId, t0))
+                continue;
+            ++admitted;
+            guard.handshakeEnded(kId, leaving, t0);
+        }
+        QCOMPARE(admitted, 5);
+        QCOMPARE(guard.lockedFor(kId, t0).count(), 0);
+        QCOMPARE(told(guard.admit(kClient, kId, t0)), QString("too-many-attempts 10000 ms"));
+        QCOMPARE(told(guard.admit("203.0.113.1", kId, t0)), QString("admitted"));
+
+        AttemptGuard::Ending guessedThenLeft = leaving;
+        guessedThenLeft.responseSent = true;
+        const auto verdict = guard.handshakeEnded(kId, guessedThenLeft, t0);
+        QVERIFY(verdict.guess);
+        QCOMPARE(verdict.refusalsInARow, 1u);
+        QCOMPARE(verdict.lock.count(), 2000);
+    }
+
     // The README's bound, from the guard's own answers: a guesser who asks again the moment it
     // is told it may gets 57 attempts at a password within 24 hours.
     void aGuesserGetsFiftySevenAttemptsADay()

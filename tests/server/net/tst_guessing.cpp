@@ -145,6 +145,10 @@ public:
     char choice;
     /// Leave right after sending the response, before the result.
     bool leaveAfterResponse = false;
+    /// Leave as soon as the password is asked for (the challenge arrived), sending nothing.
+    bool leaveAtChallenge = false;
+    /// Send nothing after the version and the type: a supporter that never answers.
+    bool silentAtChallenge = false;
     bool loggedIn = false;
     /// The failure result and reason as the viewer received them.
     QByteArray failure;
@@ -169,6 +173,12 @@ private:
             pending.remove(0, 1 + offered.size());
             peer.socket.sendBinaryMessage(QByteArray(1, choice));
             step = 2;
+        }
+        if (step == 2 && pending.size() >= 16 && (leaveAtChallenge || silentAtChallenge)) {
+            challenged = true;
+            if (leaveAtChallenge)
+                peer.socket.abort();
+            return;
         }
         if (step == 2 && pending.size() >= 16) {
             peer.socket.sendBinaryMessage(vncResponse(pending.left(16), password));
@@ -196,6 +206,8 @@ private:
 
 public:
     QByteArray offered;
+    /// The challenge arrived: the password prompt of a real viewer.
+    bool challenged = false;
 
 private:
     QByteArray pending;
@@ -355,19 +367,23 @@ private slots:
         QVERIFY(wait >= 9 && wait <= 10);
     }
 
-    void otherSecurityTypesAreRefusedAndCounted_data()
+    void otherSecurityTypesAreRefusedWithoutCountingAGuess_data()
     {
         QTest::addColumn<QByteArray>("offered");
         QTest::addColumn<char>("choice");
-        QTest::newRow("viewer picks None") << QByteArray("\x02\x13\x02", 3) << char(1);
-        QTest::newRow("viewer picks VeNCrypt") << QByteArray("\x02\x13\x02", 3) << char(19);
+        QTest::addColumn<bool>("addressPays");
+        QTest::newRow("viewer picks None") << QByteArray("\x02\x13\x02", 3) << char(1) << true;
+        QTest::newRow("viewer picks VeNCrypt") << QByteArray("\x02\x13\x02", 3) << char(19) << true;
+        // The VNC server's doing, not the supporter's.
         QTest::newRow("server offers no VNC authentication")
-            << QByteArray("\x01\x13", 2) << char(19);
+            << QByteArray("\x01\x13", 2) << char(19) << false;
     }
-    void otherSecurityTypesAreRefusedAndCounted()
+    // No password response, no guess: the ID stays free for its owner's supporter.
+    void otherSecurityTypesAreRefusedWithoutCountingAGuess()
     {
         QFETCH(QByteArray, offered);
         QFETCH(char, choice);
+        QFETCH(bool, addressPays);
         ServerThread server(shortLocks());
         VncAgent agent(offered);
         QVERIFY(agent.online(server.agentUrl()));
@@ -378,9 +394,83 @@ private slots:
         QCOMPARE(viewer.closeReason(), QString("unsupported-security;retry-after=1"));
         // The VNC server got the version and nothing that would pick a type.
         QCOMPARE(agent.received, QByteArray("RFB 003.008\n"));
-        QVERIFY(server.waitForLog("attempt refused id=" + agent.peer.id));
-        QCOMPARE(server.stats().lockouts, std::uint64_t(1));
+        QVERIFY(server.waitForLog("no password response id=" + agent.peer.id));
+        QCOMPARE(!server.logMatching("the address paid a probe").isEmpty(), addressPays);
+        QVERIFY(server.logMatching("attempt refused").isEmpty());
+        QCOMPARE(server.stats().lockouts, std::uint64_t(0));
         QCOMPARE(server.stats().refusals.at("unsupported-security"), std::uint64_t(1));
+    }
+
+    // Connecting and leaving at the password prompt, again and again, never locks the ID: it
+    // costs the address its probes instead, and the owner's supporter gets in at once.
+    void leavingAtThePasswordLocksNothing()
+    {
+        ServerConfig config = shortLocks();
+        config.options.trustForwardedFor = true;
+        config.options.probes = {3, std::chrono::milliseconds(60000)};
+        ServerThread server(config);
+        VncAgent agent;
+        QVERIFY(agent.online(server.agentUrl()));
+        const auto fromAddress = [&](const char *address) {
+            QNetworkRequest request(server.viewerUrl(agent.peer.id));
+            request.setRawHeader("X-Forwarded-For", address);
+            return request;
+        };
+        int left = 0;
+        int refusedForProbes = 0;
+        for (int round = 0; round < 11; ++round) {
+            Viewer viewer(kPassword);
+            viewer.leaveAtChallenge = true;
+            viewer.peer.socket.open(fromAddress("203.0.113.9"));
+            QVERIFY(QTest::qWaitFor([&] { return viewer.challenged || viewer.peer.disconnected; },
+                                    10000));
+            if (viewer.challenged) {
+                ++left;
+                QVERIFY(agentReturns(agent));
+            } else {
+                QCOMPARE(viewer.closeReason().section(';', 0, 0), QString("too-many-attempts"));
+                ++refusedForProbes;
+            }
+        }
+        QCOMPARE(left, 3);
+        QCOMPARE(refusedForProbes, 8);
+        QCOMPARE(server.stats().lockouts, std::uint64_t(0));
+        QCOMPARE(server.logMatching("the address paid a probe").size(), 3);
+
+        Viewer owner(kPassword);
+        owner.peer.socket.open(fromAddress("198.51.100.4"));
+        QVERIFY(QTest::qWaitFor([&] { return owner.loggedIn; }, 10000));
+        QCOMPARE(agent.logins, 1);
+    }
+
+    // A supporter that takes the greeting and then says nothing holds the ID only until its
+    // password deadline; that counts as no guess.
+    void silentSupporterIsClosedAtItsDeadline()
+    {
+        ServerConfig config = shortLocks();
+        config.options.passwordTimeout = 300ms;
+        ServerThread server(config);
+        VncAgent agent;
+        QVERIFY(agent.online(server.agentUrl()));
+        Viewer silent(kPassword);
+        silent.silentAtChallenge = true;
+        QElapsedTimer clock;
+        clock.start();
+        silent.open(server.viewerUrl(agent.peer.id));
+        QVERIFY(silent.waitForEnd());
+        QVERIFY(clock.elapsed() >= 300);
+        QVERIFY(silent.challenged);
+        QCOMPARE(silent.closeCode(), 4402);
+        QCOMPARE(silent.closeReason(), QString("password-timeout"));
+        QVERIFY(server.waitForLog("no password response id=" + agent.peer.id +
+                                  " supporter 127.0.0.1:"));
+        QVERIFY(!server.logMatching("no password response within 0.3 s").isEmpty());
+        QCOMPARE(server.stats().lockouts, std::uint64_t(0));
+
+        QVERIFY(agentReturns(agent));
+        Viewer next(kPassword);
+        next.open(server.viewerUrl(agent.peer.id));
+        QVERIFY(QTest::qWaitFor([&] { return next.loggedIn; }, 10000));
     }
 
     // Leaving between the response and the result does not escape the count.
