@@ -36,6 +36,9 @@ inline constexpr CloseReason kAgentGone{4000, "agent-gone"};
 inline constexpr CloseReason kReplaced{4001, "replaced"};
 /// The supporter's session ended; the agent reconnects for the next one.
 inline constexpr CloseReason kSessionEnded{1000, ""};
+/// An agent sent what no agent sends: a message nested deeper than an envelope, or one too large
+/// for anything but the compact "rfb" envelope, or larger than its state allows.
+inline constexpr CloseReason kForbiddenMessage{1008, "forbidden-message"};
 /// The server is shutting down.
 inline constexpr CloseReason kShutdown{1001, "server-shutdown"};
 

@@ -32,6 +32,13 @@ void AgentConnection::onOpen()
 void AgentConnection::onMessage(bool binary, std::string_view data)
 {
     AgentMessage message = decodeAgentMessage(data, binary);
+    if (forbidden(message.kind)) {
+        owner.log("closing agent id=" + assignedId + " " + remote() + ": " +
+                  std::string(describe(message.kind)) + " (" + std::to_string(data.size()) +
+                  " bytes)");
+        closeBecause(kForbiddenMessage, "it sent a forbidden message");
+        return;
+    }
     // A copy, so that the session outlives the call whatever it does.
     const auto session = current;
     std::string problem;

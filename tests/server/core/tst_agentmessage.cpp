@@ -29,7 +29,7 @@ private slots:
             << "{\"payload\":\"" + b64 + "\",\"api_version\":\"110\",\"action\":\"rfb\"}" << true
             << Kind::Rfb << rfb;
         QTest::newRow("white space and extra members")
-            << " {\"x\":[1,2], \"action\" : \"rfb\",\n\"api_version\":\"110\",\"payload\":\"" +
+            << " {\"x\":12, \"action\" : \"rfb\",\n\"api_version\":\"110\",\"payload\":\"" +
                    b64 + "\"} "
             << true << Kind::Rfb << rfb;
         QTest::newRow("bytes after a zero byte are ignored")
@@ -74,9 +74,30 @@ private slots:
         QTest::newRow("payload missing")
             << QByteArray("{\"action\":\"rfb\",\"api_version\":\"110\"}") << true << Kind::NoPayload
             << QByteArray();
+        // The envelope is one flat object; anything nested deeper is refused before a parse.
         QTest::newRow("payload as an object")
             << QByteArray("{\"action\":\"rfb\",\"api_version\":\"110\",\"payload\":{}}") << true
-            << Kind::NoPayload << QByteArray();
+            << Kind::TooDeep << QByteArray();
+        QTest::newRow("nested arrays") << QByteArray("[[1]]") << true << Kind::TooDeep
+                                       << QByteArray();
+        QTest::newRow("an array member")
+            << QByteArray("{\"x\":[1,2],\"action\":\"rfb\",\"api_version\":\"110\",\"payload\":\"\"}")
+            << true << Kind::TooDeep << QByteArray();
+        QTest::newRow("a megabyte of brackets") << QByteArray(1 << 20, '[') << true
+                                                << Kind::TooLarge << QByteArray();
+        QTest::newRow("64 KiB of brackets")
+            << QByteArray(64 * 1024, '[') << true << Kind::TooDeep << QByteArray();
+        QTest::newRow("brackets inside strings count for nothing")
+            << QByteArray("{\"action\":\"[[{\\\"[\",\"api_version\":\"110\"}") << true
+            << Kind::OtherAction << QByteArray();
+        QTest::newRow("non-compact envelope above the general path's limit")
+            << QByteArray("{ \"action\":\"rfb\",\"api_version\":\"110\",\"payload\":\"") +
+                   QByteArray(64 * 1024, 'A') + "\"}"
+            << true << Kind::TooLarge << QByteArray();
+        QTest::newRow("compact envelope above the general path's limit")
+            << QByteArray("{\"action\":\"rfb\",\"api_version\":\"110\",\"payload\":\"") +
+                   QByteArray(96 * 1024, 'A') + "\"}"
+            << true << Kind::Rfb << QByteArray(72 * 1024, '\0');
     }
     void decode()
     {
