@@ -3,6 +3,7 @@
 // the rendezvous server lives in this process, so the window shows a real ID and password.
 
 #include "protocol/envelope.h"
+#include "toolrun.h"
 #include "xvfb.h"
 
 #include <QCoreApplication>
@@ -26,39 +27,6 @@ const QString title = QStringLiteral("Velmora (beta 155)");
 
 // Waits on standard input, which the agent's process object keeps open until it ends the program.
 const char standIn[] = "#!/bin/sh\nexec cat > /dev/null\n";
-
-struct ToolResult
-{
-    int exitCode = -1;
-    QByteArray output;
-};
-
-ToolResult runTool(const QString &program, const QStringList &arguments,
-                   const QProcessEnvironment &environment)
-{
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    ToolResult result;
-    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
-        return result;
-    result.exitCode = process.exitCode();
-    result.output = process.readAll();
-    return result;
-}
-
-bool hasStatusGreen(const QImage &image)
-{
-    // The status line's background, rgb(0, 170, 0).
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            if (image.pixel(x, y) == qRgb(0, 170, 0))
-                return true;
-        }
-    }
-    return false;
-}
 
 } // namespace
 

@@ -8,6 +8,7 @@
 #include "credentials/vncpasswordfile.h"
 #include "rfbclient.h"
 #include "serverprocess.h"
+#include "toolrun.h"
 #include "vncviewer.h"
 #include "xvfb.h"
 
@@ -31,38 +32,6 @@ const QString win32Build = QStringLiteral(VELMORA_WIN32_BUILD_DIR);
 QString artifacts()
 {
     return qEnvironmentVariable("VELMORA_ARTIFACT_DIR", QDir::tempPath());
-}
-
-struct ToolResult
-{
-    int exitCode = -1;
-    QByteArray output;
-};
-
-ToolResult runTool(const QString &program, const QStringList &arguments,
-                   const QProcessEnvironment &environment)
-{
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    ToolResult result;
-    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
-        return result;
-    result.exitCode = process.exitCode();
-    result.output = process.readAll();
-    return result;
-}
-
-bool writeViewerPasswordFile(const QString &password, const QString &path)
-{
-    QProcess vncpasswd;
-    vncpasswd.setStandardOutputFile(path);
-    vncpasswd.start(QStringLiteral("vncpasswd"), {QStringLiteral("-f")});
-    vncpasswd.write(password.toUtf8() + '\n');
-    vncpasswd.closeWriteChannel();
-    return vncpasswd.waitForFinished(10000) && vncpasswd.exitCode() == 0 &&
-           QFileInfo(path).size() == 8;
 }
 
 quint16 freePort()
@@ -90,17 +59,6 @@ quint16 listeningPort(const QString &logFile)
     return match.hasMatch() ? quint16(match.captured(1).toUInt()) : 0;
 }
 
-bool hasStatusGreen(const QImage &image)
-{
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            if (image.pixel(x, y) == qRgb(0, 170, 0))
-                return true;
-        }
-    }
-    return false;
-}
-
 } // namespace
 
 class TestAgentWine : public QObject
@@ -120,7 +78,6 @@ private slots:
 private:
     void startAgent();
     void startTigerVnc();
-    QString waitForAgentId(int count);
     QString readPassword();
     QImage desktopPicture(const QString &name);
     void clickExit();
@@ -233,23 +190,6 @@ void TestAgentWine::startTigerVnc()
              qPrintable(tigervnc->output()));
 }
 
-QString TestAgentWine::waitForAgentId(int count)
-{
-    const QRegularExpression idLine(QStringLiteral("Your ID:\\s+\"(\\d*)\""));
-    QString id;
-    const bool announced = QTest::qWaitFor(
-        [&] {
-            agent->waitForLine(QStringLiteral("Your ID:"), 100);
-            const QStringList lines = agent->lines().filter(idLine);
-            if (lines.size() < count)
-                return false;
-            id = idLine.match(lines.at(count - 1)).captured(1);
-            return true;
-        },
-        60000); // Wine's first start makes its prefix
-    return announced ? id : QString();
-}
-
 QString TestAgentWine::readPassword()
 {
     QFile file(dir->filePath(QStringLiteral("vnc_password_session.dat")));
@@ -288,7 +228,7 @@ void TestAgentWine::clickExit()
 void TestAgentWine::windowShowsIdAndPassword()
 {
     startAgent();
-    sessionId = waitForAgentId(1);
+    sessionId = waitForAnnouncedId(*agent, 1, 60000);
     QVERIFY2(QRegularExpression(QStringLiteral("^\\d{9}$")).match(sessionId).hasMatch(),
              qPrintable(agent->output()));
     password = readPassword();
@@ -360,7 +300,7 @@ void TestAgentWine::supporterSeesTheDesktop()
 void TestAgentWine::wholeFrameCrossesTheRelayExactly()
 {
     // The agent comes back 4 s after the session, with its token and the same ID.
-    QCOMPARE(waitForAgentId(2), sessionId);
+    QCOMPARE(waitForAnnouncedId(*agent, 2, 60000), sessionId);
     // TigerVNC draws the pointer into the frames it scrapes; the X server's own picture has none.
     // Parked in the corner, the pointer covers a few pixels that are left out of the comparison.
     QCOMPARE(runTool(QStringLiteral("xdotool"),
@@ -411,7 +351,7 @@ void TestAgentWine::secondRunReplacesThePasswordFile()
     tigervnc.reset();
 
     startAgent();
-    const QString id = waitForAgentId(1);
+    const QString id = waitForAnnouncedId(*agent, 1, 60000);
     QVERIFY2(!id.isEmpty(), qPrintable(agent->output()));
     QCOMPARE(QFileInfo(passwordFile).size(), 8);
     password = readPassword();
@@ -433,7 +373,7 @@ void TestAgentWine::secondRunReplacesThePasswordFile()
 void TestAgentWine::killedAgentTakesItsProgramsAlong()
 {
     startAgent();
-    QVERIFY2(!waitForAgentId(1).isEmpty(), qPrintable(agent->output()));
+    QVERIFY2(!waitForAnnouncedId(*agent, 1, 60000).isEmpty(), qPrintable(agent->output()));
     quint16 standInVnc = 0;
     quint16 standInProxy = 0;
     QVERIFY(QTest::qWaitFor(

@@ -18,18 +18,6 @@ namespace {
 // The desktop's colour, so that a picture of it can be told from a blank one.
 const QColor desktopColour(0x33, 0x66, 0xcc);
 
-// A password file for the VNC client, written by TigerVNC's own tool from the password's text.
-bool writeViewerPasswordFile(const QString &password, const QString &path)
-{
-    QProcess vncpasswd;
-    vncpasswd.setStandardOutputFile(path);
-    vncpasswd.start(QStringLiteral("vncpasswd"), {QStringLiteral("-f")});
-    vncpasswd.write(password.toUtf8() + '\n');
-    vncpasswd.closeWriteChannel();
-    return vncpasswd.waitForFinished(10000) && vncpasswd.exitCode() == 0 &&
-           QFileInfo(path).size() == 8;
-}
-
 } // namespace
 
 class TestSupportSession : public QObject
@@ -46,8 +34,6 @@ private slots:
 
 private:
     void startServer(quint16 port);
-    // Waits until the agent has announced its ID `count` times in all.
-    QString waitForAgentId(int count);
     quint16 startConnect();
     // Opens the viewer through velmora-connect; true when it shows the desktop.
     bool viewerShowsDesktop(const QString &passwordFile);
@@ -104,7 +90,7 @@ void TestSupportSession::initTestCase()
     agent->process.setProcessEnvironment(env);
     agent->process.setWorkingDirectory(dir->path());
     agent->start({});
-    sessionId = waitForAgentId(1);
+    sessionId = waitForAnnouncedId(*agent, 1);
     QVERIFY2(QRegularExpression(QStringLiteral("^\\d{9}$")).match(sessionId).hasMatch(),
              qPrintable(agent->output()));
 
@@ -150,23 +136,6 @@ void TestSupportSession::startServer(quint16 port)
     QVERIFY2(server->waitForLine(QStringLiteral("listening on")), qPrintable(server->output()));
 }
 
-QString TestSupportSession::waitForAgentId(int count)
-{
-    const QRegularExpression idLine(QStringLiteral("Your ID:\\s+\"(\\d*)\""));
-    QString id;
-    const bool announced = QTest::qWaitFor(
-        [&] {
-            agent->waitForLine(QStringLiteral("Your ID:"), 100);
-            const QStringList lines = agent->lines().filter(idLine);
-            if (lines.size() < count)
-                return false;
-            id = idLine.match(lines.at(count - 1)).captured(1);
-            return true;
-        },
-        30000);
-    return announced ? id : QString();
-}
-
 quint16 TestSupportSession::startConnect()
 {
     bridge.reset(new ServerProcess(QStringLiteral(VELMORA_CONNECT_BIN)));
@@ -203,13 +172,13 @@ void TestSupportSession::secondSessionAfterTheFirstEnded()
 {
     // The server closes the agent's connection when the supporter leaves; the agent comes back
     // 4 s later with its token and the same ID.
-    QCOMPARE(waitForAgentId(2), sessionId);
+    QCOMPARE(waitForAnnouncedId(*agent, 2), sessionId);
     QVERIFY2(viewerShowsDesktop(goodPasswordFile), qPrintable(viewer->output()));
 }
 
 void TestSupportSession::wrongPasswordIsRefused()
 {
-    QCOMPARE(waitForAgentId(3), sessionId);
+    QCOMPARE(waitForAnnouncedId(*agent, 3), sessionId);
     const QString wrong =
         QString::number((password.toInt() + 1) % 10000).rightJustified(4, QLatin1Char('0'));
     const QString wrongFile = dir->filePath(QStringLiteral("wrong-password"));
@@ -222,7 +191,7 @@ void TestSupportSession::wrongPasswordIsRefused()
              qPrintable(viewer->output()));
     QCOMPARE(colourShare(viewer->lastPicture(), desktopColour), 0.0);
     // The refused supporter's session ends like any other: the agent comes back.
-    QCOMPARE(waitForAgentId(4), sessionId);
+    QCOMPARE(waitForAnnouncedId(*agent, 4), sessionId);
 }
 
 void TestSupportSession::agentKeepsItsIdAcrossAServerRestart()
@@ -232,7 +201,7 @@ void TestSupportSession::agentKeepsItsIdAcrossAServerRestart()
     QCOMPARE(server->waitForExit(), 0);
     startServer(serverPort);
     // Same secret file, same port: the agent's token still names its ID.
-    QCOMPARE(waitForAgentId(announced + 1), sessionId);
+    QCOMPARE(waitForAnnouncedId(*agent, announced + 1), sessionId);
 }
 
 QTEST_GUILESS_MAIN(TestSupportSession)

@@ -1,5 +1,7 @@
 #include "vncviewer.h"
 
+#include <QFileInfo>
+
 #include <QStandardPaths>
 #include <QTest>
 
@@ -92,4 +94,15 @@ double colourShare(const QImage &image, const QColor &colour)
         }
     }
     return double(close) / (qint64(rgb.width()) * rgb.height());
+}
+
+bool writeViewerPasswordFile(const QString &password, const QString &path)
+{
+    QProcess vncpasswd;
+    vncpasswd.setStandardOutputFile(path);
+    vncpasswd.start(QStringLiteral("vncpasswd"), {QStringLiteral("-f")});
+    vncpasswd.write(password.toUtf8() + '\n');
+    vncpasswd.closeWriteChannel();
+    return vncpasswd.waitForFinished(10000) && vncpasswd.exitCode() == 0 &&
+           QFileInfo(path).size() == 8;
 }

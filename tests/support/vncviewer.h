@@ -41,5 +41,9 @@ private:
     QImage picture;
 };
 
+/// Writes a password file for the viewer with TigerVNC's own tool (`vncpasswd -f`) from the
+/// password's text; true when the file holds its 8 bytes.
+bool writeViewerPasswordFile(const QString &password, const QString &path);
+
 /// Share of the pixels of `image` within a small distance of `colour`.
 double colourShare(const QImage &image, const QColor &colour);

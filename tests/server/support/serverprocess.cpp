@@ -82,3 +82,20 @@ void ServerProcess::signal(int signalNumber)
 {
     ::kill(pid_t(process.processId()), signalNumber);
 }
+
+QString waitForAnnouncedId(ServerProcess &agent, int count, int timeoutMs)
+{
+    const QRegularExpression idLine(QStringLiteral("Your ID:\\s+\"(\\d*)\""));
+    QString id;
+    const bool announced = QTest::qWaitFor(
+        [&] {
+            agent.waitForLine(QStringLiteral("Your ID:"), 100);
+            const QStringList lines = agent.lines().filter(idLine);
+            if (lines.size() < count)
+                return false;
+            id = idLine.match(lines.at(count - 1)).captured(1);
+            return true;
+        },
+        timeoutMs);
+    return announced ? id : QString();
+}

@@ -33,3 +33,8 @@ private:
     QByteArray pendingErr;
     QStringList collected;
 };
+
+/// For a process that runs the agent: waits until it has announced its session ID ("Your ID:"
+/// lines of its debug log) `count` times in all, and returns the last of those IDs; empty when it
+/// had not within `timeoutMs`.
+QString waitForAnnouncedId(ServerProcess &agent, int count, int timeoutMs = 30000);
