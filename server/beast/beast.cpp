@@ -1,6 +1,7 @@
 // The one translation unit that compiles Boost.Asio and Boost.Beast (separate compilation keeps
 // every other file of the server and velmora-connect quicker to build).
 #include <boost/asio/impl/src.hpp>
+#include <boost/asio/ssl/impl/src.hpp>
 #include <boost/beast/src.hpp>
 
 #include "server/beast/beast.h"

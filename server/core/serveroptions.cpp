@@ -34,6 +34,27 @@ FlagSetter folderSetter(std::string &target)
     };
 }
 
+FlagSetter fileSetter(std::string &target)
+{
+    return [&target](const std::string &value) -> std::string {
+        if (value.empty())
+            return "expected a file";
+        target = value;
+        return {};
+    };
+}
+
+// The TLS flags that only make sense together; empty when they do.
+std::string tlsFlagsProblem(const ServerOptions &options)
+{
+    if (options.tlsCert.empty() != options.tlsKey.empty())
+        return "--tls-cert and --tls-key go together";
+    if (options.plainListen && options.tlsCert.empty())
+        return "--plain-listen adds a plain listener beside a TLS one: it needs --tls-cert and "
+               "--tls-key";
+    return {};
+}
+
 } // namespace
 
 std::chrono::milliseconds ServerOptions::requestTimeout() const
@@ -48,6 +69,12 @@ Parsed<ServerOptions> parseServerArguments(const std::vector<std::string> &argum
     ServerOptions &options = parsed.options;
     const std::map<std::string, FlagSetter> handlers{
         {"--listen", hostPortSetter(options.listen)},
+        {"--tls-cert", fileSetter(options.tlsCert)},
+        {"--tls-key", fileSetter(options.tlsKey)},
+        {"--plain-listen",
+         [&options](const std::string &value) -> std::string {
+             return hostPortSetter(options.plainListen.emplace())(value);
+         }},
         {"--secret-file",
          [&options](const std::string &value) -> std::string {
              if (value.empty())
@@ -86,6 +113,8 @@ Parsed<ServerOptions> parseServerArguments(const std::vector<std::string> &argum
                               {{"--trust-forwarded-for", &options.trustForwardedFor}});
     if (parsed.error.empty() && options.lockout.cap < options.lockout.base)
         parsed.error = "--lockout-cap must not be below --lockout-base";
+    if (parsed.error.empty())
+        parsed.error = tlsFlagsProblem(options);
     if (help)
         parsed.outcome = Parsed<ServerOptions>::Outcome::Help;
     else if (parsed.error.empty())
@@ -97,10 +126,15 @@ std::string serverUsage()
 {
     return "Usage: velmora-server [options]\n"
            "The rendezvous server: agents connect at ws://HOST:PORT/ and supporters at\n"
-           "ws://HOST:PORT/viewer/ID.\n"
+           "ws://HOST:PORT/viewer/ID (wss:// with TLS), or open http://HOST:PORT/ (https://).\n"
            "\n"
            "  --listen HOST:PORT      address to listen on (default 127.0.0.1:8080; port 0 picks\n"
            "                          a free port, shown in the log)\n"
+           "  --tls-cert FILE         with --tls-key: --listen serves TLS only (https, wss);\n"
+           "                          FILE holds the certificate chain (PEM, the server's first)\n"
+           "  --tls-key FILE          the certificate's private key (PEM, not encrypted)\n"
+           "  --plain-listen HOST:PORT  with TLS: a plain listener beside it (http, ws) for\n"
+           "                          agents, which speak ws:// only; best on an internal address\n"
            "  --secret-file PATH      secret that signs session tokens; created with mode 0600\n"
            "                          when missing (default ./velmora-server.secret)\n"
            "  --idle-timeout SECONDS  ping after half of this without traffic, drop after all\n"

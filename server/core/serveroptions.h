@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,12 @@ namespace velmora::server {
 struct ServerOptions
 {
     HostPort listen{"127.0.0.1", 8080};
+    /// PEM files of the certificate chain and its private key; when set (both or neither),
+    /// `listen` serves TLS only (https and wss).
+    std::string tlsCert;
+    std::string tlsKey;
+    /// A plain listener beside the TLS one (only with TLS), for agents, which speak ws:// only.
+    std::optional<HostPort> plainListen;
     std::string secretFile = "velmora-server.secret";
     /// Agents and supporters are pinged after half of this without traffic and dropped after all
     /// of it; a write that makes no progress for this long drops its connection.

@@ -6,10 +6,10 @@
 
 namespace velmora::server {
 
-AgentConnection::AgentConnection(Owner &owner, tcp::socket socket, ConnectionId id,
+AgentConnection::AgentConnection(Owner &owner, Transport transport, ConnectionId id,
                                  std::string remote, ConnectionLimits limits,
                                  std::string presentedToken)
-    : WsConnection(std::move(socket), id, std::move(remote), limits), owner(owner),
+    : WsConnection(std::move(transport), id, std::move(remote), limits), owner(owner),
       token(std::move(presentedToken))
 {}
 

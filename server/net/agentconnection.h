@@ -33,7 +33,7 @@ public:
     /// `presentedToken`: the session token from the handshake's cookie (empty when none).
     /// `owner` must outlive every callback, which the server ensures by ending the io_context
     /// last.
-    AgentConnection(Owner &owner, tcp::socket socket, ConnectionId id, std::string remote,
+    AgentConnection(Owner &owner, Transport transport, ConnectionId id, std::string remote,
                     ConnectionLimits limits, std::string presentedToken);
 
     const std::string &presentedToken() const { return token; }

@@ -21,21 +21,50 @@ HttpRequest plainRequest(const Request &request, const Route &route)
 
 } // namespace
 
-HttpSession::HttpSession(Owner &owner, tcp::socket socket, ConnectionId id, std::string remote,
+HttpSession::HttpSession(Owner &owner, Transport transport, ConnectionId id, std::string remote,
                          std::chrono::milliseconds requestTimeout)
-    : owner(owner), stream(std::move(socket)), connectionId(id), remote(std::move(remote)),
+    : owner(owner), stream(std::move(transport)), connectionId(id), remote(std::move(remote)),
       requestTimeout(requestTimeout)
 {}
 
 void HttpSession::start()
 {
-    doRead();
+    if (stream.secure())
+        doHandshake();
+    else
+        doRead();
 }
 
 void HttpSession::abort()
 {
+    if (finished)
+        return;
     beast::error_code ignored;
-    stream.socket().close(ignored);
+    beast::get_lowest_layer(stream).socket().close(ignored);
+}
+
+void HttpSession::doHandshake()
+{
+    beast::get_lowest_layer(stream).expires_after(requestTimeout);
+    stream.async_handshake(
+        ssl::stream_base::server,
+        beast::bind_front_handler(&HttpSession::onHandshake, shared_from_this()));
+}
+
+void HttpSession::onHandshake(const beast::error_code &ec)
+{
+    if (finished)
+        return;
+    if (ec) {
+        // A client that leaves before the handshake is no news (a port check, a closed tab).
+        if (ec != net::error::eof && ec != ssl::error::stream_truncated &&
+            ec != net::error::connection_reset)
+            owner.log("TLS handshake with " + remote +
+                      " failed: " + (ec == beast::error::timeout ? "timed out" : ec.message()));
+        finish();
+        return;
+    }
+    doRead();
 }
 
 void HttpSession::doRead()
@@ -43,7 +72,7 @@ void HttpSession::doRead()
     parser.emplace();
     parser->header_limit(kHeaderLimit);
     parser->body_limit(kBodyLimit);
-    stream.expires_after(requestTimeout);
+    beast::get_lowest_layer(stream).expires_after(requestTimeout);
     http::async_read(stream, buffer, *parser,
                      beast::bind_front_handler(&HttpSession::onRead, shared_from_this()));
 }
@@ -97,9 +126,10 @@ void HttpSession::readFailed(const beast::error_code &ec)
 
 void HttpSession::handOver()
 {
-    stream.expires_never();
-    owner.upgrade(stream.release_socket(), parser->release(), remote);
-    finish();
+    finished = true;
+    beast::get_lowest_layer(stream).expires_never();
+    owner.upgrade(std::move(stream), parser->release(), remote);
+    owner.sessionEnded(connectionId);
 }
 
 void HttpSession::respond(const Request &request, HttpResponse answer, bool keepAlive)
@@ -119,7 +149,7 @@ void HttpSession::respond(const Request &request, HttpResponse answer, bool keep
     if (head && answer.status != 304)
         out->content_length(answer.body.size());
     // A client that does not read its answer must not hold the connection for ever.
-    stream.expires_after(requestTimeout);
+    beast::get_lowest_layer(stream).expires_after(requestTimeout);
     doWrite(std::move(out), keepAlive);
 }
 
@@ -134,11 +164,28 @@ void HttpSession::doWrite(std::shared_ptr<Response> answer, bool keepAlive)
 void HttpSession::onWrite(bool keepAlive, const beast::error_code &ec, std::size_t)
 {
     response.reset();
-    if (ec || !keepAlive) {
+    if (ec) {
         finish();
         return;
     }
-    doRead();
+    if (keepAlive)
+        doRead();
+    else if (stream.secure())
+        doShutdown();
+    else
+        finish();
+}
+
+void HttpSession::doShutdown()
+{
+    beast::get_lowest_layer(stream).expires_after(requestTimeout);
+    stream.async_shutdown(beast::bind_front_handler(&HttpSession::onShutdown, shared_from_this()));
+}
+
+void HttpSession::onShutdown(const beast::error_code &)
+{
+    // However it ended (the peer's close_notify, its leaving, a timeout), the connection is done.
+    finish();
 }
 
 void HttpSession::finish()
@@ -147,8 +194,9 @@ void HttpSession::finish()
         return;
     finished = true;
     beast::error_code ignored;
-    stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    stream.socket().close(ignored);
+    auto &socket = beast::get_lowest_layer(stream).socket();
+    socket.shutdown(tcp::socket::shutdown_send, ignored);
+    socket.close(ignored);
     owner.sessionEnded(connectionId);
 }
 

@@ -1,8 +1,10 @@
 // A TCP connection until its first request tells what it is: a WebSocket upgrade (handed to the
-// owner with the socket) or plain HTTP (answered here, with keep-alive).
+// owner with the connection) or plain HTTP (answered here, with keep-alive). On a TLS port the
+// TLS handshake comes first, bounded like a request.
 #pragma once
 
 #include "server/beast/beast.h"
+#include "server/beast/transport.h"
 #include "server/core/httphandler.h"
 #include "server/core/sessionregistry.h"
 
@@ -24,8 +26,9 @@ public:
     public:
         /// The answer to a plain HTTP request.
         virtual HttpResponse answer(const HttpRequest &request) = 0;
-        /// A WebSocket upgrade to an agent's or a viewer's path, with the connection's socket.
-        virtual void upgrade(tcp::socket socket, Request request, const std::string &remote) = 0;
+        /// A WebSocket upgrade to an agent's or a viewer's path, with the connection (its TLS
+        /// handshake done, if it has TLS).
+        virtual void upgrade(Transport transport, Request request, const std::string &remote) = 0;
         /// The session is over (its socket closed or handed on); called once.
         virtual void sessionEnded(ConnectionId id) = 0;
         virtual void log(const std::string &line) = 0;
@@ -34,9 +37,9 @@ public:
         ~Owner() = default;
     };
 
-    /// `requestTimeout` bounds reading each request and writing its answer. `owner` must
-    /// outlive every callback.
-    HttpSession(Owner &owner, tcp::socket socket, ConnectionId id, std::string remote,
+    /// `requestTimeout` bounds the TLS handshake, reading each request and writing its answer.
+    /// `owner` must outlive every callback.
+    HttpSession(Owner &owner, Transport transport, ConnectionId id, std::string remote,
                 std::chrono::milliseconds requestTimeout);
 
     void start();
@@ -47,6 +50,8 @@ public:
 private:
     using Response = http::response<http::string_body>;
 
+    void doHandshake();
+    void onHandshake(const beast::error_code &ec);
     void doRead();
     void onRead(const beast::error_code &ec, std::size_t);
     /// A read that failed: a malformed request is answered 400, anything else ends the session.
@@ -56,10 +61,14 @@ private:
     void respond(const Request &request, HttpResponse answer, bool keepAlive);
     void doWrite(std::shared_ptr<Response> response, bool keepAlive);
     void onWrite(bool keepAlive, const beast::error_code &ec, std::size_t);
+    /// TLS's orderly end (close_notify) after the last answer; then finish().
+    void doShutdown();
+    void onShutdown(const beast::error_code &ec);
+    /// Closes the connection and tells the owner; once.
     void finish();
 
     Owner &owner;
-    beast::tcp_stream stream;
+    Transport stream;
     ConnectionId connectionId;
     std::string remote;
     std::chrono::milliseconds requestTimeout;

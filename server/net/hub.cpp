@@ -51,7 +51,7 @@ ServerStats Hub::stats() const
     return counters.snapshot();
 }
 
-std::shared_ptr<WsConnection> Hub::connectionFor(tcp::socket socket, const Request &request,
+std::shared_ptr<WsConnection> Hub::connectionFor(Transport transport, const Request &request,
                                                  ConnectionId id, const std::string &remote)
 {
     const Route route = routeRequest(toStd(request.target()), true);
@@ -62,12 +62,13 @@ std::shared_ptr<WsConnection> Hub::connectionFor(tcp::socket socket, const Reque
             if (const auto value = cookieValue(toStd(it->value()), kSessionCookie))
                 token = std::string(*value);
         }
-        return std::make_shared<AgentConnection>(*this, std::move(socket), id, remote,
+        return std::make_shared<AgentConnection>(*this, std::move(transport), id, remote,
                                                  agentLimits(config), std::move(token));
     }
-    std::string client = clientAddressOf(socket, request);
-    return std::make_shared<SupporterConnection>(
-        *this, std::move(socket), id, remote, supporterLimits(config), route.id, std::move(client));
+    std::string client = clientAddressOf(beast::get_lowest_layer(transport).socket(), request);
+    return std::make_shared<SupporterConnection>(*this, std::move(transport), id, remote,
+                                                 supporterLimits(config), route.id,
+                                                 std::move(client));
 }
 
 HttpResponse Hub::answer(const HttpRequest &request)

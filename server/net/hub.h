@@ -31,13 +31,14 @@ public:
 
     /// See Server.
     std::uint16_t listen();
+    std::uint16_t plainListenPort() const { return listener.plainPort(); }
     void run();
     void stop();
     ServerStats stats() const;
 
 private:
     // Listener::Owner
-    std::shared_ptr<WsConnection> connectionFor(tcp::socket socket, const Request &request,
+    std::shared_ptr<WsConnection> connectionFor(Transport transport, const Request &request,
                                                 ConnectionId id,
                                                 const std::string &remote) override;
     HttpResponse answer(const HttpRequest &request) override;

@@ -1,5 +1,6 @@
 #include "server/net/listener.h"
 
+#include "server/beast/tlscontext.h"
 #include "server/core/counters.h"
 #include "server/core/text.h"
 
@@ -10,16 +11,18 @@ namespace velmora::server {
 
 Listener::Listener(net::io_context &io, Owner &owner, const ServerConfig &config,
                    Counters &counters)
-    : io(io), owner(owner), config(config), counters(counters), acceptor(io), signals(io),
-      sweepTimer(io), retryTimer(io), graceTimer(io)
+    : io(io), owner(owner), config(config), counters(counters), signals(io), sweepTimer(io),
+      graceTimer(io)
 {}
 
 std::uint16_t Listener::listen()
 {
-    const tcp::endpoint endpoint = resolve(config.options.listen);
-    const std::uint16_t port = listenAt(acceptor, endpoint);
-    log("listening on " + formatHostPort(endpoint.address().to_string(), port));
-    doAccept();
+    const ServerOptions &options = config.options;
+    if (!options.tlsCert.empty())
+        tls = serverTlsContext(options.tlsCert, options.tlsKey);
+    const std::uint16_t port = openPort(options.listen, tls.get(), tls ? " (TLS)" : "");
+    if (options.plainListen)
+        plainListenPort = openPort(*options.plainListen, nullptr, " (plain)");
     sweep();
     if (config.handleSignals) {
         signals.add(SIGTERM);
@@ -27,6 +30,16 @@ std::uint16_t Listener::listen()
         signals.async_wait(beast::bind_front_handler(&Listener::onSignal, this));
     }
     return port;
+}
+
+std::uint16_t Listener::openPort(const HostPort &where, ssl::context *context, const char *mode)
+{
+    Port &port = *ports.emplace_back(std::make_unique<Port>(io, context));
+    const tcp::endpoint endpoint = resolve(where);
+    const std::uint16_t bound = listenAt(port.acceptor, endpoint);
+    log("listening on " + formatHostPort(endpoint.address().to_string(), bound) + mode);
+    doAccept(port);
+    return bound;
 }
 
 tcp::endpoint Listener::resolve(const HostPort &where)
@@ -49,10 +62,12 @@ void Listener::stop()
     isStopping = true;
     log("shutting down");
     beast::error_code ignored;
-    acceptor.close(ignored);
+    for (const auto &port : ports) {
+        port->acceptor.close(ignored);
+        port->retryTimer.cancel();
+    }
     signals.cancel(ignored);
     sweepTimer.cancel();
-    retryTimer.cancel();
     owner.stopping();
     const auto open = connections;
     for (const auto &[id, connection] : open)
@@ -79,10 +94,10 @@ HttpResponse Listener::answer(const HttpRequest &request)
     return owner.answer(request);
 }
 
-void Listener::upgrade(tcp::socket socket, Request request, const std::string &remote)
+void Listener::upgrade(Transport transport, Request request, const std::string &remote)
 {
     const ConnectionId id = nextConnection++;
-    auto connection = owner.connectionFor(std::move(socket), request, id, remote);
+    auto connection = owner.connectionFor(std::move(transport), request, id, remote);
     connections[id] = connection;
     connection->start(std::move(request));
 }
@@ -98,20 +113,22 @@ void Listener::log(const std::string &line)
     config.log(line);
 }
 
-void Listener::doAccept()
+void Listener::doAccept(Port &port)
 {
-    acceptor.async_accept(beast::bind_front_handler(&Listener::onAccept, this));
+    port.acceptor.async_accept(
+        beast::bind_front_handler(&Listener::onAccept, this, std::ref(port)));
 }
 
-void Listener::onAccept(const beast::error_code &ec, tcp::socket socket)
+void Listener::onAccept(Port &port, const beast::error_code &ec, tcp::socket socket)
 {
     if (isStopping || ec == net::error::operation_aborted)
         return;
     if (ec) {
         // Typically out of file descriptors: try again shortly instead of spinning.
         log("accept failed: " + ec.message());
-        retryTimer.expires_after(std::chrono::milliseconds(100));
-        retryTimer.async_wait(beast::bind_front_handler(&Listener::onRetry, this));
+        port.retryTimer.expires_after(std::chrono::milliseconds(100));
+        port.retryTimer.async_wait(
+            beast::bind_front_handler(&Listener::onRetry, this, std::ref(port)));
         return;
     }
     beast::error_code ignored;
@@ -119,17 +136,17 @@ void Listener::onAccept(const beast::error_code &ec, tcp::socket socket)
     counters.connectionAccepted();
     const ConnectionId id = nextConnection++;
     const std::string remote = remoteAddress(socket);
-    auto session = std::make_shared<HttpSession>(*this, std::move(socket), id, remote,
-                                                 config.options.requestTimeout());
+    auto session = std::make_shared<HttpSession>(*this, Transport(std::move(socket), port.tls), id,
+                                                 remote, config.options.requestTimeout());
     sessions[id] = session;
     session->start();
-    doAccept();
+    doAccept(port);
 }
 
-void Listener::onRetry(const beast::error_code &ec)
+void Listener::onRetry(Port &port, const beast::error_code &ec)
 {
     if (!ec && !isStopping)
-        doAccept();
+        doAccept(port);
 }
 
 void Listener::sweep()

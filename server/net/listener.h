@@ -1,10 +1,11 @@
-// Accepts TCP connections on the server's port and owns every live connection until it ends:
-// the HTTP session that reads a connection's first request, then the WebSocket connection that
-// an upgrade makes of it. Drops connections whose writes stall, and stops them all. Runs on the
-// io_context's thread.
+// Accepts TCP connections on the server's port (TLS or plain, and with TLS optionally a plain one
+// beside it) and owns every live connection until it ends: the HTTP session that reads a
+// connection's first request, then the WebSocket connection that an upgrade makes of it. Drops
+// connections whose writes stall, and stops them all. Runs on the io_context's thread.
 #pragma once
 
 #include "server/beast/beast.h"
+#include "server/beast/transport.h"
 #include "server/core/clock.h"
 #include "server/core/serverconfig.h"
 #include "server/net/httpsession.h"
@@ -14,6 +15,7 @@
 
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 namespace velmora::server {
 
@@ -28,7 +30,7 @@ public:
     public:
         /// The WebSocket connection, not yet started, for an upgrade request to an agent's or a
         /// viewer's path.
-        virtual std::shared_ptr<WsConnection> connectionFor(tcp::socket socket,
+        virtual std::shared_ptr<WsConnection> connectionFor(Transport transport,
                                                             const Request &request, ConnectionId id,
                                                             const std::string &remote) = 0;
         /// The answer to a plain HTTP request.
@@ -47,8 +49,13 @@ public:
 
     /// Binds config.options.listen, logs "listening on HOST:PORT", starts accepting and
     /// sweeping, and on SIGTERM or SIGINT stops when config.handleSignals is set. Returns the
-    /// bound port. Throws std::runtime_error when the address cannot be resolved or bound.
+    /// bound port. With TLS configured, first loads the certificate and key, then serves TLS on
+    /// that address and plain HTTP on config.options.plainListen, if set; the log lines then
+    /// end in " (TLS)" and " (plain)". Throws std::runtime_error when the TLS files are
+    /// unusable or an address cannot be resolved or bound.
     std::uint16_t listen();
+    /// The bound port of config.options.plainListen after listen(); 0 without one.
+    std::uint16_t plainPort() const { return plainListenPort; }
 
     /// Closes the acceptor and every connection (code 1001) and drops the HTTP sessions. The
     /// io_context runs out of work once every connection has ended; one that has not ended when
@@ -62,14 +69,27 @@ public:
 private:
     // HttpSession::Owner, for the sessions this listener makes.
     HttpResponse answer(const HttpRequest &request) override;
-    void upgrade(tcp::socket socket, Request request, const std::string &remote) override;
+    void upgrade(Transport transport, Request request, const std::string &remote) override;
     void sessionEnded(ConnectionId id) override;
     void log(const std::string &line) override;
 
+    /// One listening address and how its connections speak.
+    struct Port
+    {
+        Port(net::io_context &io, ssl::context *tls) : acceptor(io), retryTimer(io), tls(tls) {}
+        tcp::acceptor acceptor;
+        net::steady_timer retryTimer;
+        /// Null: plain HTTP and WebSocket.
+        ssl::context *tls;
+    };
+
     tcp::endpoint resolve(const HostPort &where);
-    void doAccept();
-    void onAccept(const beast::error_code &ec, tcp::socket socket);
-    void onRetry(const beast::error_code &ec);
+    /// Binds `where` for connections that speak TLS with `context` (plain when null), logs it
+    /// with `mode` and starts accepting; returns the bound port.
+    std::uint16_t openPort(const HostPort &where, ssl::context *context, const char *mode);
+    void doAccept(Port &port);
+    void onAccept(Port &port, const beast::error_code &ec, tcp::socket socket);
+    void onRetry(Port &port, const beast::error_code &ec);
     void sweep();
     void onSweep(const beast::error_code &ec);
     void onSignal(const beast::error_code &ec, int signal);
@@ -81,10 +101,12 @@ private:
     Owner &owner;
     const ServerConfig &config;
     Counters &counters;
-    tcp::acceptor acceptor;
+    /// The TLS settings of the TLS port, when there is one.
+    std::unique_ptr<ssl::context> tls;
+    std::vector<std::unique_ptr<Port>> ports;
+    std::uint16_t plainListenPort = 0;
     net::signal_set signals;
     net::steady_timer sweepTimer;
-    net::steady_timer retryTimer;
     net::steady_timer graceTimer;
     ConnectionId nextConnection = 1;
     bool isStopping = false;

@@ -13,6 +13,11 @@ std::uint16_t Server::listen()
     return hub->listen();
 }
 
+std::uint16_t Server::plainListenPort() const
+{
+    return hub->plainListenPort();
+}
+
 void Server::run()
 {
     hub->run();

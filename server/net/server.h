@@ -1,4 +1,5 @@
-// The rendezvous server: agents and supporters on one port, relayed sessions between them.
+// The rendezvous server: agents and supporters on one port (or, with TLS, also on a plain one
+// beside it), relayed sessions between them.
 #pragma once
 
 #include "server/core/serverconfig.h"
@@ -21,9 +22,13 @@ public:
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
-    /// Binds and listens; returns the bound port (the chosen one for port 0) and logs
-    /// "listening on HOST:PORT". Throws std::runtime_error when the address cannot be bound.
+    /// Binds and listens; returns the bound port of options.listen (the chosen one for port 0)
+    /// and logs "listening on HOST:PORT". With TLS configured, checks the certificate and key
+    /// before anything is bound. Throws std::runtime_error when the TLS files are unusable or an
+    /// address cannot be bound.
     std::uint16_t listen();
+    /// After listen(): the bound port of options.plainListen; 0 without one.
+    std::uint16_t plainListenPort() const;
 
     /// Serves until stop() (or a signal, when handled) and every connection has closed or the
     /// grace period ran out.

@@ -4,10 +4,10 @@
 
 namespace velmora::server {
 
-SupporterConnection::SupporterConnection(Owner &owner, tcp::socket socket, ConnectionId id,
+SupporterConnection::SupporterConnection(Owner &owner, Transport transport, ConnectionId id,
                                          std::string remote, ConnectionLimits limits,
                                          std::string requestedId, std::string clientAddress)
-    : WsConnection(std::move(socket), id, std::move(remote), limits), owner(owner),
+    : WsConnection(std::move(transport), id, std::move(remote), limits), owner(owner),
       wanted(std::move(requestedId)), client(std::move(clientAddress))
 {}
 

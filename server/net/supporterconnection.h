@@ -34,7 +34,7 @@ public:
     /// `requestedId`: the text after "/viewer/" (not necessarily a valid ID). `clientAddress`:
     /// who the supporter is for the per-address limits (see clientKey). `owner` must outlive
     /// every callback.
-    SupporterConnection(Owner &owner, tcp::socket socket, ConnectionId id, std::string remote,
+    SupporterConnection(Owner &owner, Transport transport, ConnectionId id, std::string remote,
                         ConnectionLimits limits, std::string requestedId,
                         std::string clientAddress);
 

@@ -17,7 +17,8 @@ std::string describeError(const beast::error_code &ec)
         return "closed by the peer";
     if (ec == beast::error::timeout)
         return "timed out";
-    if (ec == net::error::eof || ec == net::error::connection_reset)
+    if (ec == net::error::eof || ec == net::error::connection_reset ||
+        ec == ssl::error::stream_truncated)
         return "connection dropped without a close frame";
     if (ec == websocket::error::message_too_big)
         return "message too big";
@@ -26,9 +27,9 @@ std::string describeError(const beast::error_code &ec)
 
 } // namespace
 
-WsConnection::WsConnection(tcp::socket socket, ConnectionId id, std::string remote,
+WsConnection::WsConnection(Transport transport, ConnectionId id, std::string remote,
                            ConnectionLimits limits)
-    : ws(std::move(socket)), connectionId(id), remoteText(std::move(remote)), limits(limits)
+    : ws(std::move(transport)), connectionId(id), remoteText(std::move(remote)), limits(limits)
 {}
 
 WsConnection::~WsConnection() = default;

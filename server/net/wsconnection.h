@@ -1,8 +1,9 @@
-// One accepted WebSocket connection of the server: a read loop that can pause, and a queue of
-// outgoing binary messages with one write in flight.
+// One accepted WebSocket connection of the server, over plain TCP or TLS: a read loop that can
+// pause, and a queue of outgoing binary messages with one write in flight.
 #pragma once
 
 #include "server/beast/beast.h"
+#include "server/beast/transport.h"
 #include "server/core/clock.h"
 #include "server/core/closereasons.h"
 #include "server/core/connectionlimits.h"
@@ -24,7 +25,8 @@ namespace velmora::server {
 class WsConnection : public std::enable_shared_from_this<WsConnection>
 {
 public:
-    WsConnection(tcp::socket socket, ConnectionId id, std::string remote, ConnectionLimits limits);
+    /// `transport`: the connection that carried the upgrade request (its TLS handshake done).
+    WsConnection(Transport transport, ConnectionId id, std::string remote, ConnectionLimits limits);
     virtual ~WsConnection();
     WsConnection(const WsConnection &) = delete;
     WsConnection &operator=(const WsConnection &) = delete;
@@ -82,7 +84,7 @@ private:
     void finish(const std::string &why);
     websocket::stream_base::timeout timeouts(bool idle) const;
 
-    websocket::stream<beast::tcp_stream> ws;
+    websocket::stream<Transport> ws;
     ConnectionId connectionId;
     std::string remoteText;
     ConnectionLimits limits;

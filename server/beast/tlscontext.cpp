@@ -1,0 +1,86 @@
+#include "server/beast/tlscontext.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace velmora::server {
+
+namespace {
+
+// The whole file, so that an unreadable one gets the system's reason rather than OpenSSL's.
+std::string readPem(const std::string &path, const char *what)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error(std::string("cannot read ") + what + " " + path + ": " +
+                                 std::strerror(errno));
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::unique_ptr<ssl::context> contextFor(ssl::context::method method)
+{
+    auto context = std::make_unique<ssl::context>(method);
+    SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
+    return context;
+}
+
+} // namespace
+
+std::unique_ptr<ssl::context> serverTlsContext(const std::string &certFile,
+                                               const std::string &keyFile)
+{
+    auto context = contextFor(ssl::context::tls_server);
+    // Each renegotiation a client asks for would cost the server a handshake.
+    SSL_CTX_set_options(context->native_handle(), SSL_OP_NO_RENEGOTIATION);
+    // Without a callback, OpenSSL would ask for an encrypted key's passphrase on the terminal.
+    context->set_password_callback(
+        [](std::size_t, ssl::context::password_purpose) { return std::string(); });
+
+    // The key first: a certificate that does not match it then leaves no key behind, which the
+    // final check names as a mismatch.
+    const std::string key = readPem(keyFile, "TLS key file");
+    beast::error_code ec;
+    context->use_private_key(net::buffer(key), ssl::context::pem, ec);
+    if (ec)
+        throw std::runtime_error("TLS key file " + keyFile + " holds no usable PEM private key (" +
+                                 ec.message() + "; an encrypted key is not supported)");
+    const std::string chain = readPem(certFile, "TLS certificate file");
+    context->use_certificate_chain(net::buffer(chain), ec);
+    if (ec)
+        throw std::runtime_error("TLS certificate file " + certFile +
+                                 " holds no usable PEM certificate (" + ec.message() + ")");
+    if (SSL_CTX_check_private_key(context->native_handle()) != 1) {
+        ERR_clear_error();
+        throw std::runtime_error("the TLS key in " + keyFile +
+                                 " does not belong to the certificate in " + certFile);
+    }
+    return context;
+}
+
+std::unique_ptr<ssl::context> clientTlsContext(const std::string &caFile)
+{
+    auto context = contextFor(ssl::context::tls_client);
+    context->set_verify_mode(ssl::verify_peer);
+    beast::error_code ec;
+    if (caFile.empty()) {
+        context->set_default_verify_paths(ec);
+        if (ec)
+            throw std::runtime_error("cannot load the system's trusted certificates: " +
+                                     ec.message());
+        return context;
+    }
+    const std::string authorities = readPem(caFile, "CA file");
+    context->add_certificate_authority(net::buffer(authorities), ec);
+    if (ec)
+        throw std::runtime_error("CA file " + caFile + " holds no usable PEM certificate (" +
+                                 ec.message() + ")");
+    return context;
+}
+
+} // namespace velmora::server
