@@ -2,6 +2,7 @@
 
 #include "connect/bridgesession.h"
 #include "connect/servercheck.h"
+#include "server/beast/tlscontext.h"
 #include "server/core/route.h"
 
 #include <stdexcept>
@@ -10,18 +11,18 @@ namespace velmora::server {
 
 Bridge::Bridge(net::io_context &io, ConnectOptions options,
                std::function<void(const std::string &)> say)
-    : io(io), options(std::move(options)), say(std::move(say)), acceptor(io)
+    : io(io), options(std::move(options)), say(std::move(say)),
+      tls(this->options.tls ? clientTlsContext(this->options.caFile) : nullptr), acceptor(io)
 {}
 
 std::string Bridge::viewerUrl() const
 {
-    return "ws://" + formatHostPort(options.server.host, options.server.port) +
-           std::string(kViewerPrefix) + options.id;
+    return serverUrl(options) + std::string(kViewerPrefix) + options.id;
 }
 
 std::string Bridge::checkServer(std::chrono::milliseconds timeout)
 {
-    return ServerCheck(io, options.server).run(timeout);
+    return ServerCheck(io, options, tls.get()).run(timeout);
 }
 
 std::uint16_t Bridge::listen()
@@ -58,7 +59,7 @@ void Bridge::onAccept(const beast::error_code &ec, tcp::socket socket)
     if (ec) {
         say("accepting a viewer failed: " + ec.message());
     } else {
-        auto session = std::make_shared<BridgeSession>(std::move(socket), options, say);
+        auto session = std::make_shared<BridgeSession>(std::move(socket), options, tls.get(), say);
         sessions.remove_if([](const auto &weak) { return weak.expired(); });
         sessions.push_back(session);
         session->start();

@@ -5,10 +5,10 @@
 
 namespace velmora::server {
 
-BridgeSession::BridgeSession(tcp::socket viewer, const ConnectOptions &options,
+BridgeSession::BridgeSession(tcp::socket viewer, const ConnectOptions &options, ssl::context *tls,
                              std::function<void(const std::string &)> say)
     : viewer(std::move(viewer)), resolver(this->viewer.get_executor()),
-      ws(this->viewer.get_executor()), options(options), say(std::move(say)),
+      ws(tcp::socket(this->viewer.get_executor()), tls), options(options), say(std::move(say)),
       peer(remoteAddress(this->viewer))
 {}
 
@@ -40,6 +40,24 @@ void BridgeSession::onConnect(const beast::error_code &ec, const tcp::endpoint &
 {
     if (ec)
         return fail("cannot reach the server: " + describeFailure(ec));
+    if (ws.next_layer().secure())
+        doTlsHandshake();
+    else
+        doHandshake();
+}
+
+void BridgeSession::doTlsHandshake()
+{
+    ws.next_layer().expectHost(options.server.host);
+    ws.next_layer().async_handshake(
+        ssl::stream_base::client,
+        beast::bind_front_handler(&BridgeSession::onTlsHandshake, shared_from_this()));
+}
+
+void BridgeSession::onTlsHandshake(const beast::error_code &ec)
+{
+    if (ec)
+        return fail("no TLS connection to the server: " + describeTlsFailure(ws.next_layer(), ec));
     doHandshake();
 }
 

@@ -1,9 +1,11 @@
-// One viewer connection of velmora-connect and its WebSocket to the server. Each direction has
-// one operation in flight, which keeps the bytes in order and bounds what is buffered.
+// One viewer connection of velmora-connect and its WebSocket to the server (over TLS for a
+// wss:// server). Each direction has one operation in flight, which keeps the bytes in order and
+// bounds what is buffered.
 #pragma once
 
 #include "connect/connectoptions.h"
 #include "server/beast/beast.h"
+#include "server/beast/transport.h"
 
 #include <array>
 #include <functional>
@@ -12,13 +14,14 @@
 
 namespace velmora::server {
 
-/// Lifetime: shared; every pending operation holds a reference. `options` must outlive the
-/// session (the bridge's do).
+/// Lifetime: shared; every pending operation holds a reference. `options` and `tls` must outlive
+/// the session (the bridge's do).
 class BridgeSession : public std::enable_shared_from_this<BridgeSession>
 {
 public:
-    /// `say` receives one line per event for the user (no line break).
-    BridgeSession(tcp::socket viewer, const ConnectOptions &options,
+    /// `tls`: the TLS settings for a wss:// server, null for ws://. `say` receives one line per
+    /// event for the user (no line break).
+    BridgeSession(tcp::socket viewer, const ConnectOptions &options, ssl::context *tls,
                   std::function<void(const std::string &)> say);
 
     /// Resolves and connects to the server, then relays both ways.
@@ -29,6 +32,8 @@ public:
 private:
     void onResolve(const beast::error_code &ec, const tcp::resolver::results_type &results);
     void onConnect(const beast::error_code &ec, const tcp::endpoint &);
+    void doTlsHandshake();
+    void onTlsHandshake(const beast::error_code &ec);
     void doHandshake();
     void onHandshake(const beast::error_code &ec);
     void doReadViewer();
@@ -45,7 +50,7 @@ private:
 
     tcp::socket viewer;
     tcp::resolver resolver;
-    websocket::stream<beast::tcp_stream> ws;
+    websocket::stream<Transport> ws;
     const ConnectOptions &options;
     std::function<void(const std::string &)> say;
     std::string peer;

@@ -4,13 +4,12 @@
 
 namespace velmora::server {
 
-ServerCheck::ServerCheck(net::io_context &io, HostPort server)
-    : io(io), server(std::move(server)),
-      where("ws://" + formatHostPort(this->server.host, this->server.port)), stream(io),
+ServerCheck::ServerCheck(net::io_context &io, const ConnectOptions &options, ssl::context *tls)
+    : io(io), server(options.server), where(serverUrl(options)), stream(tcp::socket(io), tls),
       request(http::verb::get, "/", 11),
       result("cannot reach the server at " + where + ": no answer in time")
 {
-    request.set(http::field::host, formatHostPort(this->server.host, this->server.port));
+    request.set(http::field::host, formatHostPort(server.host, server.port));
     request.set(http::field::user_agent, "velmora-connect");
     request.set(http::field::connection, "close");
 }
@@ -22,8 +21,9 @@ std::string ServerCheck::run(std::chrono::milliseconds timeout)
     const auto results = resolver.resolve(server.host, std::to_string(server.port), ec);
     if (ec)
         return "cannot resolve the server " + server.host + ": " + ec.message();
-    stream.expires_after(timeout);
-    stream.async_connect(results, beast::bind_front_handler(&ServerCheck::onConnect, this));
+    beast::get_lowest_layer(stream).expires_after(timeout);
+    beast::get_lowest_layer(stream).async_connect(
+        results, beast::bind_front_handler(&ServerCheck::onConnect, this));
     io.run();
     io.restart();
     return result;
@@ -35,6 +35,31 @@ void ServerCheck::onConnect(const beast::error_code &ec, const tcp::endpoint &)
         result = "cannot reach the server at " + where + ": " + describeFailure(ec);
         return;
     }
+    if (stream.secure())
+        doHandshake();
+    else
+        doWrite();
+}
+
+void ServerCheck::doHandshake()
+{
+    stream.expectHost(server.host);
+    stream.async_handshake(ssl::stream_base::client,
+                           beast::bind_front_handler(&ServerCheck::onHandshake, this));
+}
+
+void ServerCheck::onHandshake(const beast::error_code &ec)
+{
+    if (ec) {
+        result =
+            "no TLS connection to the server at " + where + ": " + describeTlsFailure(stream, ec);
+        return;
+    }
+    doWrite();
+}
+
+void ServerCheck::doWrite()
+{
     http::async_write(stream, request, beast::bind_front_handler(&ServerCheck::onWrite, this));
 }
 
