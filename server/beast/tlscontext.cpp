@@ -4,23 +4,37 @@
 #include <openssl/ssl.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 namespace velmora::server {
 
 namespace {
 
+// PEM files of certificates and keys are a few kilobytes; this bounds what a wrong path (a
+// device, a big file) can make the program read.
+constexpr std::size_t kPemLimit = 1024 * 1024;
+
 // The whole file, so that an unreadable one gets the system's reason rather than OpenSSL's.
 std::string readPem(const std::string &path, const char *what)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error(std::string("cannot read ") + what + " " + path + ": " +
-                                 std::strerror(errno));
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const auto failure = [&](const std::string &why) {
+        return std::runtime_error(std::string("cannot read ") + what + " " + path + ": " + why);
+    };
+    const std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    if (!file)
+        throw failure(std::strerror(errno));
+    std::string text;
+    char chunk[4096];
+    std::size_t size = 0;
+    while (text.size() <= kPemLimit && (size = std::fread(chunk, 1, sizeof chunk, file.get())) > 0)
+        text.append(chunk, size);
+    if (std::ferror(file.get()))
+        throw failure(std::strerror(errno));
+    if (text.size() > kPemLimit)
+        throw failure("larger than 1 MiB, which no PEM file of this kind is");
+    return text;
 }
 
 std::unique_ptr<ssl::context> contextFor(ssl::context::method method)
@@ -48,13 +62,17 @@ std::unique_ptr<ssl::context> serverTlsContext(const std::string &certFile,
     beast::error_code ec;
     context->use_private_key(net::buffer(key), ssl::context::pem, ec);
     if (ec)
-        throw std::runtime_error("TLS key file " + keyFile + " holds no usable PEM private key (" +
-                                 ec.message() + "; an encrypted key is not supported)");
+        throw std::runtime_error("TLS key file " + keyFile +
+                                 " holds no usable private key: it must be PEM, without a "
+                                 "passphrase (OpenSSL: " +
+                                 ec.message() + ")");
     const std::string chain = readPem(certFile, "TLS certificate file");
     context->use_certificate_chain(net::buffer(chain), ec);
     if (ec)
         throw std::runtime_error("TLS certificate file " + certFile +
-                                 " holds no usable PEM certificate (" + ec.message() + ")");
+                                 " holds no usable certificate: it must be PEM, the server's "
+                                 "first (OpenSSL: " +
+                                 ec.message() + ")");
     if (SSL_CTX_check_private_key(context->native_handle()) != 1) {
         ERR_clear_error();
         throw std::runtime_error("the TLS key in " + keyFile +
@@ -78,8 +96,9 @@ std::unique_ptr<ssl::context> clientTlsContext(const std::string &caFile)
     const std::string authorities = readPem(caFile, "CA file");
     context->add_certificate_authority(net::buffer(authorities), ec);
     if (ec)
-        throw std::runtime_error("CA file " + caFile + " holds no usable PEM certificate (" +
-                                 ec.message() + ")");
+        throw std::runtime_error(
+            "CA file " + caFile +
+            " holds no usable certificate: it must be PEM (OpenSSL: " + ec.message() + ")");
     return context;
 }
 

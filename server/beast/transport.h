@@ -61,10 +61,15 @@ public:
         std::get<TlsStream>(stream).async_handshake(type, std::forward<Handler>(h));
     }
 
-    /// TLS only: sends close_notify and waits for the peer's (or the next layer's timeout).
+    /// TLS only: sends close_notify, without waiting for the peer's: TLS allows that when the
+    /// connection closes next, and a client that keeps its end open would hold it until the
+    /// next layer's timeout.
     template <class Handler> void async_shutdown(Handler &&handler)
     {
-        std::get<TlsStream>(stream).async_shutdown(std::forward<Handler>(handler));
+        auto &tls = std::get<TlsStream>(stream);
+        SSL_set_shutdown(tls.native_handle(),
+                         SSL_get_shutdown(tls.native_handle()) | SSL_RECEIVED_SHUTDOWN);
+        tls.async_shutdown(std::forward<Handler>(handler));
     }
 
     /// TLS client only, before the handshake: names `host` in SNI when it is a host name (an IP

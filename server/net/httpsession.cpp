@@ -184,7 +184,7 @@ void HttpSession::doShutdown()
 
 void HttpSession::onShutdown(const beast::error_code &)
 {
-    // However it ended (the peer's close_notify, its leaving, a timeout), the connection is done.
+    // Whether or not close_notify went out (the peer may be gone), the connection is done.
     finish();
 }
 

@@ -61,7 +61,7 @@ private:
     void respond(const Request &request, HttpResponse answer, bool keepAlive);
     void doWrite(std::shared_ptr<Response> response, bool keepAlive);
     void onWrite(bool keepAlive, const beast::error_code &ec, std::size_t);
-    /// TLS's orderly end (close_notify) after the last answer; then finish().
+    /// TLS's orderly end (our close_notify) after the last answer; then finish().
     void doShutdown();
     void onShutdown(const beast::error_code &ec);
     /// Closes the connection and tells the owner; once.
