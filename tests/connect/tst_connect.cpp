@@ -1,8 +1,11 @@
 // velmora-connect: command line, an unreachable server, and a native viewer's TCP connection
-// bridged to a session through a real server, bytes both ways.
+// bridged to a session through a real server, bytes both ways, over ws:// and over wss:// with
+// the server's certificate verified (a certificate from another CA, for another name, or from a
+// CA that only --ca-file names is refused; the host name goes out in SNI).
 #include "agentpeer.h"
 #include "serverprocess.h"
 #include "serverthread.h"
+#include "testcertificates.h"
 
 #include <QRandomGenerator>
 #include <QTcpServer>
@@ -19,13 +22,30 @@ QStringList bridgeArguments(quint16 serverPort, const QString &id)
             "127.0.0.1:0"};
 }
 
+// wss://HOST:PORT, trusting the CA in `caFile` (the system's trust store when empty).
+QStringList tlsBridgeArguments(const QString &host, quint16 serverPort, const QString &id,
+                               const QString &caFile)
+{
+    QStringList arguments{"--server", QString("wss://%1:%2").arg(host).arg(serverPort),
+                          "--id",     id,
+                          "--listen", "127.0.0.1:0"};
+    if (!caFile.isEmpty())
+        arguments << "--ca-file" << caFile;
+    return arguments;
+}
+
 } // namespace
 
 class TestConnect : public QObject
 {
     Q_OBJECT
 
+private:
+    TestCertificates certificates;
+
 private slots:
+    void initTestCase() { QVERIFY2(certificates.ok(), qPrintable(certificates.error())); }
+
     void helpIsPrinted()
     {
         ServerProcess bridge(VELMORA_CONNECT_BIN);
@@ -90,19 +110,41 @@ private slots:
         QVERIFY2(bridge.output().contains("did not answer HTTP"), qPrintable(bridge.output()));
     }
 
+    void viewerIsBridgedBothWays_data()
+    {
+        QTest::addColumn<QString>("scheme");
+        QTest::addColumn<QString>("host");
+        QTest::newRow("ws") << "ws"
+                            << "127.0.0.1";
+        QTest::newRow("wss to an IP address") << "wss"
+                                              << "127.0.0.1";
+        QTest::newRow("wss to a host name") << "wss"
+                                            << "localhost";
+    }
     void viewerIsBridgedBothWays()
     {
+        QFETCH(QString, scheme);
+        QFETCH(QString, host);
+        const bool tls = scheme == "wss";
         // The viewer here sends arbitrary bytes, not RFB: nothing to follow.
         velmora::server::ServerConfig config = ServerThread::defaultConfig();
         config.followSecurityHandshake = false;
+        if (tls)
+            certificates.serveTls(config);
         ServerThread server(config);
         AgentPeer agent(AgentPeer::Mode::Echo);
         agent.open(server.agentUrl());
         QVERIFY(agent.waitForId());
 
         ServerProcess bridge(VELMORA_CONNECT_BIN);
-        bridge.start(bridgeArguments(server.port(), agent.id));
-        QVERIFY(bridge.waitForLine("Listening on 127.0.0.1:"));
+        bridge.start(
+            tls ? tlsBridgeArguments(host, server.port(), agent.id, certificates.path("ca.crt"))
+                : bridgeArguments(server.port(), agent.id));
+        QVERIFY2(bridge.waitForLine("Listening on 127.0.0.1:"), qPrintable(bridge.output()));
+        QVERIFY(bridge.waitForLine(QString("bridged to %1://%2:%3/viewer/%4")
+                                       .arg(scheme, host)
+                                       .arg(server.port())
+                                       .arg(agent.id)));
         const quint16 port = bridge.portFrom("Listening on");
         QVERIFY(port != 0);
         QVERIFY(bridge.waitForLine(QString("vncviewer 127.0.0.1::%1").arg(port)));
@@ -144,6 +186,99 @@ private slots:
 
         bridge.signal(SIGTERM);
         QCOMPARE(bridge.waitForExit(), 0);
+    }
+
+    void refusedCertificateEndsTheStart_data()
+    {
+        QTest::addColumn<QString>("serverCertificate");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("caFile");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("another CA") << "stranger"
+                                    << "127.0.0.1"
+                                    << "ca.crt"
+                                    << "(unable to get local issuer certificate)";
+        QTest::newRow("another IP address") << "elsewhere"
+                                            << "127.0.0.1"
+                                            << "ca.crt"
+                                            << "(IP address mismatch)";
+        QTest::newRow("another host name") << "elsewhere"
+                                           << "localhost"
+                                           << "ca.crt"
+                                           << "(hostname mismatch)";
+        QTest::newRow("private CA not named") << "server"
+                                              << "127.0.0.1"
+                                              << ""
+                                              << "(unable to get local issuer certificate); a "
+                                                 "server with a private CA needs that CA's "
+                                                 "certificate in --ca-file";
+    }
+    void refusedCertificateEndsTheStart()
+    {
+        QFETCH(QString, serverCertificate);
+        QFETCH(QString, host);
+        QFETCH(QString, caFile);
+        QFETCH(QString, reason);
+        velmora::server::ServerConfig config = ServerThread::defaultConfig();
+        certificates.serveTls(config, serverCertificate);
+        ServerThread server(config);
+        ServerProcess bridge(VELMORA_CONNECT_BIN);
+        bridge.start(tlsBridgeArguments(host, server.port(), "123456789",
+                                        caFile.isEmpty() ? QString() : certificates.path(caFile)));
+        QCOMPARE(bridge.waitForExit(), 1);
+        QVERIFY2(bridge.output().startsWith(
+                     QString("velmora-connect: no TLS connection to the server at wss://%1:%2: "
+                             "its certificate was refused ")
+                         .arg(host)
+                         .arg(server.port()) +
+                     reason),
+                 qPrintable(bridge.output()));
+        QVERIFY(bridge.lines().filter("Listening on").isEmpty());
+        // The server saw the refusal as a TLS alert.
+        QVERIFY(server.waitForLog("TLS handshake with 127.0.0.1:"));
+    }
+
+    void hostNameGoesOutInSni()
+    {
+        // openssl's test server presents a certificate for another name, unless the client
+        // names "localhost" in SNI: then the one for localhost.
+        ServerProcess tlsServer("openssl");
+        tlsServer.start({"s_server", "-accept", "127.0.0.1:0", "-naccept", "1", "-www", "-cert",
+                         certificates.path("elsewhere.crt"), "-key",
+                         certificates.path("elsewhere.key"), "-servername", "localhost", "-cert2",
+                         certificates.path("server.crt"), "-key2",
+                         certificates.path("server.key")});
+        QVERIFY2(tlsServer.waitForLine("ACCEPT 127.0.0.1:"), qPrintable(tlsServer.output()));
+        ServerProcess bridge(VELMORA_CONNECT_BIN);
+        bridge.start(tlsBridgeArguments("localhost", tlsServer.portFrom("ACCEPT"), "123456789",
+                                        certificates.path("ca.crt")));
+        QVERIFY2(bridge.waitForLine("Listening on 127.0.0.1:"), qPrintable(bridge.output()));
+        bridge.signal(SIGTERM);
+        QCOMPARE(bridge.waitForExit(), 0);
+    }
+
+    void wssToAPlainListenerIsReported()
+    {
+        velmora::server::ServerConfig config = ServerThread::defaultConfig();
+        certificates.serveTls(config);
+        ServerThread server(config);
+        ServerProcess bridge(VELMORA_CONNECT_BIN);
+        bridge.start(tlsBridgeArguments("127.0.0.1", server.plainPort(), "123456789",
+                                        certificates.path("ca.crt")));
+        QCOMPARE(bridge.waitForExit(), 1);
+        QVERIFY2(bridge.output().contains("the server does not speak TLS on that port"),
+                 qPrintable(bridge.output()));
+    }
+
+    void unusableCaFileIsReported()
+    {
+        ServerProcess bridge(VELMORA_CONNECT_BIN);
+        bridge.start(
+            tlsBridgeArguments("127.0.0.1", 1, "123456789", certificates.path("missing.crt")));
+        QCOMPARE(bridge.waitForExit(), 1);
+        QCOMPARE(bridge.output(), "velmora-connect: cannot read CA file " +
+                                      certificates.path("missing.crt") +
+                                      ": No such file or directory");
     }
 
     void refusedSessionShowsTheServersReason()

@@ -33,6 +33,29 @@ private slots:
             split("--id 123456789 --server ws://[::1]:80 --listen 127.0.0.1:0"));
         QCOMPARE(listening.outcome, Parsed<ConnectOptions>::Outcome::Run);
         QCOMPARE(int(listening.options.listen.port), 0);
+        QCOMPARE(parsed.options.tls, false);
+        QVERIFY(parsed.options.caFile.empty());
+        QCOMPARE(QString::fromStdString(serverUrl(parsed.options)), QString("ws://127.0.0.1:8080"));
+    }
+
+    void tlsFlags()
+    {
+        const auto system =
+            parseConnectArguments(split("--server wss://support.example.com:443/ --id 123456789"));
+        QCOMPARE(system.outcome, Parsed<ConnectOptions>::Outcome::Run);
+        QCOMPARE(system.options.tls, true);
+        QCOMPARE(QString::fromStdString(system.options.server.host),
+                 QString("support.example.com"));
+        QCOMPARE(int(system.options.server.port), 443);
+        QVERIFY(system.options.caFile.empty());
+        QCOMPARE(QString::fromStdString(serverUrl(system.options)),
+                 QString("wss://support.example.com:443"));
+        const auto privateCa = parseConnectArguments(
+            split("--ca-file /etc/velmora/ca.pem --server wss://[::1]:8443 --id 123456789"));
+        QCOMPARE(privateCa.outcome, Parsed<ConnectOptions>::Outcome::Run);
+        QCOMPARE(privateCa.options.tls, true);
+        QCOMPARE(QString::fromStdString(privateCa.options.server.host), QString("::1"));
+        QCOMPARE(QString::fromStdString(privateCa.options.caFile), QString("/etc/velmora/ca.pem"));
     }
 
     void badConnectFlags_data()
@@ -59,6 +82,14 @@ private slots:
                                     << "--listen: expected";
         QTest::newRow("unknown") << "--verbose"
                                  << "unknown argument '--verbose'";
+        QTest::newRow("https scheme") << "--server https://h:1 --id 123456789"
+                                      << "--server: expected ws://HOST:PORT or wss://HOST:PORT";
+        QTest::newRow("wss without port") << "--server wss://h --id 123456789"
+                                          << "--server: expected";
+        QTest::newRow("CA file for ws") << "--server ws://h:1 --id 123456789 --ca-file ca.pem"
+                                        << "--ca-file needs a wss:// server";
+        QTest::newRow("empty CA file") << "--server wss://h:1 --id 123456789 --ca-file="
+                                       << "--ca-file: expected a file";
     }
     void badConnectFlags()
     {

@@ -1,9 +1,12 @@
 // velmora-server as a program: command line, the secret file, the bound port in the log, IDs
-// that survive a restart, and a clean exit on SIGTERM and SIGINT.
+// that survive a restart, a clean exit on SIGTERM and SIGINT, and TLS beside a plain listener
+// with its files checked before anything listens.
 #include "agentpeer.h"
 #include "serverprocess.h"
+#include "testcertificates.h"
 
 #include <QFile>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -39,6 +42,9 @@ private slots:
         QCOMPARE(server.waitForExit(), 0);
         QVERIFY(server.output().contains("Usage: velmora-server"));
         QVERIFY(server.output().contains("--secret-file PATH"));
+        QVERIFY(server.output().contains("--tls-cert FILE"));
+        QVERIFY(server.output().contains("--tls-key FILE"));
+        QVERIFY(server.output().contains("--plain-listen HOST:PORT"));
     }
 
     void badArgumentsExitWithTwo_data()
@@ -53,6 +59,9 @@ private slots:
                                      << "velmora-server: --listen: expected HOST:PORT";
         QTest::newRow("bad timeout")
             << QStringList{"--idle-timeout", "-1"} << "velmora-server: --idle-timeout: expected";
+        QTest::newRow("certificate without key")
+            << QStringList{"--tls-cert", "server.crt"}
+            << "velmora-server: --tls-cert and --tls-key go together";
     }
     void badArgumentsExitWithTwo()
     {
@@ -176,6 +185,72 @@ private slots:
         QVERIFY(server.output().startsWith("velmora-server: "));
         if (!content.isEmpty())
             QCOMPARE(readAll(secret), content);
+    }
+
+    void servesTlsBesideAPlainListener()
+    {
+        TestCertificates certificates;
+        QVERIFY2(certificates.ok(), qPrintable(certificates.error()));
+        ServerProcess server(VELMORA_SERVER_BIN);
+        server.start(serverArguments(certificates.path("secret")) +
+                     QStringList{"--tls-cert", certificates.path("server.crt"), "--tls-key",
+                                 certificates.path("server.key"), "--plain-listen", "127.0.0.1:0"});
+        QVERIFY(server.waitForLine(" (plain)"));
+        const quint16 tlsPort = server.portFrom(" (TLS)");
+        const quint16 plainPort = server.portFrom(" (plain)");
+        QVERIFY(tlsPort != 0 && plainPort != 0 && tlsPort != plainPort);
+
+        AgentPeer agent;
+        agent.open(QUrl(QString("ws://127.0.0.1:%1").arg(plainPort)));
+        QVERIFY(agent.waitForId());
+        QVERIFY(server.waitForLine("agent online id=" + agent.id));
+
+        QSslSocket page;
+        page.setSslConfiguration(certificates.clientConfiguration());
+        page.connectToHostEncrypted(QStringLiteral("127.0.0.1"), tlsPort);
+        QVERIFY2(page.waitForEncrypted(10000), qPrintable(page.errorString()));
+        page.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        QByteArray answer;
+        QTRY_VERIFY((answer += page.readAll(), page.state() == QAbstractSocket::UnconnectedState));
+        QVERIFY2(answer.startsWith("HTTP/1.1 200") && answer.contains("<title>Velmora"),
+                 answer.left(300).constData());
+
+        server.signal(SIGTERM);
+        QTRY_COMPARE(agent.disconnections, 1);
+        QCOMPARE(int(agent.socket.closeCode()), 1001);
+        QCOMPARE(server.waitForExit(), 0);
+    }
+
+    void unusableTlsFilesStopTheStart_data()
+    {
+        QTest::addColumn<QString>("cert");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no certificate") << "missing.crt"
+                                        << "server.key"
+                                        << "cannot read TLS certificate file ";
+        QTest::newRow("not PEM") << "server.crt"
+                                 << "ca.srl"
+                                 << "holds no usable private key";
+        QTest::newRow("another certificate's key") << "server.crt"
+                                                   << "elsewhere.key"
+                                                   << "does not belong to the certificate in ";
+    }
+    void unusableTlsFilesStopTheStart()
+    {
+        QFETCH(QString, cert);
+        QFETCH(QString, key);
+        QFETCH(QString, message);
+        TestCertificates certificates;
+        QVERIFY2(certificates.ok(), qPrintable(certificates.error()));
+        ServerProcess server(VELMORA_SERVER_BIN);
+        server.start(serverArguments(certificates.path("secret")) +
+                     QStringList{"--tls-cert", certificates.path(cert), "--tls-key",
+                                 certificates.path(key), "--plain-listen", "127.0.0.1:0"});
+        QCOMPARE(server.waitForExit(), 1);
+        QVERIFY2(server.output().contains(message), qPrintable(server.output()));
+        QVERIFY(server.output().contains("velmora-server: "));
+        QVERIFY2(server.lines().filter("listening on").isEmpty(), qPrintable(server.output()));
     }
 
     void portInUseIsReported()

@@ -69,6 +69,25 @@ private slots:
         QCOMPARE(parsed.options.lockout.cap.count(), 1800000);
         QCOMPARE(parsed.options.probes.burst, 5u);
         QCOMPARE(parsed.options.probes.interval.count(), 10000);
+        QVERIFY(parsed.options.tlsCert.empty());
+        QVERIFY(parsed.options.tlsKey.empty());
+        QVERIFY(!parsed.options.plainListen);
+    }
+
+    void tlsFlags()
+    {
+        const auto parsed = parseServerArguments(
+            split("--listen 0.0.0.0:443 --tls-cert /etc/velmora/chain.pem --tls-key=/etc/k.pem "
+                  "--plain-listen 10.0.0.5:8080"));
+        QCOMPARE(parsed.outcome, Parsed<ServerOptions>::Outcome::Run);
+        QCOMPARE(QString::fromStdString(parsed.options.tlsCert), QString("/etc/velmora/chain.pem"));
+        QCOMPARE(QString::fromStdString(parsed.options.tlsKey), QString("/etc/k.pem"));
+        QVERIFY(parsed.options.plainListen);
+        QCOMPARE(QString::fromStdString(parsed.options.plainListen->host), QString("10.0.0.5"));
+        QCOMPARE(int(parsed.options.plainListen->port), 8080);
+        const auto tlsOnly = parseServerArguments(split("--tls-key k.pem --tls-cert c.pem"));
+        QCOMPARE(tlsOnly.outcome, Parsed<ServerOptions>::Outcome::Run);
+        QVERIFY(!tlsOnly.options.plainListen);
     }
 
     void protectionAndPageFlags()
@@ -133,6 +152,17 @@ private slots:
                                    << "--probe-burst: expected";
         QTest::newRow("switch with a value") << "--trust-forwarded-for=yes"
                                              << "unknown argument '--trust-forwarded-for=yes'";
+        QTest::newRow("certificate without key") << "--tls-cert c.pem"
+                                                 << "--tls-cert and --tls-key go together";
+        QTest::newRow("key without certificate") << "--tls-key k.pem"
+                                                 << "--tls-cert and --tls-key go together";
+        QTest::newRow("empty certificate path") << "--tls-cert= --tls-key k.pem"
+                                                << "--tls-cert: expected a file";
+        QTest::newRow("plain listener without TLS")
+            << "--plain-listen 127.0.0.1:8080"
+            << "--plain-listen adds a plain listener beside a TLS one: it needs --tls-cert";
+        QTest::newRow("bad plain address") << "--tls-cert c --tls-key k --plain-listen 8080"
+                                           << "--plain-listen: expected HOST:PORT";
     }
     void badServerFlags()
     {

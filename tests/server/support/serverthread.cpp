@@ -18,6 +18,9 @@ velmora::server::ServerConfig ServerThread::defaultConfig()
 ServerThread::ServerThread(velmora::server::ServerConfig config)
 {
     config.options.listen = {"127.0.0.1", 0};
+    if (config.options.plainListen)
+        config.options.plainListen = velmora::server::HostPort{"127.0.0.1", 0};
+    tls = !config.options.tlsCert.empty();
     config.handleSignals = false;
     config.log = [this](const std::string &line) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -25,6 +28,7 @@ ServerThread::ServerThread(velmora::server::ServerConfig config)
     };
     server = std::make_unique<velmora::server::Server>(std::move(config));
     boundPort = server->listen();
+    boundPlainPort = server->plainListenPort();
     thread = std::thread([this] {
         server->run();
         finished = true;
@@ -54,12 +58,17 @@ void ServerThread::stop()
 
 QUrl ServerThread::agentUrl() const
 {
-    return QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(boundPort));
+    if (boundPlainPort != 0)
+        return QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(boundPlainPort));
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2").arg(tls ? "wss" : "ws").arg(boundPort));
 }
 
 QUrl ServerThread::viewerUrl(const QString &id) const
 {
-    return QUrl(QStringLiteral("ws://127.0.0.1:%1/viewer/%2").arg(boundPort).arg(id));
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2/viewer/%3")
+                    .arg(tls ? "wss" : "ws")
+                    .arg(boundPort)
+                    .arg(id));
 }
 
 QStringList ServerThread::log() const

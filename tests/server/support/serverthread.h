@@ -20,8 +20,8 @@ QByteArray testSecret();
 class ServerThread
 {
 public:
-    /// Listens at once; the caller's options may set timeouts, limits and handlers. The listen
-    /// address is forced to 127.0.0.1:0.
+    /// Listens at once; the caller's options may set timeouts, limits, handlers and TLS. The
+    /// listen address, and the plain one beside TLS if set, are forced to 127.0.0.1:0.
     explicit ServerThread(velmora::server::ServerConfig config = defaultConfig());
     ~ServerThread();
     ServerThread(const ServerThread &) = delete;
@@ -30,9 +30,12 @@ public:
     static velmora::server::ServerConfig defaultConfig();
 
     quint16 port() const { return boundPort; }
-    /// "ws://127.0.0.1:PORT" (where agents connect).
+    /// The plain listener's port beside TLS; 0 without one.
+    quint16 plainPort() const { return boundPlainPort; }
+    /// "ws://127.0.0.1:PORT" (where agents connect): the plain listener's port when there is
+    /// one, else the port ("wss://" with TLS).
     QUrl agentUrl() const;
-    /// "ws://127.0.0.1:PORT/viewer/ID".
+    /// "ws://127.0.0.1:PORT/viewer/ID" ("wss://" with TLS).
     QUrl viewerUrl(const QString &id) const;
 
     QStringList log() const;
@@ -55,5 +58,7 @@ private:
     std::unique_ptr<velmora::server::Server> server;
     std::thread thread;
     quint16 boundPort = 0;
+    quint16 boundPlainPort = 0;
+    bool tls = false;
     std::atomic<bool> finished{false};
 };
