@@ -12,11 +12,11 @@ build_packages=(
     libboost-dev libboost-program-options-dev libssl-dev
 )
 run_packages=(
-    tigervnc-scraping-server websockify xvfb xauth openbox xterm x11-utils novnc
+    tigervnc-scraping-server websockify xvfb xauth openbox xterm x11-utils novnc ca-certificates
 )
 test_packages=(
     tigervnc-tools vncsnapshot xtightvncviewer imagemagick x11-xserver-utils clang libclang-rt-14-dev
-    g++-mingw-w64-i686 chromium xdotool
+    g++-mingw-w64-i686 chromium xdotool openssl
 )
 # Qt for Windows from source (perl, python3 and make build it), the cross compilers, and Wine
 # (32-bit) with a display to run the results on.
