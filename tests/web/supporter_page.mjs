@@ -3,16 +3,20 @@
 // painted a known colour, and headless Chromium plays the supporter: an unknown ID, a wrong
 // password, the right one (the desktop's colour must appear in noVNC's canvas), and a second
 // supporter who finds the session busy.
-//   node supporter_page.mjs VELMORA_SERVER VELMORA_AGENT READPASSWORD_HELPER
+// With --tls the server serves the page over https (and its WebSocket over wss) with a certificate
+// made for the run, and the agent, which speaks ws:// only, uses a plain listener beside it.
+//   node supporter_page.mjs VELMORA_SERVER VELMORA_AGENT READPASSWORD_HELPER [--tls]
 import { chromium } from 'playwright-core';
 import { spawn, execFileSync } from 'node:child_process';
-import { mkdtempSync, writeFileSync, rmSync } from 'node:fs';
+import { mkdirSync, mkdtempSync, writeFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import assert from 'node:assert/strict';
 
-const [serverBin, agentBin, readPasswordBin] = process.argv.slice(2);
-const artifacts = process.env.VELMORA_ARTIFACT_DIR || tmpdir();
+const [serverBin, agentBin, readPasswordBin, mode] = process.argv.slice(2);
+const tls = mode === '--tls';
+const artifacts = path.join(process.env.VELMORA_ARTIFACT_DIR || tmpdir(), tls ? 'tls' : '');
+mkdirSync(artifacts, { recursive: true });
 const sourceDir = process.env.VELMORA_SOURCE_DIR || path.resolve(import.meta.dirname, '../..');
 const desktopColour = [0x33, 0x66, 0xcc];
 
@@ -114,18 +118,26 @@ async function main() {
                         { env: { ...process.env, DISPLAY: display } });
 
 
+  // The certificates for --tls: a CA and a certificate for 127.0.0.1 that it signed.
+  if (tls)
+    execFileSync('bash', [path.join(sourceDir, 'tests/support/testcertificates.sh'), work]);
+  const tlsArguments = ['--tls-cert', path.join(work, 'server.crt'),
+                        '--tls-key', path.join(work, 'server.key'), '--plain-listen', '127.0.0.1:0'];
+
   // The server, with a short lock so that the right password can follow the wrong one soon.
   const server = start('velmora-server', serverBin, [
     '--listen', '127.0.0.1:0', '--secret-file', path.join(work, 'server.secret'),
-    '--web', path.join(sourceDir, 'web'), '--lockout-base', '1']);
+    '--web', path.join(sourceDir, 'web'), '--lockout-base', '1', ...(tls ? tlsArguments : [])]);
   const port = Number((await waitFor(server, /listening on 127\.0\.0\.1:(\d+)/))[1]);
+  const agentPort = tls
+    ? Number((await waitFor(server, /listening on 127\.0\.0\.1:(\d+) \(plain\)/))[1]) : port;
   await waitFor(server, /serving noVNC from/);
 
   // The agent, as the helped person starts it: in its own folder with velmora.conf, the
   // stand-ins for the Windows programs first on PATH (the test environment sets that).
   const agentDir = path.join(work, 'agent');
   execFileSync('mkdir', ['-p', agentDir]);
-  writeFileSync(path.join(agentDir, 'velmora.conf'), `server_host: 127.0.0.1\nserver_port: ${port}\n`);
+  writeFileSync(path.join(agentDir, 'velmora.conf'), `server_host: 127.0.0.1\nserver_port: ${agentPort}\n`);
   const agent = start('velmora', agentBin, [], {
     cwd: agentDir,
     env: { ...process.env, DISPLAY: display, QT_QPA_PLATFORM: 'xcb' },
@@ -143,6 +155,8 @@ async function main() {
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
            '--disable-background-networking', '--disable-component-update', '--disable-sync'],
     viewport: { width: 1100, height: 800 },
+    // The certificate made for the run is signed by a CA that Chromium does not know.
+    ignoreHTTPSErrors: tls,
   });
   const page = await browser.newPage();
   const violations = [];
@@ -150,7 +164,9 @@ async function main() {
     if (/Content Security Policy|Refused to/.test(entry.text()))
       violations.push(entry.text());
   });
-  const url = `http://127.0.0.1:${port}/`;
+  const sockets = [];
+  page.on('websocket', (socket) => sockets.push(socket.url()));
+  const url = `${tls ? 'https' : 'http'}://127.0.0.1:${port}/`;
   await page.goto(url);
   assert.equal(await page.title(), 'Velmora · Soporte remoto');
 
@@ -219,6 +235,10 @@ async function main() {
   assert.equal(await message(page), 'Sesión finalizada.');
   assert.deepEqual(violations, []);
   console.log('disconnected; no content security policy violations');
+  assert.ok(sockets.length > 0);
+  for (const socket of sockets)
+    assert.ok(socket.startsWith(`${tls ? 'wss' : 'ws'}://127.0.0.1:${port}/viewer/`), socket);
+  console.log(`every WebSocket of the page went to ${tls ? 'wss' : 'ws'}://127.0.0.1:${port}/viewer/`);
 }
 
 let failed = false;
