@@ -1,6 +1,9 @@
 // Load on the rendezvous server, over loopback only: many idle agents held at once (memory per
-// agent, CPU at idle) and several relayed sessions at once (throughput against one session).
-// The server runs as a child process so that its own memory and CPU are measured.
+// agent, CPU at idle) and several relayed sessions at once (throughput against one session),
+// then the same sessions with the supporters over wss: a second server with TLS on its port
+// (a certificate made for the run by tests/support/testcertificates.sh) and the agents on its
+// plain listener. The servers run as child processes so that their own memory and CPU are
+// measured.
 //
 // The server relays a session only after it has followed an RFB security handshake with VNC
 // authentication, so each session first goes through a minimal one: the bench agent plays the VNC
@@ -12,6 +15,8 @@
 #include "protocol/base64.h"
 #include "protocol/envelope.h"
 #include "server/beast/beast.h"
+#include "server/beast/tlscontext.h"
+#include "server/beast/transport.h"
 
 #include <boost/asio/steady_timer.hpp>
 
@@ -25,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -33,10 +39,12 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 using namespace velmora::server;
 using Clock = std::chrono::steady_clock;
+using WebSocket = websocket::stream<Transport>;
 
 namespace {
 
@@ -59,16 +67,46 @@ void raiseDescriptorLimit()
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-// The server as a child process, on a free port, with a secret in a temporary folder.
-class ServerChild
+// A temporary folder, removed with what it holds.
+class TemporaryFolder
 {
 public:
-    ServerChild()
+    TemporaryFolder()
     {
         char folder[] = "/tmp/velmora-bench-XXXXXX";
         if (!mkdtemp(folder))
             throw std::runtime_error("mkdtemp failed");
-        directory = folder;
+        path = folder;
+    }
+    ~TemporaryFolder() { std::filesystem::remove_all(path); }
+    TemporaryFolder(const TemporaryFolder &) = delete;
+    TemporaryFolder &operator=(const TemporaryFolder &) = delete;
+
+    std::string path;
+};
+
+// The server as a child process, on a free port, with a secret in a temporary folder and
+// `extra` flags.
+class ServerChild
+{
+public:
+    explicit ServerChild(const std::vector<std::string> &extra = {})
+    {
+        const std::string secret = directory.path + "/secret";
+        // Pings every 5 s, so that the idle measurement includes keepalive. The probe limit and
+        // the ID locks keep their defaults: every supporter of the bench asks once for an online
+        // agent's ID and passes the handshake, which touches neither (the counters printed at
+        // the end show it).
+        std::vector<std::string> arguments{
+            "velmora-server", "--listen",       "127.0.0.1:0", "--secret-file",
+            secret,           "--idle-timeout", "10"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        std::vector<char *> argv;
+        for (std::string &argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        const bool withPlain =
+            std::find(extra.begin(), extra.end(), "--plain-listen") != extra.end();
         int pipeFds[2];
         if (pipe(pipeFds) != 0)
             throw std::runtime_error("pipe failed");
@@ -76,27 +114,24 @@ public:
         if (pid == 0) {
             dup2(pipeFds[1], STDERR_FILENO);
             close(pipeFds[0]);
-            const std::string secret = directory + "/secret";
-            // Pings every 5 s, so that the idle measurement includes keepalive. The probe limit
-            // and the ID locks keep their defaults: every supporter of the bench asks once for an
-            // online agent's ID and passes the handshake, which touches neither (the counters
-            // printed at the end show it).
-            execl(VELMORA_SERVER_BIN, "velmora-server", "--listen", "127.0.0.1:0", "--secret-file",
-                  secret.c_str(), "--idle-timeout", "10", nullptr);
+            execv(VELMORA_SERVER_BIN, argv.data());
             _exit(127);
         }
         close(pipeFds[1]);
         log = fdopen(pipeFds[0], "r");
         char line[512];
-        while (fgets(line, sizeof line, log)) {
-            const char *at = std::strstr(line, "listening on 127.0.0.1:");
-            if (at) {
-                port = static_cast<std::uint16_t>(
-                    std::atoi(at + std::strlen("listening on 127.0.0.1:")));
-                break;
-            }
+        const char *listening = "listening on 127.0.0.1:";
+        while ((port == 0 || (withPlain && plainPort == 0)) && fgets(line, sizeof line, log)) {
+            const char *at = std::strstr(line, listening);
+            if (!at)
+                continue;
+            const auto bound = static_cast<std::uint16_t>(std::atoi(at + std::strlen(listening)));
+            if (std::strstr(line, "(plain)"))
+                plainPort = bound;
+            else
+                port = bound;
         }
-        if (port == 0)
+        if (port == 0 || (withPlain && plainPort == 0))
             throw std::runtime_error("the server did not start");
         // Keep draining its log so that it never blocks on a full pipe.
         drainer = fork();
@@ -114,8 +149,6 @@ public:
         waitpid(pid, &status, 0);
         waitpid(drainer, &status, 0);
         fclose(log);
-        std::remove((directory + "/secret").c_str());
-        rmdir(directory.c_str());
     }
 
     /// Resident memory in kB.
@@ -150,10 +183,12 @@ public:
         return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
     }
 
+    /// Its --listen port (TLS with TLS flags), and its --plain-listen port if asked for one.
     std::uint16_t port = 0;
+    std::uint16_t plainPort = 0;
 
 private:
-    std::string directory;
+    TemporaryFolder directory;
     pid_t pid = -1;
     pid_t drainer = -1;
     FILE *log = nullptr;
@@ -164,8 +199,8 @@ private:
 class WriteQueue
 {
 public:
-    void push(websocket::stream<beast::tcp_stream> &ws, std::shared_ptr<void> owner,
-              std::string message, std::function<void()> then = {})
+    void push(WebSocket &ws, std::shared_ptr<void> owner, std::string message,
+              std::function<void()> then = {})
     {
         outgoing.push_back(std::move(message));
         if (then)
@@ -175,7 +210,7 @@ public:
     }
 
 private:
-    void next(websocket::stream<beast::tcp_stream> &ws, std::shared_ptr<void> owner)
+    void next(WebSocket &ws, std::shared_ptr<void> owner)
     {
         if (outgoing.empty()) {
             if (auto then = std::exchange(drained, nullptr))
@@ -205,7 +240,7 @@ class BenchAgent : public std::enable_shared_from_this<BenchAgent>
 {
 public:
     BenchAgent(net::io_context &io, std::uint16_t port, std::function<void(BenchAgent &)> ready)
-        : ws(io), port(port), ready(std::move(ready))
+        : ws(tcp::socket(io), nullptr), port(port), ready(std::move(ready))
     {}
 
     void start()
@@ -270,7 +305,7 @@ public:
             std::fprintf(stderr, "agent failed: %s\n", ec.message().c_str());
     }
 
-    websocket::stream<beast::tcp_stream> ws;
+    WebSocket ws;
     beast::flat_buffer buffer;
     std::uint16_t port;
     std::function<void(BenchAgent &)> ready;
@@ -352,12 +387,13 @@ private:
     WriteQueue writes;
 };
 
-// A supporter that plays the viewer of a minimal handshake, then counts what it receives.
+// A supporter that plays the viewer of a minimal handshake, then counts what it receives; over
+// wss with `tls`.
 class BenchSupporter : public std::enable_shared_from_this<BenchSupporter>
 {
 public:
-    BenchSupporter(net::io_context &io, std::uint16_t port, std::string id)
-        : ws(io), port(port), id(std::move(id))
+    BenchSupporter(net::io_context &io, std::uint16_t port, std::string id, ssl::context *tls)
+        : ws(tcp::socket(io), tls), port(port), id(std::move(id))
     {}
 
     void start()
@@ -368,16 +404,29 @@ public:
             [self](const beast::error_code &ec) {
                 if (ec)
                     return self->failed("connect: " + ec.message());
-                self->ws.async_handshake("127.0.0.1", "/viewer/" + self->id,
-                                         [self](const beast::error_code &error) {
-                                             if (error)
-                                                 return self->failed("upgrade: " + error.message());
-                                             // The server drops text messages from viewers.
-                                             self->ws.binary(true);
-                                             self->opened = Clock::now();
-                                             self->read();
-                                         });
+                if (!self->ws.next_layer().secure())
+                    return self->upgrade();
+                self->ws.next_layer().expectHost("127.0.0.1");
+                self->ws.next_layer().async_handshake(
+                    ssl::stream_base::client, [self](const beast::error_code &error) {
+                        if (error)
+                            return self->failed("TLS: " + error.message());
+                        self->upgrade();
+                    });
             });
+    }
+
+    void upgrade()
+    {
+        ws.async_handshake("127.0.0.1", "/viewer/" + id,
+                           [self = shared_from_this()](const beast::error_code &ec) {
+                               if (ec)
+                                   return self->failed("upgrade: " + ec.message());
+                               // The server drops text messages from viewers.
+                               self->ws.binary(true);
+                               self->opened = Clock::now();
+                               self->read();
+                           });
     }
 
     void read()
@@ -413,7 +462,7 @@ public:
         return std::chrono::duration<double>(accepted - opened).count();
     }
 
-    websocket::stream<beast::tcp_stream> ws;
+    WebSocket ws;
     beast::flat_buffer buffer;
     std::uint16_t port;
     std::string id;
@@ -541,11 +590,23 @@ struct RelayFigures
     double megabytesPerSecond = 0;
     /// The slowest session's handshake, in milliseconds.
     double slowestHandshakeMs = 0;
+    /// The server's CPU time per MB relayed, in milliseconds.
+    double serverCpuMsPerMegabyte = 0;
 };
 
-// `count` sessions, each streaming desktop frames of `frameSize` bytes from agent to supporter
-// after its handshake, timed over `seconds` once every session is streaming.
-RelayFigures sessionThroughput(net::io_context &io, std::uint16_t port, int count, double seconds,
+// Where a session's two ends connect: the agent at `agentPort`, the supporter at
+// `supporterPort`, over wss when `tls` is set.
+struct SessionPorts
+{
+    std::uint16_t agentPort = 0;
+    std::uint16_t supporterPort = 0;
+    ssl::context *tls = nullptr;
+};
+
+// `count` sessions through `server`, each streaming desktop frames of `frameSize` bytes from
+// agent to supporter after its handshake, timed over `seconds` once every session is streaming.
+RelayFigures sessionThroughput(net::io_context &io, const ServerChild &server,
+                               const SessionPorts &ports, int count, double seconds,
                                std::size_t frameSize)
 {
     std::mt19937 random(1);
@@ -558,7 +619,8 @@ RelayFigures sessionThroughput(net::io_context &io, std::uint16_t port, int coun
     std::vector<std::shared_ptr<BenchAgent>> agents;
     int ready = 0;
     for (int i = 0; i < count; ++i) {
-        auto agent = std::make_shared<BenchAgent>(io, port, [&](BenchAgent &) { ++ready; });
+        auto agent =
+            std::make_shared<BenchAgent>(io, ports.agentPort, [&](BenchAgent &) { ++ready; });
         agent->frame = envelope;
         agents.push_back(agent);
         agent->start();
@@ -570,7 +632,8 @@ RelayFigures sessionThroughput(net::io_context &io, std::uint16_t port, int coun
     // probes per address and its locks per ID do not come into play.
     std::vector<std::shared_ptr<BenchSupporter>> supporters;
     for (const auto &agent : agents) {
-        supporters.push_back(std::make_shared<BenchSupporter>(io, port, agent->id));
+        supporters.push_back(
+            std::make_shared<BenchSupporter>(io, ports.supporterPort, agent->id, ports.tls));
         supporters.back()->start();
     }
     const auto allStreaming = [&] {
@@ -598,9 +661,11 @@ RelayFigures sessionThroughput(net::io_context &io, std::uint16_t port, int coun
     std::uint64_t before = 0;
     for (const auto &supporter : supporters)
         before += supporter->bytes;
+    const double cpuBefore = server.cpuSeconds();
     const auto begin = Clock::now();
     runFor(io, std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
     const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
+    const double cpu = server.cpuSeconds() - cpuBefore;
     std::uint64_t after = 0;
     for (const auto &supporter : supporters)
         after += supporter->bytes;
@@ -615,7 +680,17 @@ RelayFigures sessionThroughput(net::io_context &io, std::uint16_t port, int coun
     }
     runFor(io, std::chrono::milliseconds(200));
     figures.megabytesPerSecond = double(after - before) / elapsed / 1e6;
+    figures.serverCpuMsPerMegabyte = cpu * 1000 / (double(after - before) / 1e6);
     return figures;
+}
+
+// The server's certificate for the TLS run, made by the tests' script into `folder`.
+void makeCertificates(const std::string &folder)
+{
+    const std::string command =
+        std::string("bash '") + VELMORA_TEST_CERTIFICATES + "' '" + folder + "' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0)
+        throw std::runtime_error("making the certificates failed (is the openssl CLI there?)");
 }
 
 // The server's own counters: "name{labels} value" lines of GET /metrics whose name starts with
@@ -708,24 +783,56 @@ int main(int argc, char **argv)
         runFor(io, std::chrono::seconds(1));
 
         const std::size_t frameSize = 64 * 1024;
-        const RelayFigures one = sessionThroughput(io, server.port, 1, settings.seconds, frameSize);
-        const RelayFigures many =
-            sessionThroughput(io, server.port, settings.sessions, settings.seconds, frameSize);
+        const SessionPorts plainPorts{server.port, server.port, nullptr};
+        const RelayFigures one =
+            sessionThroughput(io, server, plainPorts, 1, settings.seconds, frameSize);
+        const RelayFigures many = sessionThroughput(io, server, plainPorts, settings.sessions,
+                                                    settings.seconds, frameSize);
+
+        // The same workload with the supporters over wss.
+        TemporaryFolder certificates;
+        makeCertificates(certificates.path);
+        ServerChild tlsServer({"--tls-cert", certificates.path + "/server.crt", "--tls-key",
+                               certificates.path + "/server.key", "--plain-listen", "127.0.0.1:0"});
+        const auto tls = clientTlsContext(certificates.path + "/ca.crt");
+        const SessionPorts tlsPorts{tlsServer.plainPort, tlsServer.port, tls.get()};
+        const RelayFigures tlsOne =
+            sessionThroughput(io, tlsServer, tlsPorts, 1, settings.seconds, frameSize);
+        const RelayFigures tlsMany = sessionThroughput(io, tlsServer, tlsPorts, settings.sessions,
+                                                       settings.seconds, frameSize);
+
         std::printf("relay, 64 KiB frames agent to supporter, bench clients in one thread, timed "
-                    "after each session's VNC handshake:\n");
-        std::printf("  1 session:        %.1f MB/s (handshake %.1f ms)\n", one.megabytesPerSecond,
-                    one.slowestHandshakeMs);
+                    "after each session's VNC handshake; TLS: a second server with --tls-cert, "
+                    "the supporters over wss, the agents on its plain listener:\n");
+        std::printf(
+            "  1 session:        %.1f MB/s (handshake %.1f ms; server CPU %.2f ms per MB)\n",
+            one.megabytesPerSecond, one.slowestHandshakeMs, one.serverCpuMsPerMegabyte);
+        std::printf("  1 session, TLS:   %.1f MB/s (%.2f x plain; handshake %.1f ms; server CPU "
+                    "%.2f ms per MB)\n",
+                    tlsOne.megabytesPerSecond, tlsOne.megabytesPerSecond / one.megabytesPerSecond,
+                    tlsOne.slowestHandshakeMs, tlsOne.serverCpuMsPerMegabyte);
         std::printf("  %d sessions:       %.1f MB/s in all (%.2f x one session, %.1f MB/s each; "
-                    "slowest handshake %.1f ms)\n",
+                    "slowest handshake %.1f ms; server CPU %.2f ms per MB)\n",
                     settings.sessions, many.megabytesPerSecond,
                     many.megabytesPerSecond / one.megabytesPerSecond,
-                    many.megabytesPerSecond / settings.sessions, many.slowestHandshakeMs);
+                    many.megabytesPerSecond / settings.sessions, many.slowestHandshakeMs,
+                    many.serverCpuMsPerMegabyte);
+        std::printf("  %d sessions, TLS:  %.1f MB/s in all (%.2f x plain; %.2f x one session, "
+                    "%.1f MB/s each; slowest handshake %.1f ms; server CPU %.2f ms per MB)\n",
+                    settings.sessions, tlsMany.megabytesPerSecond,
+                    tlsMany.megabytesPerSecond / many.megabytesPerSecond,
+                    tlsMany.megabytesPerSecond / tlsOne.megabytesPerSecond,
+                    tlsMany.megabytesPerSecond / settings.sessions, tlsMany.slowestHandshakeMs,
+                    tlsMany.serverCpuMsPerMegabyte);
         std::printf("server memory after: %ld kB\n", server.residentKb());
-        const std::string metrics = fetchMetrics(io, server.port);
-        std::printf("server's counters: handshakes %s; supporters refused: %s; ID locks: %s\n",
-                    nonZeroMetrics(metrics, "velmora_handshakes_total").c_str(),
-                    nonZeroMetrics(metrics, "velmora_supporter_refusals_total").c_str(),
-                    nonZeroMetrics(metrics, "velmora_lockouts_total ").c_str());
+        for (const auto &[name, port] :
+             {std::pair{"server's", server.port}, std::pair{"TLS server's", tlsServer.plainPort}}) {
+            const std::string metrics = fetchMetrics(io, port);
+            std::printf("%s counters: handshakes %s; supporters refused: %s; ID locks: %s\n", name,
+                        nonZeroMetrics(metrics, "velmora_handshakes_total").c_str(),
+                        nonZeroMetrics(metrics, "velmora_supporter_refusals_total").c_str(),
+                        nonZeroMetrics(metrics, "velmora_lockouts_total ").c_str());
+        }
         return 0;
     } catch (const std::exception &error) {
         std::fprintf(stderr, "bench_load: %s\n", error.what());
