@@ -406,7 +406,8 @@ public:
                     return self->failed("connect: " + ec.message());
                 if (!self->ws.next_layer().secure())
                     return self->upgrade();
-                self->ws.next_layer().expectHost("127.0.0.1");
+                if (!self->ws.next_layer().expectHost("127.0.0.1"))
+                    return self->failed("TLS: the host to check");
                 self->ws.next_layer().async_handshake(
                     ssl::stream_base::client, [self](const beast::error_code &error) {
                         if (error)

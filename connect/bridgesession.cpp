@@ -48,7 +48,8 @@ void BridgeSession::onConnect(const beast::error_code &ec, const tcp::endpoint &
 
 void BridgeSession::doTlsHandshake()
 {
-    ws.next_layer().expectHost(options.server.host);
+    if (!ws.next_layer().expectHost(options.server.host))
+        return fail("cannot check the server's certificate for " + options.server.host);
     ws.next_layer().async_handshake(
         ssl::stream_base::client,
         beast::bind_front_handler(&BridgeSession::onTlsHandshake, shared_from_this()));

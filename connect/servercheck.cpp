@@ -43,7 +43,10 @@ void ServerCheck::onConnect(const beast::error_code &ec, const tcp::endpoint &)
 
 void ServerCheck::doHandshake()
 {
-    stream.expectHost(server.host);
+    if (!stream.expectHost(server.host)) {
+        result = "cannot check the certificate of the server at " + where + " for " + server.host;
+        return;
+    }
     stream.async_handshake(ssl::stream_base::client,
                            beast::bind_front_handler(&ServerCheck::onHandshake, this));
 }

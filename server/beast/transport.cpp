@@ -28,26 +28,17 @@ beast::tcp_stream &Transport::next_layer()
     return *std::get_if<beast::tcp_stream>(&stream);
 }
 
-const beast::tcp_stream &Transport::next_layer() const
-{
-    if (const auto *tls = std::get_if<TlsStream>(&stream))
-        return tls->next_layer();
-    return *std::get_if<beast::tcp_stream>(&stream);
-}
-
-void Transport::expectHost(const std::string &host)
+bool Transport::expectHost(const std::string &host)
 {
     SSL *handle = std::get<TlsStream>(stream).native_handle();
     X509_VERIFY_PARAM *param = SSL_get0_param(handle);
     beast::error_code notAnAddress;
     net::ip::make_address(host, notAnAddress);
-    if (!notAnAddress) {
-        X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str());
-        return;
-    }
-    SSL_set_tlsext_host_name(handle, host.c_str());
+    if (!notAnAddress)
+        return X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1;
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size());
+    return SSL_set_tlsext_host_name(handle, host.c_str()) == 1 &&
+           X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) == 1;
 }
 
 long Transport::certificateError()

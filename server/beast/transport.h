@@ -32,7 +32,6 @@ public:
 
     executor_type get_executor() { return next_layer().get_executor(); }
     beast::tcp_stream &next_layer();
-    const beast::tcp_stream &next_layer() const;
 
     template <class Buffers, class Handler>
     BOOST_BEAST_ASYNC_RESULT2(Handler)
@@ -75,7 +74,9 @@ public:
     /// TLS client only, before the handshake: names `host` in SNI when it is a host name (an IP
     /// address may not be sent there) and accepts only a certificate that is valid for `host`,
     /// name or IP address. The context's verify mode decides whether it is checked at all.
-    void expectHost(const std::string &host);
+    /// False when OpenSSL does not take `host` (a name too long for SNI, no memory): then the
+    /// handshake must not go ahead, as no name would be checked.
+    [[nodiscard]] bool expectHost(const std::string &host);
 
     /// After a failed TLS handshake: OpenSSL's X509_V_ERR_... code for why the peer's
     /// certificate was refused (X509_verify_cert_error_string words it), or X509_V_OK when it
