@@ -1,5 +1,7 @@
 // The supporter's page: session ID → the remote desktop through noVNC on /viewer/<ID>.
 import RFB from './novnc/core/rfb.js';
+import { Picture } from './picture.js';
+import { pipelineLogin } from './login.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -34,6 +36,8 @@ const REFUSALS = {
 };
 
 let rfb = null;
+let picture = null;
+let login = null;
 let closeInfo = null;
 let connected = false;
 let passwordRefused = false;
@@ -97,7 +101,11 @@ function explainEnd() {
 
 function onDisconnect() {
   const text = explainEnd();
+  if (picture)
+    picture.stop();
   rfb = null;
+  picture = null;
+  login = null;
   showStart();
   if (endedByUser && !text)
     showMessage('Sesión finalizada.', 'info');
@@ -127,6 +135,8 @@ function connect(id) {
   rfb.scaleViewport = true;
   rfb.resizeSession = false;
   rfb.focusOnClick = true;
+  login = pipelineLogin(rfb, socket);
+  picture = new Picture(rfb, socket, { mode: $('quality').value, onChange: showQuality });
 
   rfb.addEventListener('credentialsrequired', () => {
     $('session').hidden = true;
@@ -142,6 +152,7 @@ function connect(id) {
     $('password-panel').hidden = true;
     $('session').hidden = false;
     $('status').textContent = `Conectado a ${id}`;
+    picture.start();
     rfb.focus();
   });
   rfb.addEventListener('disconnect', () => {
@@ -198,9 +209,25 @@ $('password-form').addEventListener('submit', (event) => {
   $('password-panel').hidden = true;
   $('session').hidden = false;
   $('status').textContent = 'Comprobando la contraseña…';
+  login.arm();
   rfb.sendCredentials({ password: $('password').value });
 });
 
+// The picture's state on the control, for whoever looks closer (and for the tests).
+function showQuality(state) {
+  const control = $('quality');
+  control.dataset.level = state.level;
+  control.dataset.lossless = state.lossless;
+  control.title = `Nivel JPEG ${state.level}` +
+    (Number.isFinite(state.fps) ? ` · ${state.fps.toFixed(0)} imágenes/s` : '') +
+    (Number.isFinite(state.rate) ? ` · ${(state.rate * 8 / 1e6).toFixed(1)} Mbit/s` : '') +
+    (state.lossless === 'exact' ? ' · imagen exacta' : '');
+}
+
+$('quality').addEventListener('change', () => {
+  if (picture)
+    picture.setMode($('quality').value);
+});
 $('cancel').addEventListener('click', disconnect);
 $('disconnect').addEventListener('click', disconnect);
 $('ctrl-alt-del').addEventListener('click', () => rfb && rfb.sendCtrlAltDel());
