@@ -37,7 +37,7 @@ public:
         virtual HttpResponse answer(const HttpRequest &request) = 0;
         /// At every sweep, before stalled writes are looked for.
         virtual void sweeping(Clock::time_point now) = 0;
-        /// Stopping has begun: the acceptor is closed, and every connection is closed next.
+        /// Stopping has begun: the acceptors are closed, and every connection is closed next.
         virtual void stopping() = 0;
 
     protected:
@@ -57,7 +57,7 @@ public:
     /// The bound port of config.options.plainListen after listen(); 0 without one.
     std::uint16_t plainPort() const { return plainListenPort; }
 
-    /// Closes the acceptor and every connection (code 1001) and drops the HTTP sessions. The
+    /// Closes the acceptors and every connection (code 1001) and drops the HTTP sessions. The
     /// io_context runs out of work once every connection has ended; one that has not ended when
     /// the grace period runs out is dropped with the io_context, which this stops. Idempotent.
     void stop();
