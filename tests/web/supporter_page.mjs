@@ -3,17 +3,20 @@
 // painted a known colour, and headless Chromium plays the supporter: an unknown ID, a wrong
 // password, the right one (the desktop's colour must appear in noVNC's canvas), and a second
 // supporter who finds the session busy.
+// Then the "Calidad" control: each choice must reach the VNC server (the JPEG pictures that come
+// back carry that level's quantisation tables) while the desktop (velmora-slowlink-desktop)
+// pans a photo-like picture, and once it stops, the canvas must equal the desktop pixel for pixel.
 // With --tls the server serves the page over https (and its WebSocket over wss) with a certificate
 // made for the run, and the agent, which speaks ws:// only, uses a plain listener beside it.
-//   node supporter_page.mjs VELMORA_SERVER VELMORA_AGENT READPASSWORD_HELPER [--tls]
+//   node supporter_page.mjs VELMORA_SERVER VELMORA_AGENT READPASSWORD_HELPER DESKTOP [--tls]
 import { chromium } from 'playwright-core';
 import { spawn, execFileSync } from 'node:child_process';
-import { mkdirSync, mkdtempSync, writeFileSync, rmSync } from 'node:fs';
+import { mkdirSync, mkdtempSync, readFileSync, writeFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import assert from 'node:assert/strict';
 
-const [serverBin, agentBin, readPasswordBin, mode] = process.argv.slice(2);
+const [serverBin, agentBin, readPasswordBin, desktopBin, mode] = process.argv.slice(2);
 const tls = mode === '--tls';
 const artifacts = path.join(process.env.VELMORA_ARTIFACT_DIR || tmpdir(), tls ? 'tls' : '');
 mkdirSync(artifacts, { recursive: true });
@@ -93,6 +96,66 @@ async function desktopShare(page) {
   }, desktopColour);
 }
 
+// TigerVNC's JPEG quality for each of the ten levels a viewer may ask for.
+const JPEG_QUALITY = [15, 29, 41, 42, 62, 77, 79, 86, 92, 100];
+// libjpeg's luminance table, and the order in which a JPEG file stores a table's entries.
+const LUMINANCE = [
+  16, 11, 10, 16, 24, 40, 51, 61, 12, 12, 14, 19, 26, 58, 60, 55, 14, 13, 16, 24, 40, 57, 69, 56,
+  14, 17, 22, 29, 51, 87, 80, 62, 18, 22, 37, 56, 68, 109, 103, 77, 24, 35, 55, 64, 81, 104, 113, 92,
+  49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99];
+const ZIGZAG = [
+  0, 1, 8, 16, 9, 2, 3, 10, 17, 24, 32, 25, 18, 11, 4, 5, 12, 19, 26, 33, 40, 48, 41, 34, 27, 20,
+  13, 6, 7, 14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51, 58, 59, 52,
+  45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63];
+const quantisation = new Map();
+for (let quality = 1; quality <= 100; ++quality) {
+  const scale = quality < 50 ? Math.floor(5000 / quality) : 200 - quality * 2;
+  const table = ZIGZAG.map((n) => Math.min(255, Math.max(1, Math.floor((LUMINANCE[n] * scale + 50) / 100))));
+  quantisation.set(table.join(','), quality);
+}
+
+// The JPEG qualities whose luminance tables (DQT segments with an 8-bit table 0) a message holds.
+function jpegQualities(bytes) {
+  const found = [];
+  for (let i = bytes.indexOf(0xff); i !== -1 && i + 69 <= bytes.length; i = bytes.indexOf(0xff, i + 1)) {
+    if (bytes[i + 1] === 0xdb && bytes[i + 2] === 0x00 && bytes[i + 3] === 0x43 && bytes[i + 4] === 0x00) {
+      const quality = quantisation.get([...bytes.subarray(i + 5, i + 69)].join(','));
+      if (quality)
+        found.push(quality);
+    }
+  }
+  return found;
+}
+
+// Compares the canvas with the desktop's own pixels (raw RGB) at every animation frame until they
+// are equal or `timeoutMs` has passed; the last comparison's differing pixels and largest
+// difference of a channel.
+async function compareWithDesktop(page, rgb, timeoutMs) {
+  return page.evaluate(async ({ base64, timeoutMs }) => {
+    const text = atob(base64);
+    const expected = new Uint8Array(text.length);
+    for (let i = 0; i < text.length; ++i)
+      expected[i] = text.charCodeAt(i);
+    const canvas = document.querySelector('#screen canvas');
+    const deadline = performance.now() + timeoutMs;
+    for (;;) {
+      const data = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+      let differing = 0, worst = 0;
+      for (let i = 0, j = 0; j < expected.length; i += 4, j += 3) {
+        const d = Math.max(Math.abs(data[i] - expected[j]), Math.abs(data[i + 1] - expected[j + 1]),
+                           Math.abs(data[i + 2] - expected[j + 2]));
+        if (d) {
+          ++differing;
+          worst = Math.max(worst, d);
+        }
+      }
+      if (differing === 0 || performance.now() > deadline)
+        return { differing, worst };
+      await new Promise((resolve) => requestAnimationFrame(resolve));
+    }
+  }, { base64: rgb.toString('base64'), timeoutMs });
+}
+
 async function message(page) {
   const box = page.locator('#message');
   await box.waitFor({ state: 'visible', timeout: 20000 });
@@ -165,7 +228,30 @@ async function main() {
       violations.push(entry.text());
   });
   const sockets = [];
-  page.on('websocket', (socket) => sockets.push(socket.url()));
+  // JPEG qualities as they arrive, and who waits for which.
+  let jpegWaiters = [];
+  page.on('websocket', (socket) => {
+    sockets.push(socket.url());
+    socket.on('framereceived', ({ payload }) => {
+      if (typeof payload === 'string')
+        return;
+      const qualities = jpegQualities(payload);
+      if (qualities.length)
+        jpegWaiters = jpegWaiters.filter((waiter) => !waiter(qualities));
+    });
+  });
+  // Resolves once a JPEG picture of `quality` arrives.
+  const jpegOf = (quality, timeoutMs = 30000) => new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error(`no JPEG of quality ${quality} within ${timeoutMs} ms`)),
+                             timeoutMs);
+    jpegWaiters.push((qualities) => {
+      if (!qualities.includes(quality))
+        return false;
+      clearTimeout(timer);
+      resolve();
+      return true;
+    });
+  });
   const url = `${tls ? 'https' : 'http'}://127.0.0.1:${port}/`;
   await page.goto(url);
   assert.equal(await page.title(), 'Velmora · Soporte remoto');
@@ -215,6 +301,48 @@ async function main() {
   await page.screenshot({ path: path.join(artifacts, 'supporter-page.png') });
   assert.ok(share >= 0.3, `the desktop colour covers ${(share * 100).toFixed(1)} % of the canvas`);
   console.log(`right password: desktop shown (${(share * 100).toFixed(1)} % of the canvas is its colour)`);
+
+  // The "Calidad" control, in Spanish, on "Automática" to begin with.
+  assert.equal(await page.locator('label[for="quality"]').textContent(), 'Calidad');
+  assert.deepEqual(await page.locator('#quality option').allTextContents(),
+                   ['Automática', 'Alta', 'Media', 'Baja']);
+  assert.equal(await page.locator('#quality').inputValue(), 'auto');
+
+  // A desktop that changes all the time, with a photo-like picture that the server sends as JPEG.
+  const desktop = start('desktop', desktopBin, [], {
+    env: { ...process.env, DISPLAY: display }, stdio: ['pipe', 'pipe', 'pipe'] });
+  await waitFor(desktop, /^ready \d+ \d+$/m);
+  desktop.child.stdin.write('run\n');
+  // Each fixed choice reaches the VNC server: its JPEG pictures come at that level's quality.
+  for (const [choice, level] of [['baja', 2], ['alta', 8], ['media', 5]]) {
+    const arrived = jpegOf(JPEG_QUALITY[level]);
+    await page.locator('#quality').selectOption(choice);
+    await page.locator(`#quality[data-level="${level}"]`).waitFor({ timeout: 5000 });
+    await arrived;
+    console.log(`Calidad "${choice}": JPEG pictures at quality ${JPEG_QUALITY[level]} (level ${level})`);
+  }
+  await page.locator('#quality[data-lossless="lossy"]').waitFor({ timeout: 10000 });
+  await page.locator('#quality').selectOption('auto');
+  const automatic = Number(await page.locator('#quality').getAttribute('data-level'));
+  assert.ok(automatic >= 1 && automatic <= 6, `Automática chose level ${automatic}`);
+  await jpegOf(JPEG_QUALITY[automatic]);
+  console.log(`Calidad "auto": JPEG pictures at level ${automatic}`);
+  await page.screenshot({ path: path.join(artifacts, 'supporter-changing.png') });
+
+  // Once the desktop stops, the page asks again for what came as JPEG, losslessly: the canvas
+  // must equal the desktop exactly (the server's own refresh at JPEG quality 100 is not exact).
+  const stopped = desktop.output.length;
+  desktop.child.stdin.write('stop\n');
+  await waitFor(desktop, /^stopped /m, 10000, stopped);
+  await page.locator('#quality[data-lossless="exact"]').waitFor({ timeout: 30000 });
+  const shot = path.join(work, 'desktop.rgb');
+  desktop.child.stdin.write(`dump ${shot}\n`);
+  await waitFor(desktop, /^dumped /m, 10000, stopped);
+  const difference = await compareWithDesktop(page, readFileSync(shot), 5000);
+  await page.screenshot({ path: path.join(artifacts, 'supporter-exact.png') });
+  assert.deepEqual(difference, { differing: 0, worst: 0 },
+                   `canvas against desktop: ${difference.differing} pixels differ, by up to ${difference.worst}`);
+  console.log('desktop stopped: the canvas equals the desktop pixel for pixel');
 
   // A second supporter finds the session busy.
   const other = await browser.newPage();
