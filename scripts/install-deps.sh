@@ -10,13 +10,14 @@ build_packages=(
     cmake g++ make ninja-build pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5websockets5-dev nlohmann-json3-dev
     libboost-dev libboost-program-options-dev libssl-dev
+    libx11-dev libxext-dev
 )
 run_packages=(
     tigervnc-scraping-server websockify xvfb xauth openbox xterm x11-utils novnc ca-certificates
 )
 test_packages=(
     tigervnc-tools vncsnapshot xtightvncviewer imagemagick x11-xserver-utils clang libclang-rt-14-dev
-    g++-mingw-w64-i686 chromium xdotool openssl
+    g++-mingw-w64-i686 chromium xdotool openssl iproute2
 )
 # Qt for Windows from source (perl, python3 and make build it), the cross compilers, and Wine
 # (32-bit) with a display to run the results on.
