@@ -9,6 +9,8 @@ ConnectionLimits supporterLimits(const ServerConfig &config)
 {
     ConnectionLimits limits;
     limits.maxMessage = config.options.maxMessage;
+    limits.maxMessageOutsideSession = config.options.maxMessage;
+    limits.messageTimeout = config.options.messageTimeout;
     limits.highWater = config.highWater;
     limits.idleTimeout = config.options.idleTimeout;
     limits.handshakeTimeout = config.options.requestTimeout();
@@ -21,6 +23,7 @@ ConnectionLimits agentLimits(const ServerConfig &config)
     // An agent's envelope carries a frame in Base64 plus its members; allow some extra members
     // and white space on top.
     limits.maxMessage = envelope::rfbEnvelopeSize(config.options.maxMessage) + 4096;
+    limits.maxMessageOutsideSession = kAgentMessageOutsideSession;
     return limits;
 }
 

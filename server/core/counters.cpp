@@ -29,6 +29,12 @@ void Counters::idLocked()
     ++lockouts;
 }
 
+void Counters::connectionRefused(const std::string &why)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    ++refusedConnections[why];
+}
+
 void Counters::population(const SessionRegistry &registry)
 {
     agentsOnline = registry.onlineCount();
@@ -46,7 +52,9 @@ ServerStats Counters::snapshot() const
     s.peakQueuedBytes = peakQueued;
     s.connectionsAccepted = accepted;
     s.backpressurePauses = pauses;
+    s.bufferedBytes = bufferedNow;
     std::lock_guard<std::mutex> lock(mutex);
+    s.connectionsRefused = refusedConnections;
     s.refusals = refusals;
     s.handshakes = handshakes;
     s.lockouts = lockouts;

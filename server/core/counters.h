@@ -34,6 +34,10 @@ public:
     void handshakeEnded(const std::string &outcome);
     /// A session ID was locked after a refused attempt.
     void idLocked();
+    /// A connection was refused or dropped to protect the server (see ServerStats).
+    void connectionRefused(const std::string &why);
+    /// Bytes of unfinished messages held now.
+    void buffered(std::size_t bytes) { bufferedNow = bytes; }
     /// Takes the agents online and the sessions running from the registry as it is now.
     void population(const SessionRegistry &registry);
 
@@ -49,11 +53,13 @@ private:
     std::atomic<std::uint64_t> peakQueued{0};
     std::atomic<std::uint64_t> accepted{0};
     std::atomic<std::uint64_t> pauses{0};
+    std::atomic<std::uint64_t> bufferedNow{0};
     // Rare events, kept under the mutex.
     mutable std::mutex mutex;
     std::map<std::string, std::uint64_t> refusals;
     std::map<std::string, std::uint64_t> handshakes;
     std::uint64_t lockouts = 0;
+    std::map<std::string, std::uint64_t> refusedConnections;
 };
 
 } // namespace velmora::server

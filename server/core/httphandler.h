@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -27,8 +28,14 @@ struct HttpResponse
     unsigned status = 200;
     std::string contentType = "text/plain; charset=utf-8";
     std::string body;
+    /// When set, the body instead of `body`: bytes shared by every answer that sends them (a
+    /// cached file), so that a thousand answers in flight hold them once.
+    std::shared_ptr<const std::string> sharedBody;
     /// Further header fields, sent as given.
     std::vector<std::pair<std::string, std::string>> headers;
+
+    /// The body as sent: the shared bytes when set, else `body`.
+    const std::string &bytes() const { return sharedBody ? *sharedBody : body; }
 };
 
 /// The Server header of every answer, plain HTTP and WebSocket handshakes alike.

@@ -72,9 +72,9 @@ std::string prometheusText(const ServerStats &stats)
     metric(out, "velmora_supporter_refusals_total", "counter",
            "Supporters turned away, by the close reason they were given.");
     for (const auto &[reason, count] :
-         withZeros(stats.refusals,
-                   {"invalid-id", "unknown-id", "offline", "busy", "locked", "too-many-attempts",
-                    "wrong-password", "unsupported-security", "desktop-refused", "agent-timeout"}))
+         withZeros(stats.refusals, {"invalid-id", "unknown-id", "offline", "busy", "locked",
+                                    "too-many-attempts", "wrong-password", "unsupported-security",
+                                    "desktop-refused", "agent-timeout", "password-timeout"}))
         sample(out, "velmora_supporter_refusals_total", count, label("reason", reason));
     metric(out, "velmora_handshakes_total", "counter",
            "Security handshakes of relayed sessions, by outcome.");
@@ -87,6 +87,14 @@ std::string prometheusText(const ServerStats &stats)
     sample(out, "velmora_lockouts_total", stats.lockouts);
     metric(out, "velmora_connections_accepted_total", "counter", "TCP connections accepted.");
     sample(out, "velmora_connections_accepted_total", stats.connectionsAccepted);
+    metric(out, "velmora_connections_refused_total", "counter",
+           "Connections refused or dropped to protect the server, by why.");
+    for (const auto &[why, count] :
+         withZeros(stats.connectionsRefused,
+                   {"client-limit", "server-full", "accept-failed", "message-timeout"}))
+        sample(out, "velmora_connections_refused_total", count, label("reason", why));
+    metric(out, "velmora_buffered_bytes", "gauge", "Bytes of unfinished messages held now.");
+    sample(out, "velmora_buffered_bytes", stats.bufferedBytes);
     metric(out, "velmora_backpressure_pauses_total", "counter",
            "Times reading from one side paused because the other side's queue was full.");
     sample(out, "velmora_backpressure_pauses_total", stats.backpressurePauses);

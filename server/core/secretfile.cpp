@@ -72,10 +72,19 @@ SecretFile readSecret(const std::string &path, int fd)
 
 SecretFile readExisting(const std::string &path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that opening a FIFO or a device cannot hang the start-up; only a regular
+    // file is read at all.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         SecretFile result;
         result.error = systemError("cannot read secret file", path, errno);
+        return result;
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        SecretFile result;
+        result.error = "cannot read secret file " + path + ": not a regular file";
         return result;
     }
     SecretFile result = readSecret(path, fd);

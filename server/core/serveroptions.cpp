@@ -24,6 +24,19 @@ FlagSetter secondsSetter(std::chrono::milliseconds &target)
     };
 }
 
+// A count or a number of bytes between `low` and `high`.
+FlagSetter countSetter(std::size_t &target, unsigned long long low, unsigned long long high)
+{
+    return [&target, low, high](const std::string &value) -> std::string {
+        unsigned long long number = 0;
+        if (!parseNumber(value, high, number) || number < low)
+            return "expected a number between " + std::to_string(low) + " and " +
+                   std::to_string(high) + ", got '" + value + "'";
+        target = static_cast<std::size_t>(number);
+        return {};
+    };
+}
+
 FlagSetter folderSetter(std::string &target)
 {
     return [&target](const std::string &value) -> std::string {
@@ -94,6 +107,14 @@ Parsed<ServerOptions> parseServerArguments(const std::vector<std::string> &argum
              options.maxMessage = static_cast<std::size_t>(bytes);
              return {};
          }},
+        {"--message-timeout", secondsSetter(options.messageTimeout)},
+        {"--max-buffered-per-address",
+         countSetter(options.maxBufferedPerAddress, 64 * 1024, 1ull << 40)},
+        {"--max-buffered", countSetter(options.maxBuffered, 64 * 1024, 1ull << 40)},
+        {"--max-agents-per-address", countSetter(options.maxAgentsPerAddress, 1, 10000000)},
+        {"--max-supporters-per-address", countSetter(options.maxSupportersPerAddress, 1, 10000000)},
+        {"--max-http-per-address", countSetter(options.maxHttpPerAddress, 1, 10000000)},
+        {"--descriptor-reserve", countSetter(options.descriptorReserve, 8, 100000)},
         {"--web", folderSetter(options.webDir)},
         {"--novnc", folderSetter(options.novncDir)},
         {"--lockout-base", secondsSetter(options.lockout.base)},
@@ -143,6 +164,16 @@ std::string serverUsage()
            "  --password-timeout SECONDS  time a supporter has to send its password response\n"
            "                          from the session's start (default 60)\n"
            "  --max-message BYTES     largest relayed message (default 4194304)\n"
+           "  --message-timeout SECONDS  time a message may take from its first byte to its\n"
+           "                          last (default 30)\n"
+           "  --max-buffered-per-address BYTES  bytes of unfinished messages held for one\n"
+           "                          address, IPv6 by /64 (default 33554432)\n"
+           "  --max-buffered BYTES    the same for all addresses (default 268435456)\n"
+           "  --max-agents-per-address N, --max-supporters-per-address N,\n"
+           "  --max-http-per-address N  connections one address may hold, IPv6 by /64\n"
+           "                          (defaults 1024, 64 and 128)\n"
+           "  --descriptor-reserve N  descriptors WebSocket connections leave for plain HTTP\n"
+           "                          (the page, /metrics) and the server (default 64)\n"
            "  --web DIR               the supporter's page, served at / (default: the web/\n"
            "                          folder of the source tree this program was built from,\n"
            "                          or PREFIX/share/velmora/web when installed)\n"

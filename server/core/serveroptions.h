@@ -39,6 +39,19 @@ struct ServerOptions
     std::string webDir;
     /// noVNC's folder, served at "/novnc/"; empty: not served.
     std::string novncDir = "/usr/share/novnc";
+    /// A message may take this long from its first byte to its last; a peer that trickles one
+    /// (or never finishes it) is dropped, since the server holds what arrived until the end.
+    std::chrono::milliseconds messageTimeout{30000};
+    /// Bytes of messages in progress held for one client address (IPv6: its /64), and for all.
+    std::size_t maxBufferedPerAddress = 32 * 1024 * 1024;
+    std::size_t maxBuffered = 256 * 1024 * 1024;
+    /// Connections one client address (IPv6: its /64) may hold, by what they are for.
+    std::size_t maxAgentsPerAddress = 1024;
+    std::size_t maxSupportersPerAddress = 64;
+    std::size_t maxHttpPerAddress = 128;
+    /// Descriptors kept from WebSocket connections for plain HTTP (the page, /metrics) and the
+    /// server itself.
+    std::size_t descriptorReserve = 64;
     /// Take a supporter's address from the last X-Forwarded-For entry rather than the TCP peer:
     /// only behind a reverse proxy that appends it (anyone else could claim any address).
     bool trustForwardedFor = false;

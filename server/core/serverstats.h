@@ -26,6 +26,11 @@ struct ServerStats
     std::map<std::string, std::uint64_t> handshakes;
     /// Locks put on session IDs after refused attempts.
     std::uint64_t lockouts = 0;
+    /// Connections refused or dropped to protect the server, by why ("client-limit",
+    /// "server-full", "accept-failed", "message-timeout").
+    std::map<std::string, std::uint64_t> connectionsRefused;
+    /// Bytes of unfinished messages held now.
+    std::uint64_t bufferedBytes = 0;
 };
 
 } // namespace velmora::server

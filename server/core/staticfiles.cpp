@@ -204,13 +204,40 @@ std::optional<HttpResponse> StaticFiles::operator()(const HttpRequest &request) 
         answer.status = 304;
         return answer;
     }
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return notFound();
-    answer.body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad())
+    answer.sharedBody = contents(file, size, modified);
+    if (!answer.sharedBody)
         return notFound();
     return answer;
+}
+
+std::shared_ptr<const std::string> StaticFiles::contents(const fs::path &file, std::uintmax_t size,
+                                                         fs::file_time_type modified) const
+{
+    const auto hit = cache.find(file);
+    if (hit != cache.end() && hit->second.size == size && hit->second.modified == modified)
+        return hit->second.bytes;
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return nullptr;
+    auto bytes = std::make_shared<std::string>(std::istreambuf_iterator<char>(in),
+                                               std::istreambuf_iterator<char>());
+    if (in.bad())
+        return nullptr;
+    if (hit != cache.end()) {
+        cachedBytes -= hit->second.bytes->size();
+        cache.erase(hit);
+    }
+    // The page and noVNC take a few megabytes; a folder that holds more is served from the
+    // disk, its cache started over.
+    if (cachedBytes + bytes->size() > kCacheBytes) {
+        cache.clear();
+        cachedBytes = 0;
+    }
+    if (bytes->size() <= kCacheBytes) {
+        cache[file] = Cached{size, modified, bytes};
+        cachedBytes += bytes->size();
+    }
+    return bytes;
 }
 
 } // namespace velmora::server

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,9 +45,26 @@ public:
     /// Files larger than this are not served (the page and noVNC are far smaller).
     static constexpr std::uintmax_t kMaxFileSize = 16 * 1024 * 1024;
 
+    /// Bytes of files kept in memory (read once, shared by every answer until the file changes).
+    static constexpr std::size_t kCacheBytes = 64 * 1024 * 1024;
+
 private:
+    /// The bytes of `file` as it is now (`size` and `modified` as just read from the disk).
+    std::shared_ptr<const std::string> contents(const std::filesystem::path &file,
+                                                std::uintmax_t size,
+                                                std::filesystem::file_time_type modified) const;
+
+    struct Cached
+    {
+        std::uintmax_t size = 0;
+        std::filesystem::file_time_type modified;
+        std::shared_ptr<const std::string> bytes;
+    };
+
     std::string prefix;
     std::filesystem::path root;
+    mutable std::map<std::filesystem::path, Cached> cache;
+    mutable std::size_t cachedBytes = 0;
 };
 
 } // namespace velmora::server

@@ -13,6 +13,18 @@ AgentConnection::AgentConnection(Owner &owner, Transport transport, ConnectionId
       token(std::move(presentedToken))
 {}
 
+void AgentConnection::join(std::shared_ptr<RelaySession> session)
+{
+    current = std::move(session);
+    setMessageLimit(connectionLimits().maxMessage);
+}
+
+void AgentConnection::leave()
+{
+    current.reset();
+    setMessageLimit(connectionLimits().maxMessageOutsideSession);
+}
+
 void AgentConnection::closeBecause(const CloseReason &reason, std::string why)
 {
     closedBecause = std::move(why);

@@ -45,8 +45,10 @@ public:
     /// The session in progress, if any. A session joins both of its connections when it starts
     /// and leaves them when it ends.
     const std::shared_ptr<RelaySession> &session() const { return current; }
-    void join(std::shared_ptr<RelaySession> session) { current = std::move(session); }
-    void leave() { current.reset(); }
+    /// Joining a session lets the agent send frames as large as the relay takes; outside one it
+    /// has nothing to send that needs more than a few kilobytes.
+    void join(std::shared_ptr<RelaySession> session);
+    void leave();
 
     /// Closes the connection with `reason`; `why` is what the offline log line will say, even
     /// when the connection was closing already (a later `why` replaces an earlier one).

@@ -2,12 +2,26 @@
 
 #include "server/core/route.h"
 
+#include <sys/ioctl.h>
+
 namespace velmora::server {
 
 namespace {
 
 constexpr std::uint32_t kHeaderLimit = 8 * 1024;
 constexpr std::uint64_t kBodyLimit = 64 * 1024;
+// Bytes of answers a client may leave unread in the kernel before its next request waits.
+constexpr int kUnreadLimit = 256 * 1024;
+constexpr std::chrono::milliseconds kDrainPoll{50};
+
+// Bytes written to `socket` that the peer has not acknowledged yet (Linux's SIOCOUTQ).
+int unsentBytes(tcp::socket &socket)
+{
+    int bytes = 0;
+    if (::ioctl(socket.native_handle(), TIOCOUTQ, &bytes) != 0)
+        return 0;
+    return bytes;
+}
 
 HttpRequest plainRequest(const Request &request, const Route &route)
 {
@@ -24,7 +38,7 @@ HttpRequest plainRequest(const Request &request, const Route &route)
 HttpSession::HttpSession(Owner &owner, Transport transport, ConnectionId id, std::string remote,
                          std::chrono::milliseconds requestTimeout)
     : owner(owner), stream(std::move(transport)), connectionId(id), remote(std::move(remote)),
-      requestTimeout(requestTimeout)
+      requestTimeout(requestTimeout), drainTimer(this->stream.get_executor())
 {}
 
 void HttpSession::start()
@@ -115,49 +129,58 @@ void HttpSession::readFailed(const beast::error_code &ec)
         return;
     }
     owner.log("bad request from " + remote + ": " + ec.message());
-    auto badRequest = std::make_shared<Response>(http::status::bad_request, 11);
-    badRequest->set(http::field::server, kServerHeader);
-    badRequest->set(http::field::content_type, "text/plain; charset=utf-8");
-    badRequest->set(http::field::connection, "close");
-    badRequest->body() = "Bad request\n";
-    badRequest->prepare_payload();
+    auto badRequest = std::make_shared<Outgoing>();
+    badRequest->bytes = std::make_shared<const std::string>("Bad request\n");
+    badRequest->message = {http::status::bad_request, 11};
+    badRequest->message.set(http::field::server, kServerHeader);
+    badRequest->message.set(http::field::content_type, "text/plain; charset=utf-8");
+    badRequest->message.set(http::field::connection, "close");
+    badRequest->message.body() = {badRequest->bytes->data(), badRequest->bytes->size()};
+    badRequest->message.prepare_payload();
     doWrite(std::move(badRequest), false);
 }
 
 void HttpSession::handOver()
 {
+    Request &request = parser->get();
+    if (auto refusal = owner.upgrade(stream, request, remote)) {
+        respond(request, std::move(*refusal), false);
+        return;
+    }
     finished = true;
-    beast::get_lowest_layer(stream).expires_never();
-    owner.upgrade(std::move(stream), parser->release(), remote);
     owner.sessionEnded(connectionId);
 }
 
 void HttpSession::respond(const Request &request, HttpResponse answer, bool keepAlive)
 {
-    auto out =
-        std::make_shared<Response>(static_cast<http::status>(answer.status), request.version());
-    out->set(http::field::server, kServerHeader);
+    auto out = std::make_shared<Outgoing>();
+    out->bytes = answer.sharedBody ? std::move(answer.sharedBody)
+                                   : std::make_shared<const std::string>(std::move(answer.body));
+    auto &message = out->message;
+    message.result(static_cast<http::status>(answer.status));
+    message.version(request.version());
+    message.set(http::field::server, kServerHeader);
     if (answer.status != 304)
-        out->set(http::field::content_type, answer.contentType);
+        message.set(http::field::content_type, answer.contentType);
     for (const auto &[name, value] : answer.headers)
-        out->set(name, value);
-    out->keep_alive(keepAlive);
+        message.set(name, value);
+    message.keep_alive(keepAlive);
     const bool head = request.method() == http::verb::head;
     if (!head)
-        out->body() = std::move(answer.body);
-    out->prepare_payload();
+        message.body() = {out->bytes->data(), out->bytes->size()};
+    message.prepare_payload();
     if (head && answer.status != 304)
-        out->content_length(answer.body.size());
+        message.content_length(out->bytes->size());
     // A client that does not read its answer must not hold the connection for ever.
     beast::get_lowest_layer(stream).expires_after(requestTimeout);
     doWrite(std::move(out), keepAlive);
 }
 
-void HttpSession::doWrite(std::shared_ptr<Response> answer, bool keepAlive)
+void HttpSession::doWrite(std::shared_ptr<Outgoing> answer, bool keepAlive)
 {
     response = std::move(answer);
     http::async_write(
-        stream, *response,
+        stream, response->message,
         beast::bind_front_handler(&HttpSession::onWrite, shared_from_this(), keepAlive));
 }
 
@@ -169,11 +192,41 @@ void HttpSession::onWrite(bool keepAlive, const beast::error_code &ec, std::size
         return;
     }
     if (keepAlive)
-        doRead();
+        doAwaitDrain();
     else if (stream.secure())
         doShutdown();
     else
         finish();
+}
+
+void HttpSession::doAwaitDrain()
+{
+    if (finished)
+        return;
+    if (unsentBytes(beast::get_lowest_layer(stream).socket()) <= kUnreadLimit) {
+        draining = false;
+        doRead();
+        return;
+    }
+    const auto now = Clock::now();
+    if (!draining) {
+        draining = true;
+        drainDeadline = now + requestTimeout;
+    } else if (now >= drainDeadline) {
+        owner.log("dropping " + remote + ": it left its answers unread for " +
+                  std::to_string(requestTimeout.count() / 1000) + " s");
+        finish();
+        return;
+    }
+    drainTimer.expires_after(kDrainPoll);
+    drainTimer.async_wait(
+        beast::bind_front_handler(&HttpSession::onAwaitDrain, shared_from_this()));
+}
+
+void HttpSession::onAwaitDrain(const beast::error_code &ec)
+{
+    if (!ec)
+        doAwaitDrain();
 }
 
 void HttpSession::doShutdown()
@@ -193,6 +246,7 @@ void HttpSession::finish()
     if (finished)
         return;
     finished = true;
+    drainTimer.cancel();
     beast::error_code ignored;
     auto &socket = beast::get_lowest_layer(stream).socket();
     socket.shutdown(tcp::socket::shutdown_send, ignored);

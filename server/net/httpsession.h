@@ -5,6 +5,7 @@
 
 #include "server/beast/beast.h"
 #include "server/beast/transport.h"
+#include "server/core/clock.h"
 #include "server/core/httphandler.h"
 #include "server/core/sessionregistry.h"
 
@@ -26,9 +27,11 @@ public:
     public:
         /// The answer to a plain HTTP request.
         virtual HttpResponse answer(const HttpRequest &request) = 0;
-        /// A WebSocket upgrade to an agent's or a viewer's path, with the connection (its TLS
-        /// handshake done, if it has TLS).
-        virtual void upgrade(Transport transport, Request request, const std::string &remote) = 0;
+        /// A WebSocket upgrade to an agent's or a viewer's path: takes (moves from) `transport`
+        /// and `request` and returns nothing, or refuses it with the answer to give, leaving
+        /// both as they were.
+        virtual std::optional<HttpResponse> upgrade(Transport &transport, Request &request,
+                                                    const std::string &remote) = 0;
         /// The session is over (its socket closed or handed on); called once.
         virtual void sessionEnded(ConnectionId id) = 0;
         virtual void log(const std::string &line) = 0;
@@ -48,7 +51,12 @@ public:
     ConnectionId id() const { return connectionId; }
 
 private:
-    using Response = http::response<http::string_body>;
+    /// An answer on its way: its body refers to `bytes`, which it keeps alive.
+    struct Outgoing
+    {
+        std::shared_ptr<const std::string> bytes;
+        http::response<http::span_body<const char>> message;
+    };
 
     void doHandshake();
     void onHandshake(const beast::error_code &ec);
@@ -59,8 +67,13 @@ private:
     void handOver();
     /// Answers the request that was read; keep-alive unless it asked otherwise or for an upgrade.
     void respond(const Request &request, HttpResponse answer, bool keepAlive);
-    void doWrite(std::shared_ptr<Response> response, bool keepAlive);
+    void doWrite(std::shared_ptr<Outgoing> answer, bool keepAlive);
     void onWrite(bool keepAlive, const beast::error_code &ec, std::size_t);
+    /// Reads the next request once the client has taken most of the earlier answers: one that
+    /// pipelines requests and never reads would otherwise have every answer queued for it.
+    /// Drops the connection when it has not done so within the request timeout.
+    void doAwaitDrain();
+    void onAwaitDrain(const beast::error_code &ec);
     /// TLS's orderly end (our close_notify) after the last answer; then finish().
     void doShutdown();
     void onShutdown(const beast::error_code &ec);
@@ -75,7 +88,11 @@ private:
     beast::flat_buffer buffer;
     std::optional<http::request_parser<http::string_body>> parser;
     /// The answer being written.
-    std::shared_ptr<Response> response;
+    std::shared_ptr<Outgoing> response;
+    /// Polls the bytes still waiting in the kernel while the client does not read.
+    net::steady_timer drainTimer;
+    Clock::time_point drainDeadline;
+    bool draining = false;
     bool finished = false;
 };
 

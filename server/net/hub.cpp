@@ -21,8 +21,9 @@ ServerConfig withLog(ServerConfig config)
 
 Hub::Hub(ServerConfig configuration)
     : config(withLog(std::move(configuration))),
-      guard(config.options.lockout, config.options.probes), tokens(config.secret),
-      responder(config.httpHandlers, config.options, counters, config.log),
+      guard(config.options.lockout, config.options.probes),
+      budget({config.options.maxBufferedPerAddress, config.options.maxBuffered}),
+      tokens(config.secret), responder(config.httpHandlers, config.options, counters, config.log),
       listener(io, *this, config, counters)
 {}
 
@@ -55,6 +56,8 @@ std::shared_ptr<WsConnection> Hub::connectionFor(Transport transport, const Requ
                                                  ConnectionId id, const std::string &remote)
 {
     const Route route = routeRequest(toStd(request.target()), true);
+    std::string client = clientAddressOf(beast::get_lowest_layer(transport).socket(), request);
+    std::shared_ptr<WsConnection> connection;
     if (route.kind == Route::Kind::Agent) {
         std::string token;
         const auto cookies = request.equal_range(http::field::cookie);
@@ -62,13 +65,19 @@ std::shared_ptr<WsConnection> Hub::connectionFor(Transport transport, const Requ
             if (const auto value = cookieValue(toStd(it->value()), kSessionCookie))
                 token = std::string(*value);
         }
-        return std::make_shared<AgentConnection>(*this, std::move(transport), id, remote,
-                                                 agentLimits(config), std::move(token));
+        connection = std::make_shared<AgentConnection>(*this, std::move(transport), id, remote,
+                                                       agentLimits(config), std::move(token));
+    } else {
+        connection = std::make_shared<SupporterConnection>(
+            *this, std::move(transport), id, remote, supporterLimits(config), route.id, client);
     }
-    std::string client = clientAddressOf(beast::get_lowest_layer(transport).socket(), request);
-    return std::make_shared<SupporterConnection>(*this, std::move(transport), id, remote,
-                                                 supporterLimits(config), route.id,
-                                                 std::move(client));
+    connection->holdMessagesTo(budget, std::move(client));
+    return connection;
+}
+
+std::string Hub::clientOf(const tcp::socket &socket, const Request &request)
+{
+    return clientAddressOf(socket, request);
 }
 
 HttpResponse Hub::answer(const HttpRequest &request)
@@ -79,6 +88,7 @@ HttpResponse Hub::answer(const HttpRequest &request)
 void Hub::sweeping(Clock::time_point now)
 {
     guard.forgetIdle(now);
+    counters.buffered(budget.held());
 }
 
 void Hub::stopping()

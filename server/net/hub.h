@@ -6,6 +6,7 @@
 
 #include "server/beast/beast.h"
 #include "server/core/attemptguard.h"
+#include "server/core/bufferbudget.h"
 #include "server/core/counters.h"
 #include "server/core/httpresponder.h"
 #include "server/core/serverconfig.h"
@@ -42,6 +43,7 @@ private:
                                                 ConnectionId id,
                                                 const std::string &remote) override;
     HttpResponse answer(const HttpRequest &request) override;
+    std::string clientOf(const tcp::socket &socket, const Request &request) override;
     void sweeping(Clock::time_point now) override;
     void stopping() override;
 
@@ -70,6 +72,8 @@ private:
     net::io_context io;
     Counters counters;
     AttemptGuard guard;
+    /// What the connections' unfinished messages hold, per client and in all.
+    BufferBudget budget;
     SessionRegistry registry;
     SessionTokens tokens;
     SessionIdGenerator ids;

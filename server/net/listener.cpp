@@ -1,13 +1,59 @@
 #include "server/net/listener.h"
 
 #include "server/beast/tlscontext.h"
+#include "server/core/clientaddress.h"
 #include "server/core/counters.h"
+#include "server/core/route.h"
 #include "server/core/text.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <stdexcept>
 
 namespace velmora::server {
+
+namespace {
+
+// The process's soft limit on descriptors (main raises it to the hard limit first).
+std::size_t descriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 1u << 20;
+    return static_cast<std::size_t>(limit.rlim_cur);
+}
+
+std::size_t openDescriptors()
+{
+    std::error_code ec;
+    std::size_t count = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+        ++count;
+    return count;
+}
+
+const char *refusalName(ConnectionCounts::Refusal refusal)
+{
+    return refusal == ConnectionCounts::Refusal::ServerFull ? "server-full" : "client-limit";
+}
+
+const char *kindName(ConnectionCounts::Kind kind)
+{
+    switch (kind) {
+    case ConnectionCounts::Kind::Http:
+        return "HTTP";
+    case ConnectionCounts::Kind::Agent:
+        return "agent";
+    case ConnectionCounts::Kind::Supporter:
+        return "supporter";
+    }
+    return "?";
+}
+
+} // namespace
 
 Listener::Listener(net::io_context &io, Owner &owner, const ServerConfig &config,
                    Counters &counters)
@@ -20,9 +66,18 @@ std::uint16_t Listener::listen()
     const ServerOptions &options = config.options;
     if (!options.tlsCert.empty())
         tls = serverTlsContext(options.tlsCert, options.tlsKey);
+    ConnectionCounts::Limits limits;
+    limits.http = options.maxHttpPerAddress;
+    limits.agents = options.maxAgentsPerAddress;
+    limits.supporters = options.maxSupportersPerAddress;
+    limits.descriptors = descriptorLimit();
+    limits.reserve = options.descriptorReserve;
+    counts = ConnectionCounts(limits);
     const std::uint16_t port = openPort(options.listen, tls.get(), tls ? " (TLS)" : "");
     if (options.plainListen)
         plainListenPort = openPort(*options.plainListen, nullptr, " (plain)");
+    // What the process holds besides its connections: the acceptors, the log, the library's.
+    baseDescriptors = openDescriptors();
     sweep();
     if (config.handleSignals) {
         signals.add(SIGTERM);
@@ -86,7 +141,44 @@ void Listener::stop()
 void Listener::connectionEnded(ConnectionId id)
 {
     connections.erase(id);
+    forget(id);
     checkStopped();
+}
+
+void Listener::forget(ConnectionId id)
+{
+    const auto it = counted.find(id);
+    if (it == counted.end())
+        return;
+    counts.release(it->second.first, it->second.second);
+    counted.erase(it);
+}
+
+std::size_t Listener::descriptorsInUse() const
+{
+    return baseDescriptors + connections.size() + sessions.size();
+}
+
+ConnectionCounts::Refusal Listener::admit(ConnectionCounts::Kind kind, const std::string &client,
+                                          std::size_t inUse)
+{
+    const auto refusal = counts.admit(kind, client, inUse);
+    if (refusal == ConnectionCounts::Refusal::None)
+        return refusal;
+    counters.connectionRefused(refusalName(refusal));
+    const auto now = Clock::now();
+    if (refusal == ConnectionCounts::Refusal::ServerFull) {
+        if (fullLog.happened(now))
+            log("refusing new connections: " + std::to_string(inUse) + " of " +
+                std::to_string(counts.limits().descriptors) + " descriptors in use, " +
+                std::to_string(counts.limits().reserve) + " kept in reserve (" +
+                std::to_string(fullLog.suppressed()) + " more refused before)");
+    } else if (refusalLog.happened(now)) {
+        log("refused a " + std::string(kindName(kind)) + " connection from " + client + ": " +
+            std::to_string(counts.count(kind, client)) + " already (" +
+            std::to_string(refusalLog.suppressed()) + " more refused before)");
+    }
+    return refusal;
 }
 
 HttpResponse Listener::answer(const HttpRequest &request)
@@ -94,17 +186,30 @@ HttpResponse Listener::answer(const HttpRequest &request)
     return owner.answer(request);
 }
 
-void Listener::upgrade(Transport transport, Request request, const std::string &remote)
+std::optional<HttpResponse> Listener::upgrade(Transport &transport, Request &request,
+                                              const std::string &remote)
 {
+    const bool agent = routeRequest(toStd(request.target()), true).kind == Route::Kind::Agent;
+    const auto kind = agent ? ConnectionCounts::Kind::Agent : ConnectionCounts::Kind::Supporter;
+    std::string client = owner.clientOf(beast::get_lowest_layer(transport).socket(), request);
+    // The socket is counted already, as the HTTP session that ends with this upgrade.
+    const auto refusal = admit(kind, client, descriptorsInUse());
+    if (refusal == ConnectionCounts::Refusal::ServerFull)
+        return plainAnswer(503, "The server is full. Try again later.");
+    if (refusal == ConnectionCounts::Refusal::ClientLimit)
+        return plainAnswer(429, "Too many connections from your address.");
     const ConnectionId id = nextConnection++;
     auto connection = owner.connectionFor(std::move(transport), request, id, remote);
     connections[id] = connection;
+    counted[id] = {kind, std::move(client)};
     connection->start(std::move(request));
+    return std::nullopt;
 }
 
 void Listener::sessionEnded(ConnectionId id)
 {
     sessions.erase(id);
+    forget(id);
     checkStopped();
 }
 
@@ -124,17 +229,32 @@ void Listener::onAccept(Port &port, const beast::error_code &ec, tcp::socket soc
     if (isStopping || ec == net::error::operation_aborted)
         return;
     if (ec) {
-        // Typically out of file descriptors: try again shortly instead of spinning.
-        log("accept failed: " + ec.message());
+        // Typically out of file descriptors: try again shortly instead of spinning, and say so
+        // once per interval rather than ten times a second.
+        counters.connectionRefused("accept-failed");
+        if (acceptLog.happened(Clock::now()))
+            log("accept failed: " + ec.message() + " (" + std::to_string(acceptLog.suppressed()) +
+                " more failures before)");
         port.retryTimer.expires_after(std::chrono::milliseconds(100));
         port.retryTimer.async_wait(
             beast::bind_front_handler(&Listener::onRetry, this, std::ref(port)));
         return;
     }
     beast::error_code ignored;
-    socket.set_option(tcp::no_delay(true), ignored);
     counters.connectionAccepted();
+    beast::error_code peerError;
+    const tcp::endpoint peer = socket.remote_endpoint(peerError);
+    const std::string address = peerError ? std::string("unknown") : peer.address().to_string();
+    std::string client = clientKey(address).value_or(address);
+    if (admit(ConnectionCounts::Kind::Http, client, descriptorsInUse() + 1) !=
+        ConnectionCounts::Refusal::None) {
+        socket.close(ignored);
+        doAccept(port);
+        return;
+    }
+    socket.set_option(tcp::no_delay(true), ignored);
     const ConnectionId id = nextConnection++;
+    counted[id] = {ConnectionCounts::Kind::Http, std::move(client)};
     const std::string remote = remoteAddress(socket);
     auto session = std::make_shared<HttpSession>(*this, Transport(std::move(socket), port.tls), id,
                                                  remote, config.options.requestTimeout());
@@ -157,6 +277,12 @@ void Listener::sweep()
         if (connection->stalled(now)) {
             log("dropping " + connection->remote() + ": a write made no progress for " +
                 secondsText(config.options.idleTimeout) + " s");
+            connection->abort();
+        } else if (connection->messageOverdue(now)) {
+            // The server holds what arrived of a message until its end.
+            counters.connectionRefused("message-timeout");
+            log("dropping " + connection->remote() + ": a message took longer than " +
+                secondsText(config.options.messageTimeout) + " s");
             connection->abort();
         }
     }

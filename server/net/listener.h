@@ -7,6 +7,7 @@
 #include "server/beast/beast.h"
 #include "server/beast/transport.h"
 #include "server/core/clock.h"
+#include "server/core/connectioncounts.h"
 #include "server/core/serverconfig.h"
 #include "server/net/httpsession.h"
 #include "server/net/wsconnection.h"
@@ -35,6 +36,8 @@ public:
                                                             const std::string &remote) = 0;
         /// The answer to a plain HTTP request.
         virtual HttpResponse answer(const HttpRequest &request) = 0;
+        /// Who the client of an upgrade request is, for the limits per client (see clientKey).
+        virtual std::string clientOf(const tcp::socket &socket, const Request &request) = 0;
         /// At every sweep, before stalled writes are looked for.
         virtual void sweeping(Clock::time_point now) = 0;
         /// Stopping has begun: the acceptors are closed, and every connection is closed next.
@@ -66,10 +69,16 @@ public:
     /// A WebSocket connection ended (it reported onClosed or onHandshakeFailed): no longer kept.
     void connectionEnded(ConnectionId id);
 
+    /// Connections per client and kind, against the limits and the descriptors in reserve: plain
+    /// HTTP by the TCP peer's address when accepted, agents and supporters by their client
+    /// (Owner::clientOf) when upgraded.
+    const ConnectionCounts &connectionCounts() const { return counts; }
+
 private:
     // HttpSession::Owner, for the sessions this listener makes.
     HttpResponse answer(const HttpRequest &request) override;
-    void upgrade(Transport transport, Request request, const std::string &remote) override;
+    std::optional<HttpResponse> upgrade(Transport &transport, Request &request,
+                                        const std::string &remote) override;
     void sessionEnded(ConnectionId id) override;
     void log(const std::string &line) override;
 
@@ -96,6 +105,14 @@ private:
     void onGrace(const beast::error_code &ec);
     /// Ends the grace period early once nothing is left to close.
     void checkStopped();
+    /// Counts a new connection of `kind` for `client`, or says why not in the log (once per
+    /// interval) and the counters and returns the refusal.
+    ConnectionCounts::Refusal admit(ConnectionCounts::Kind kind, const std::string &client,
+                                    std::size_t inUse);
+    /// Descriptors held now: those the process had when it began listening, and one for each
+    /// connection.
+    std::size_t descriptorsInUse() const;
+    void forget(ConnectionId id);
 
     net::io_context &io;
     Owner &owner;
@@ -115,6 +132,13 @@ private:
     std::unordered_map<ConnectionId, std::shared_ptr<WsConnection>> connections;
     // HTTP sessions keep themselves alive through their pending operations.
     std::unordered_map<ConnectionId, std::weak_ptr<HttpSession>> sessions;
+    ConnectionCounts counts;
+    // What each session and connection counts as, until it ends.
+    std::unordered_map<ConnectionId, std::pair<ConnectionCounts::Kind, std::string>> counted;
+    std::size_t baseDescriptors = 0;
+    ThrottledLog refusalLog;
+    ThrottledLog fullLog;
+    ThrottledLog acceptLog;
 };
 
 } // namespace velmora::server

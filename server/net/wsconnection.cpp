@@ -10,6 +10,8 @@ namespace {
 // A flat buffer keeps the capacity of the largest message it held; give it back after a big one
 // so that thousands of idle connections stay small.
 constexpr std::size_t kKeptBufferCapacity = 64 * 1024;
+// Messages are read in pieces of at most this, so that each piece is counted as it arrives.
+constexpr std::size_t kReadPiece = 512 * 1024;
 
 std::string describeError(const beast::error_code &ec)
 {
@@ -32,7 +34,28 @@ WsConnection::WsConnection(Transport transport, ConnectionId id, std::string rem
     : ws(std::move(transport)), connectionId(id), remoteText(std::move(remote)), limits(limits)
 {}
 
-WsConnection::~WsConnection() = default;
+WsConnection::~WsConnection()
+{
+    releaseHeld();
+}
+
+void WsConnection::holdMessagesTo(BufferBudget &shared, std::string client)
+{
+    budget = &shared;
+    budgetClient = std::move(client);
+}
+
+void WsConnection::setMessageLimit(std::size_t bytes)
+{
+    ws.read_message_max(bytes);
+}
+
+void WsConnection::releaseHeld()
+{
+    if (budget)
+        budget->give(budgetClient, held);
+    held = 0;
+}
 
 websocket::stream_base::timeout WsConnection::timeouts(bool idle) const
 {
@@ -57,7 +80,7 @@ void WsConnection::start(Request request)
             response.set(http::field::sec_websocket_protocol,
                          beast::string_view(kBinarySubprotocol.data(), kBinarySubprotocol.size()));
     }));
-    ws.read_message_max(limits.maxMessage);
+    ws.read_message_max(limits.maxMessageOutsideSession);
     ws.auto_fragment(false);
     // The request must outlive the accept, which answers it.
     auto held = std::make_shared<Request>(std::move(request));
@@ -87,24 +110,40 @@ void WsConnection::onAccept(const beast::error_code &ec)
 
 void WsConnection::doRead()
 {
-    if (reading || paused || finished || !open)
+    if (reading || finished || !open || (paused && !inMessage))
         return;
     reading = true;
-    ws.async_read(buffer, beast::bind_front_handler(&WsConnection::onRead, shared_from_this()));
+    ws.async_read_some(buffer, kReadPiece,
+                       beast::bind_front_handler(&WsConnection::onRead, shared_from_this()));
 }
 
-void WsConnection::onRead(const beast::error_code &ec, std::size_t)
+void WsConnection::onRead(const beast::error_code &ec, std::size_t bytes)
 {
     reading = false;
     if (ec) {
         finish(describeError(ec));
         return;
     }
+    if (budget && !budget->take(budgetClient, bytes)) {
+        finish("its unfinished messages went over the budget for its address or the server's");
+        return;
+    }
+    held += bytes;
+    if (!ws.is_message_done()) {
+        if (!inMessage) {
+            inMessage = true;
+            messageStarted = Clock::now();
+        }
+        doRead();
+        return;
+    }
+    inMessage = false;
     if (!closeRequested && !finished) {
         const auto data = buffer.cdata();
         onMessage(ws.got_binary(),
                   std::string_view(static_cast<const char *>(data.data()), data.size()));
     }
+    releaseHeld();
     buffer.consume(buffer.size());
     if (buffer.capacity() > kKeptBufferCapacity)
         buffer.shrink_to_fit();
@@ -223,11 +262,17 @@ bool WsConnection::stalled(Clock::time_point now) const
     return writing && now - writeStarted > limits.idleTimeout;
 }
 
+bool WsConnection::messageOverdue(Clock::time_point now) const
+{
+    return inMessage && !finished && now - messageStarted > limits.messageTimeout;
+}
+
 void WsConnection::finish(const std::string &why)
 {
     if (finished)
         return;
     finished = true;
+    releaseHeld();
     // The message being written must outlive its write, which the closed socket ends soon.
     while (queue.size() > (writing ? 1u : 0u)) {
         queued -= queue.back().size();

@@ -4,6 +4,7 @@
 
 #include "server/beast/beast.h"
 #include "server/beast/transport.h"
+#include "server/core/bufferbudget.h"
 #include "server/core/clock.h"
 #include "server/core/closereasons.h"
 #include "server/core/connectionlimits.h"
@@ -31,8 +32,19 @@ public:
     WsConnection(const WsConnection &) = delete;
     WsConnection &operator=(const WsConnection &) = delete;
 
-    /// Answers the upgrade request, choosing the subprotocol "binary" when offered.
+    /// Holds the bytes of each message in progress to `budget` under `client` (see clientKey):
+    /// a connection that would go over it is dropped. Call before start(); `budget` must
+    /// outlive the connection. Without it, messages in progress are bounded only by their size
+    /// and time.
+    void holdMessagesTo(BufferBudget &budget, std::string client);
+
+    /// Answers the upgrade request, choosing the subprotocol "binary" when offered. Messages may
+    /// then be as large as the limits allow outside a session.
     void start(Request request);
+
+    /// The largest message from now on: a larger one fails the connection with code 1009.
+    void setMessageLimit(std::size_t bytes);
+    const ConnectionLimits &connectionLimits() const { return limits; }
 
     /// Queues one binary message; ignored once closing has begun.
     void send(std::string message);
@@ -46,8 +58,8 @@ public:
     /// Drops the TCP connection at once.
     void abort();
 
-    /// Stops reading after the current message, and with it the idle timeout (the peer is not at
-    /// fault when we do not read).
+    /// Stops reading after the current message (one in progress is read to its end), and with it
+    /// the idle timeout (the peer is not at fault when we do not read).
     void pauseReading();
     void resumeReading();
     bool readingPaused() const { return paused; }
@@ -56,6 +68,8 @@ public:
     bool aboveHighWater() const { return queued > limits.highWater; }
     /// True when a write has been in flight longer than the idle timeout.
     bool stalled(Clock::time_point now) const;
+    /// True when a message has been arriving for longer than the message timeout.
+    bool messageOverdue(Clock::time_point now) const;
     bool closing() const { return closeRequested || finished; }
 
     ConnectionId id() const { return connectionId; }
@@ -82,6 +96,7 @@ private:
     void doClose();
     void onClose(const beast::error_code &ec);
     void finish(const std::string &why);
+    void releaseHeld();
     websocket::stream_base::timeout timeouts(bool idle) const;
 
     websocket::stream<Transport> ws;
@@ -89,6 +104,14 @@ private:
     std::string remoteText;
     ConnectionLimits limits;
     beast::flat_buffer buffer;
+    /// Where the bytes of a message in progress count (null: nowhere), under which client, and
+    /// how many count now.
+    BufferBudget *budget = nullptr;
+    std::string budgetClient;
+    std::size_t held = 0;
+    /// A message has begun and not ended; since when.
+    bool inMessage = false;
+    Clock::time_point messageStarted;
     std::deque<std::string> queue;
     std::size_t queued = 0;
     Clock::time_point writeStarted;

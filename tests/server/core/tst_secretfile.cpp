@@ -130,6 +130,18 @@ private slots:
                  loaded.error.c_str());
     }
 
+    // A FIFO would block the start-up on its first read, with no output at all.
+    void fifoIsRefusedAtOnce()
+    {
+        QTemporaryDir dir;
+        const QByteArray path = QFile::encodeName(dir.filePath("secret"));
+        QCOMPARE(::mkfifo(path.constData(), 0600), 0);
+        const SecretFile loaded = loadOrCreateSecret(path.toStdString());
+        QVERIFY(!loaded.ok);
+        QCOMPARE(QString::fromStdString(loaded.error),
+                 "cannot read secret file " + QString::fromUtf8(path) + ": not a regular file");
+    }
+
     void missingFolderIsAnError()
     {
         QTemporaryDir dir;

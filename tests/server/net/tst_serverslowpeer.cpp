@@ -2,79 +2,12 @@
 // byte by byte, stop in the middle of a frame or of a request, another session's round trips
 // stay about as fast as without them.
 #include "agentpeer.h"
+#include "livesession.h"
 #include "rawwebsocket.h"
 #include "serverthread.h"
 
-#include <QElapsedTimer>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTimer>
 #include <QtTest>
-
-#include <algorithm>
-#include <memory>
-
-namespace {
-
-// Qt's QWebSocket writes a frame's header and payload separately, and without TCP_NODELAY
-// (which it does not offer) Nagle's algorithm then adds tens of milliseconds to each round trip.
-// The measured session therefore uses raw peers that send each frame in one piece.
-QByteArray rfbEnvelope(const QByteArray &bytes)
-{
-    return "{\"action\":\"rfb\",\"api_version\":\"110\",\"payload\":\"" + bytes.toBase64() + "\"}";
-}
-
-// Answers "start_session" with a greeting and echoes every "rfb" payload.
-void echoAsAgent(RawWebSocket &agent)
-{
-    QObject::connect(
-        &agent, &RawWebSocket::frameReceived, [&agent](int opcode, const QByteArray &payload) {
-            if (opcode != 2)
-                return;
-            const QJsonObject envelope = QJsonDocument::fromJson(payload).object();
-            const QString action = envelope.value("action").toString();
-            if (action == "start_session") {
-                agent.sendFrame(2, rfbEnvelope("RFB 003.008\n"));
-            } else if (action == "rfb") {
-                agent.sendFrame(2, rfbEnvelope(QByteArray::fromBase64(
-                                       envelope.value("payload").toString().toLatin1())));
-            }
-        });
-}
-
-// Median of `count` round trips supporter → agent (echo) → supporter, in microseconds.
-double medianRoundTrip(RawWebSocket &supporter, int count)
-{
-    // A signal spy's wait runs the event loop without the pauses of QTest::qWaitFor.
-    QSignalSpy received(&supporter, &RawWebSocket::frameReceived);
-    std::vector<double> times;
-    for (int i = 0; i < count; ++i) {
-        received.clear();
-        const QByteArray message(64, char('a' + i % 26));
-        QElapsedTimer timer;
-        timer.start();
-        supporter.sendFrame(2, message);
-        if (!received.wait(30000) || received.first().at(1).toByteArray() != message)
-            return -1;
-        times.push_back(timer.nsecsElapsed() / 1000.0);
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
-
-// The header of a masked binary frame that announces `size` bytes of payload.
-QByteArray largeFrameHeader(quint64 size)
-{
-    QByteArray header;
-    header.append(char(0x82));
-    header.append(char(0x80 | 127));
-    for (int shift = 56; shift >= 0; shift -= 8)
-        header.append(char((size >> shift) & 0xFF));
-    header.append("\x11\x22\x33\x44", 4);
-    return header;
-}
-
-} // namespace
 
 class TestServerSlowPeer : public QObject
 {
@@ -87,24 +20,18 @@ private slots:
         velmora::server::ServerConfig config = ServerThread::defaultConfig();
         config.followSecurityHandshake = false;
         ServerThread server(config);
-        RawWebSocket agent;
-        echoAsAgent(agent);
-        QVERIFY(agent.handshake(server.port(), "/", "Cookie: VELMORA-SESSION-TOKEN=\r\n"));
-        const QByteArray info = agent.waitForFrame(2).payload;
-        const QString id = QJsonDocument::fromJson(info).object().value("id").toString();
-        QCOMPARE(id.size(), 9);
-        RawWebSocket supporter;
-        QVERIFY(supporter.handshake(server.port(), "/viewer/" + id.toLatin1()));
-        QCOMPARE(supporter.waitForFrame(2).payload, QByteArray("RFB 003.008\n"));
+        LiveSession live;
+        QVERIFY(live.open(server.port()));
 
-        const double alone = medianRoundTrip(supporter, 1000);
+        const double alone = percentile(live.roundTrips(1000), 0.5);
         QVERIFY(alone > 0);
 
-        // An agent that trickles one large frame, one byte per event-loop tick.
+        // An agent that trickles a frame as large as an agent may send outside a session, one
+        // byte per event-loop tick.
         RawWebSocket trickler;
         QVERIFY(trickler.handshake(server.port(), "/", "Cookie: VELMORA-SESSION-TOKEN=\r\n"));
         QVERIFY(trickler.upgraded());
-        trickler.sendRaw(largeFrameHeader(1024 * 1024));
+        trickler.sendRaw(RawWebSocket::frameHeader(2, 4000));
         int trickled = 0;
         QTimer trickle;
         trickle.setInterval(1);
@@ -131,7 +58,7 @@ private slots:
 
         QTRY_VERIFY(trickled > 20);
         const int trickledBefore = trickled;
-        const double meanwhile = medianRoundTrip(supporter, 1000);
+        const double meanwhile = percentile(live.roundTrips(1000), 0.5);
         QVERIFY(meanwhile > 0);
         qInfo("median round trip: %.0f us alone, %.0f us beside the slow peers (%d bytes "
               "trickled meanwhile)",

@@ -27,11 +27,10 @@ bool RawWebSocket::handshake(quint16 port, const QByteArray &path, const QByteAr
     return QTest::qWaitFor([&] { return !responseHead.isEmpty(); }, timeoutMs);
 }
 
-QByteArray RawWebSocket::frame(int opcode, const QByteArray &payload, bool final)
+QByteArray RawWebSocket::frameHeader(int opcode, quint64 size, bool final, quint32 key)
 {
     QByteArray out;
     out.append(char((final ? 0x80 : 0x00) | (opcode & 0x0F)));
-    const qint64 size = payload.size();
     if (size < 126) {
         out.append(char(0x80 | size));
     } else if (size < 65536) {
@@ -42,11 +41,21 @@ QByteArray RawWebSocket::frame(int opcode, const QByteArray &payload, bool final
         for (int shift = 56; shift >= 0; shift -= 8)
             out.append(char((size >> shift) & 0xFF));
     }
-    const quint32 key = QRandomGenerator::global()->generate();
     const char mask[4] = {char(key >> 24), char(key >> 16), char(key >> 8), char(key)};
     out.append(mask, 4);
-    for (qint64 i = 0; i < size; ++i)
-        out.append(char(payload[int(i)] ^ mask[i % 4]));
+    return out;
+}
+
+QByteArray RawWebSocket::frame(int opcode, const QByteArray &payload, bool final)
+{
+    const quint32 key = QRandomGenerator::global()->generate();
+    QByteArray out = frameHeader(opcode, quint64(payload.size()), final, key);
+    const char mask[4] = {char(key >> 24), char(key >> 16), char(key >> 8), char(key)};
+    const int start = out.size();
+    out.append(payload);
+    char *masked = out.data() + start;
+    for (int i = 0; i < payload.size(); ++i)
+        masked[i] = char(masked[i] ^ mask[i % 4]);
     return out;
 }
 

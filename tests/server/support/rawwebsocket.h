@@ -31,6 +31,10 @@ public:
 
     /// A client frame (masked), with its FIN bit set unless `final` is false.
     static QByteArray frame(int opcode, const QByteArray &payload, bool final = true);
+    /// Only the header of a client frame that announces `size` bytes of payload, in the shortest
+    /// form, masked with `key` (with the default, zero, the payload then goes as it is): for
+    /// payloads sent apart, slowly or never.
+    static QByteArray frameHeader(int opcode, quint64 size, bool final = true, quint32 key = 0);
 
     void sendFrame(int opcode, const QByteArray &payload);
     void sendRaw(const QByteArray &bytes);
