@@ -1,0 +1,302 @@
+// Attacks that need no password or token, against velmora-server as a child process: a session
+// beside each attack must keep its round trips fast (p99 under 100 ms) and the server's memory
+// must stay bounded, while the attackers are cut off. The attackers and the live session come
+// from different addresses (X-Forwarded-For, trusted), as they would on the Internet.
+#include "livesession.h"
+#include "rawwebsocket.h"
+#include "serverprocess.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <sys/socket.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+const QByteArray liveAddress = "X-Forwarded-For: 198.51.100.10\r\n";
+const QByteArray attackerAddress = "X-Forwarded-For: 203.0.113.66\r\n";
+const QByteArray agentCookie = "Cookie: VELMORA-SESSION-TOKEN=\r\n";
+
+// Samples the server's resident memory while it lives.
+class MemoryWatch
+{
+public:
+    explicit MemoryWatch(qint64 pid) : pid(pid)
+    {
+        baseline = peak = residentKb(pid);
+        QObject::connect(&timer, &QTimer::timeout,
+                         [this] { peak = std::max(peak, residentKb(this->pid)); });
+        timer.start(50);
+    }
+    long growthKb() const { return peak - baseline; }
+
+private:
+    qint64 pid;
+    QTimer timer;
+    long baseline = 0;
+    long peak = 0;
+};
+
+QString p99Text(const std::vector<double> &times)
+{
+    return QString("p50 %1 us, p99 %2 us")
+        .arg(percentile(times, 0.5), 0, 'f', 0)
+        .arg(percentile(times, 0.99), 0, 'f', 0);
+}
+
+// The number after `name` (with `labels`) in the server's /metrics, or -1.
+double metric(quint16 port, const QByteArray &name)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+    if (!socket.waitForConnected(5000))
+        return -1;
+    socket.write("GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    QByteArray answer;
+    if (!QTest::qWaitFor(
+            [&] {
+                answer += socket.readAll();
+                return socket.state() == QAbstractSocket::UnconnectedState;
+            },
+            5000))
+        return -1;
+    for (const QByteArray &line : answer.split('\n')) {
+        if (line.startsWith(name + ' '))
+            return line.mid(name.size() + 1).trimmed().toDouble();
+    }
+    return -1;
+}
+
+} // namespace
+
+class TestServerAttacks : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void hugeJsonFromAgents();
+    void unfinishedMessages();
+    void descriptorExhaustion();
+    void pipelinedStaticFiles();
+
+private:
+    // Starts the server with `flags`, trusting X-Forwarded-For, and a live session beside it.
+    bool startServer(const QStringList &flags, const QString &wrapper = QString(),
+                     const QStringList &wrapperArguments = {});
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<ServerProcess> server;
+    std::unique_ptr<LiveSession> live;
+    quint16 port = 0;
+};
+
+bool TestServerAttacks::startServer(const QStringList &flags, const QString &wrapper,
+                                    const QStringList &wrapperArguments)
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QStringList arguments{"--listen", "127.0.0.1:0", "--secret-file",
+                          dir->filePath("server.secret"), "--trust-forwarded-for"};
+    arguments += flags;
+    if (wrapper.isEmpty()) {
+        server = std::make_unique<ServerProcess>(QStringLiteral(VELMORA_SERVER_BIN));
+        server->start(arguments);
+    } else {
+        server = std::make_unique<ServerProcess>(wrapper);
+        server->start(wrapperArguments + QStringList{QStringLiteral(VELMORA_SERVER_BIN)} +
+                      arguments);
+    }
+    if (!server->waitForLine(QStringLiteral("listening on")))
+        return false;
+    port = server->portFrom(QStringLiteral("listening on"));
+    live = std::make_unique<LiveSession>();
+    return port != 0 && live->open(port, liveAddress);
+}
+
+// 5.58 MB of brackets, as many agents as one attacker cares to open, before any session: the
+// server refuses each message by its frame header, and an envelope that would need a parse of
+// its own by its size or depth, without a parse.
+void TestServerAttacks::hugeJsonFromAgents()
+{
+    QVERIFY(startServer({}));
+    const std::vector<double> alone = live->roundTrips(300);
+    QVERIFY(!alone.empty());
+    MemoryWatch memory(server->process.processId());
+
+    const QByteArray brackets(5580000, '[');
+    std::vector<std::unique_ptr<RawWebSocket>> attackers;
+    for (int i = 0; i < 20; ++i) {
+        auto attacker = std::make_unique<RawWebSocket>();
+        QVERIFY(attacker->handshake(port, "/", agentCookie + attackerAddress));
+        QVERIFY(attacker->upgraded());
+        attacker->sendFrame(2, brackets);
+        attackers.push_back(std::move(attacker));
+    }
+    const std::vector<double> meanwhile = live->roundTrips(300);
+    QVERIFY(!meanwhile.empty());
+    for (const auto &attacker : attackers) {
+        const RawWebSocket::Frame close = attacker->waitForFrame(8);
+        QCOMPARE(CloseFrame::from(close.payload).code, 1009);
+    }
+
+    // In a session of its own an agent may send large envelopes, but not large JSON.
+    LiveSession own;
+    QVERIFY(own.open(port, attackerAddress));
+    own.agent.sendFrame(2, QByteArray(1000000, '['));
+    QCOMPARE(CloseFrame::from(own.agent.waitForFrame(8).payload).code, 1008);
+    LiveSession deep;
+    QVERIFY(deep.open(port, attackerAddress));
+    deep.agent.sendFrame(2, QByteArray(30000, '[') + QByteArray(30000, ']'));
+    const CloseFrame refused = CloseFrame::from(deep.agent.waitForFrame(8).payload);
+    QCOMPARE(refused.code, 1008);
+    QCOMPARE(refused.reason, QByteArray("forbidden-message"));
+    QVERIFY(server->waitForLine(QStringLiteral("nested deeper than an envelope")));
+
+    qInfo("live session alone: %s; beside the attack: %s; server memory +%ld kB",
+          qPrintable(p99Text(alone)), qPrintable(p99Text(meanwhile)), memory.growthKb());
+    QVERIFY2(percentile(meanwhile, 0.99) < 100000, qPrintable(p99Text(meanwhile)));
+    QVERIFY2(memory.growthKb() < 64 * 1024, qPrintable(QString::number(memory.growthKb())));
+}
+
+// Agents in sessions of their own announce frames of megabytes, send most of them and then a
+// byte now and then: the server holds what arrived only up to the address's budget, and drops
+// the rest at the message deadline.
+void TestServerAttacks::unfinishedMessages()
+{
+    QVERIFY(startServer({"--message-timeout", "2", "--max-buffered-per-address", "8388608",
+                         "--max-buffered", "16777216"}));
+    const std::vector<double> alone = live->roundTrips(300);
+    QVERIFY(!alone.empty());
+    MemoryWatch memory(server->process.processId());
+
+    std::vector<std::unique_ptr<LiveSession>> attackers;
+    for (int i = 0; i < 6; ++i) {
+        auto attacker = std::make_unique<LiveSession>();
+        QVERIFY(attacker->open(port, attackerAddress));
+        attacker->agent.sendRaw(RawWebSocket::frameHeader(2, 5500000));
+        attacker->agent.sendRaw(QByteArray(3000000, 'A'));
+        attackers.push_back(std::move(attacker));
+    }
+    QTimer trickle;
+    connect(&trickle, &QTimer::timeout, [&] {
+        for (const auto &attacker : attackers) {
+            if (attacker->agent.isConnected())
+                attacker->agent.sendRaw("A");
+        }
+    });
+    trickle.start(500);
+
+    const std::vector<double> meanwhile = live->roundTrips(300);
+    QVERIFY(!meanwhile.empty());
+    // Over the address's budget at once; the others at the message deadline.
+    for (const auto &attacker : attackers)
+        QVERIFY(attacker->agent.waitForDisconnected(10000));
+    trickle.stop();
+    QVERIFY(server->waitForLine(QStringLiteral("went over the budget")));
+    QVERIFY(server->waitForLine(QStringLiteral("a message took longer than 2 s")));
+    QTRY_COMPARE_WITH_TIMEOUT(metric(port, "velmora_buffered_bytes"), 0.0, 10000);
+    // The live session is still there and as fast.
+    const std::vector<double> after = live->roundTrips(100);
+    QVERIFY(!after.empty());
+
+    qInfo("live session alone: %s; beside the attack: %s; server memory +%ld kB",
+          qPrintable(p99Text(alone)), qPrintable(p99Text(meanwhile)), memory.growthKb());
+    QVERIFY2(percentile(meanwhile, 0.99) < 100000, qPrintable(p99Text(meanwhile)));
+    // The budget is 8 MiB for the address (16 MiB in all); the six would have held 18 MB.
+    QVERIFY2(memory.growthKb() < 48 * 1024, qPrintable(QString::number(memory.growthKb())));
+}
+
+// Idle agent connections from two addresses, as many as they can get, in a server with few
+// descriptors: each address gets its limit, then the server keeps its reserve, /metrics still
+// answers, and the refusals are logged once per interval, not once each.
+void TestServerAttacks::descriptorExhaustion()
+{
+    // A soft limit of 96 that the server raises to the hard limit, 320, as it starts.
+    QVERIFY(startServer({"--max-agents-per-address", "150", "--descriptor-reserve", "32"},
+                        QStringLiteral("prlimit"), {"--nofile=96:320"}));
+    const std::vector<double> alone = live->roundTrips(300);
+    QVERIFY(!alone.empty());
+
+    const auto flood = [&](const QByteArray &address, int count, int &upgraded, int &limited,
+                           int &full, std::vector<std::unique_ptr<RawWebSocket>> &keep) {
+        for (int i = 0; i < count; ++i) {
+            auto agent = std::make_unique<RawWebSocket>();
+            if (!agent->handshake(port, "/", agentCookie + address))
+                continue;
+            if (agent->upgraded())
+                ++upgraded;
+            else if (agent->responseHead.startsWith("HTTP/1.1 429"))
+                ++limited;
+            else if (agent->responseHead.startsWith("HTTP/1.1 503"))
+                ++full;
+            keep.push_back(std::move(agent));
+        }
+    };
+    std::vector<std::unique_ptr<RawWebSocket>> agents;
+    int upgraded = 0, limited = 0, full = 0;
+    flood("X-Forwarded-For: 203.0.113.1\r\n", 170, upgraded, limited, full, agents);
+    QCOMPARE(upgraded, 150);
+    QCOMPARE(limited, 20);
+    upgraded = limited = 0;
+    flood("X-Forwarded-For: 203.0.113.2\r\n", 150, upgraded, limited, full, agents);
+    // More than the 96 descriptors it started with, less than all 320.
+    QVERIFY2(upgraded > 0 && full > 0, qPrintable(QString("%1 / %2").arg(upgraded).arg(full)));
+    QVERIFY(150 + upgraded > 96);
+
+    // The reserve: the operator's /metrics, and the live session, still work.
+    QVERIFY(metric(port, "velmora_agents_online") >= 150);
+    QVERIFY(metric(port, "velmora_connections_refused_total{reason=\"server-full\"}") >= full);
+    const std::vector<double> meanwhile = live->roundTrips(300);
+    QVERIFY(!meanwhile.empty());
+    QVERIFY2(percentile(meanwhile, 0.99) < 100000, qPrintable(p99Text(meanwhile)));
+    // Once per interval, whatever the number of refusals.
+    QVERIFY(server->waitForLine(QStringLiteral("refusing new connections")));
+    QCOMPARE(server->lines().filter(QStringLiteral("refusing new connections")).size(), 1);
+    QCOMPARE(server->lines().filter(QStringLiteral("refused a agent connection")).size(), 1);
+    qInfo("agents: 150 + %d upgraded, %d refused as full; live session %s", upgraded, full,
+          qPrintable(p99Text(meanwhile)));
+}
+
+// Clients that pipeline a hundred requests for noVNC's largest file, close their sending side
+// and never read: each gets little more than its first answers before it waits, and is dropped
+// when it has not read them within the request timeout.
+void TestServerAttacks::pipelinedStaticFiles()
+{
+    if (!QFileInfo::exists(QStringLiteral("/usr/share/novnc/core/rfb.js")))
+        QSKIP("noVNC is missing (Debian package novnc)");
+    QVERIFY(startServer({"--idle-timeout", "2", "--novnc", "/usr/share/novnc"}));
+    const std::vector<double> alone = live->roundTrips(300);
+    QVERIFY(!alone.empty());
+    MemoryWatch memory(server->process.processId());
+
+    QByteArray requests;
+    for (int i = 0; i < 100; ++i)
+        requests += "GET /novnc/core/rfb.js HTTP/1.1\r\nHost: x\r\n" + attackerAddress + "\r\n";
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < 120; ++i) {
+        auto client = std::make_unique<QTcpSocket>();
+        client->setReadBufferSize(1);
+        client->connectToHost(QStringLiteral("127.0.0.1"), port);
+        QVERIFY(client->waitForConnected(5000));
+        client->write(requests);
+        client->flush();
+        ::shutdown(int(client->socketDescriptor()), SHUT_WR);
+        clients.push_back(std::move(client));
+    }
+    const std::vector<double> meanwhile = live->roundTrips(300);
+    QVERIFY(!meanwhile.empty());
+    QVERIFY(server->waitForLine(QStringLiteral("left its answers unread for 2 s"), 20000));
+    qInfo("live session alone: %s; beside the attack: %s; server memory +%ld kB",
+          qPrintable(p99Text(alone)), qPrintable(p99Text(meanwhile)), memory.growthKb());
+    QVERIFY2(percentile(meanwhile, 0.99) < 100000, qPrintable(p99Text(meanwhile)));
+    QVERIFY2(memory.growthKb() < 48 * 1024, qPrintable(QString::number(memory.growthKb())));
+}
+
+QTEST_GUILESS_MAIN(TestServerAttacks)
+#include "tst_serverattacks.moc"
