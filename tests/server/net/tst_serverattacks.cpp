@@ -104,14 +104,20 @@ bool TestServerAttacks::startServer(const QStringList &flags, const QString &wra
     QStringList arguments{"--listen", "127.0.0.1:0", "--secret-file",
                           dir->filePath("server.secret"), "--trust-forwarded-for"};
     arguments += flags;
-    if (wrapper.isEmpty()) {
-        server = std::make_unique<ServerProcess>(QStringLiteral(VELMORA_SERVER_BIN));
+    server = std::make_unique<ServerProcess>(wrapper.isEmpty() ? QStringLiteral(VELMORA_SERVER_BIN)
+                                                               : wrapper);
+    // In the sanitizer build, freed memory waits in a quarantine (256 MB by default) before it
+    // is used again; a small one keeps the figures about what the server holds.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                       environment.value(QStringLiteral("ASAN_OPTIONS")) +
+                           QStringLiteral(":quarantine_size_mb=4"));
+    server->process.setProcessEnvironment(environment);
+    if (wrapper.isEmpty())
         server->start(arguments);
-    } else {
-        server = std::make_unique<ServerProcess>(wrapper);
+    else
         server->start(wrapperArguments + QStringList{QStringLiteral(VELMORA_SERVER_BIN)} +
                       arguments);
-    }
     if (!server->waitForLine(QStringLiteral("listening on")))
         return false;
     port = server->portFrom(QStringLiteral("listening on"));
@@ -176,7 +182,7 @@ void TestServerAttacks::unfinishedMessages()
     MemoryWatch memory(server->process.processId());
 
     std::vector<std::unique_ptr<LiveSession>> attackers;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 20; ++i) {
         auto attacker = std::make_unique<LiveSession>();
         QVERIFY(attacker->open(port, attackerAddress));
         attacker->agent.sendRaw(RawWebSocket::frameHeader(2, 5500000));
@@ -208,8 +214,8 @@ void TestServerAttacks::unfinishedMessages()
     qInfo("live session alone: %s; beside the attack: %s; server memory +%ld kB",
           qPrintable(p99Text(alone)), qPrintable(p99Text(meanwhile)), memory.growthKb());
     QVERIFY2(percentile(meanwhile, 0.99) < 100000, qPrintable(p99Text(meanwhile)));
-    // The budget is 8 MiB for the address (16 MiB in all); the six would have held 18 MB.
-    QVERIFY2(memory.growthKb() < 48 * 1024, qPrintable(QString::number(memory.growthKb())));
+    // The budget is 8 MiB for the address (16 MiB in all); the twenty would have held 60 MB.
+    QVERIFY2(memory.growthKb() < 40 * 1024, qPrintable(QString::number(memory.growthKb())));
 }
 
 // Idle agent connections from two addresses, as many as they can get, in a server with few
