@@ -9,7 +9,7 @@ set -euo pipefail
 build_packages=(
     cmake g++ make ninja-build pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5websockets5-dev nlohmann-json3-dev
-    libboost-dev libboost-program-options-dev libssl-dev
+    libboost-dev libboost-program-options-dev libssl-dev libhiredis-dev
     libx11-dev libxext-dev
 )
 run_packages=(
@@ -17,7 +17,7 @@ run_packages=(
 )
 test_packages=(
     tigervnc-tools vncsnapshot xtightvncviewer imagemagick x11-xserver-utils clang libclang-rt-14-dev
-    g++-mingw-w64-i686 chromium xdotool openssl iproute2
+    g++-mingw-w64-i686 chromium xdotool openssl iproute2 redis-server haproxy
 )
 # Qt for Windows from source (perl, python3 and make build it), the cross compilers, and Wine
 # (32-bit) with a display to run the results on.
