@@ -32,6 +32,25 @@ HttpHandler metricsPage(const Counters &counters)
     };
 }
 
+// For load balancers: the process answers HTTP on this listener. It says nothing about Redis, so
+// that a Redis outage does not take every node out of rotation at once (each node keeps its
+// agents and sessions then).
+HttpHandler healthPage()
+{
+    return [](const HttpRequest &request) -> std::optional<HttpResponse> {
+        if (request.path != "/health")
+            return std::nullopt;
+        if (request.method != "GET" && request.method != "HEAD") {
+            HttpResponse answer = plainAnswer(405, "Method not allowed");
+            answer.headers.emplace_back("Allow", "GET, HEAD");
+            return answer;
+        }
+        HttpResponse answer = plainAnswer(200, "ok");
+        answer.headers.emplace_back("Cache-Control", "no-cache");
+        return answer;
+    };
+}
+
 } // namespace
 
 HttpResponder::HttpResponder(std::vector<HttpHandler> configured, const ServerOptions &options,
@@ -40,6 +59,7 @@ HttpResponder::HttpResponder(std::vector<HttpHandler> configured, const ServerOp
       log(std::move(log))
 {
     handlers.push_back(metricsPage(counters));
+    handlers.push_back(healthPage());
     if (!options.novncDir.empty())
         handlers.push_back(StaticFiles("/novnc/", options.novncDir));
     if (!options.webDir.empty())

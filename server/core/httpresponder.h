@@ -1,5 +1,5 @@
 // Plain HTTP on the server's port: the configured handlers first, then the server's own (GET
-// /metrics, noVNC, the supporter's page), else 404.
+// /metrics, GET /health, noVNC, the supporter's page), else 404.
 #pragma once
 
 #include "server/core/httphandler.h"

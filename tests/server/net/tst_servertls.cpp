@@ -147,7 +147,8 @@ private slots:
     {
         QTemporaryDir web;
         const auto server = tlsServer(web);
-        for (const QByteArray &target : {QByteArray("/"), QByteArray("/metrics")}) {
+        for (const QByteArray &target :
+             {QByteArray("/"), QByteArray("/metrics"), QByteArray("/health")}) {
             const QByteArray secure = httpsExchange(certificates, server->port(), get(target));
             QVERIFY2(secure.startsWith("HTTP/1.1 200"), secure.left(200).constData());
             QTcpSocket plain;
@@ -157,6 +158,10 @@ private slots:
             QVERIFY2(answer.startsWith("HTTP/1.1 200"), answer.left(200).constData());
             QCOMPARE(secure.mid(secure.indexOf("\r\n\r\n")).contains("<title>Velmora"),
                      target == "/");
+            if (target == "/health") {
+                QVERIFY(secure.endsWith("\r\n\r\nok\n"));
+                QVERIFY(answer.endsWith("\r\n\r\nok\n"));
+            }
         }
         // The page's policy lets it open its WebSocket to this server, wss included.
         const QByteArray page = httpsExchange(certificates, server->port(), get("/"));

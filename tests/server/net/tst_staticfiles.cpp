@@ -1,6 +1,6 @@
 // The page's files over raw HTTP on a socket: types, headers, methods, conditional requests, and
 // every way out of the folder that a path can try (dots, encoded dots, backslashes, NUL,
-// absolute paths, symbolic links), plus the metrics page.
+// absolute paths, symbolic links), plus the metrics and health pages.
 #include "serverthread.h"
 
 #include "server/core/staticfiles.h"
@@ -220,6 +220,8 @@ private slots:
         QTest::newRow("DELETE") << get("/velmora.js", "DELETE") << 405;
         QTest::newRow("OPTIONS") << get("/", "OPTIONS") << 405;
         QTest::newRow("POST to metrics") << get("/metrics", "POST") << 405;
+        QTest::newRow("POST to health") << get("/health", "POST") << 405;
+        QTest::newRow("below health") << get("/health/x") << 404;
         QTest::newRow("body over the limit")
             << get("/", "POST", "Content-Length: 100000\r\n") + QByteArray(100000, 'b') << 400;
     }
@@ -284,6 +286,30 @@ private slots:
             QVERIFY2(answer.body.contains("# HELP " + name + " "), name.constData());
             QVERIFY2(answer.body.contains("# TYPE " + name + " "), name.constData());
         }
+    }
+
+    // What a load balancer's check asks for: 200 with a short text, never from a cache, the
+    // query ignored; HEAD the same without the body.
+    void healthForLoadBalancers_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("GET") << get("/health") << QByteArray("ok\n");
+        QTest::newRow("GET with a query") << get("/health?from=haproxy") << QByteArray("ok\n");
+        QTest::newRow("HEAD") << get("/health", "HEAD") << QByteArray();
+        QTest::newRow("HTTP/1.0, as haproxy's plain check")
+            << QByteArray("GET /health HTTP/1.0\r\n\r\n") << QByteArray("ok\n");
+    }
+    void healthForLoadBalancers()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, body);
+        const Answer answer = exchange(server->port(), request);
+        QCOMPARE(answer.status, 200);
+        QCOMPARE(answer.headers.value("content-type"), QByteArray("text/plain; charset=utf-8"));
+        QCOMPARE(answer.headers.value("cache-control"), QByteArray("no-cache"));
+        QCOMPARE(answer.headers.value("content-length"), QByteArray("3"));
+        QCOMPARE(answer.body, body);
     }
 
     // A page folder given but not there: the server runs and answers 404.
