@@ -1,10 +1,7 @@
 #include "server/core/sessiontokens.h"
 
+#include "server/core/hmac.h"
 #include "server/core/sessionids.h"
-
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <stdexcept>
 
@@ -13,29 +10,8 @@ namespace velmora::server {
 namespace {
 
 constexpr std::size_t kNonceBytes = 16;
-constexpr std::size_t kMacBytes = 32;
 // Binds the MAC to this use of the secret, should the secret ever sign anything else.
 constexpr std::string_view kContext = "velmora session token v1";
-
-std::string toHex(const unsigned char *bytes, std::size_t size)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out(size * 2, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        out[2 * i] = digits[bytes[i] >> 4];
-        out[2 * i + 1] = digits[bytes[i] & 0x0F];
-    }
-    return out;
-}
-
-bool isLowerHex(std::string_view text)
-{
-    for (const char c : text) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    }
-    return true;
-}
 
 } // namespace
 
@@ -66,8 +42,7 @@ std::optional<std::string> SessionTokens::verify(std::string_view token) const
     const std::string_view given = token.substr(11 + 2 * kNonceBytes);
     if (!isSessionId(id) || !isLowerHex(nonce) || !isLowerHex(given))
         return std::nullopt;
-    const std::string expected = mac(id, nonce);
-    if (CRYPTO_memcmp(expected.data(), given.data(), expected.size()) != 0)
+    if (!equalMacs(mac(id, nonce), given))
         return std::nullopt;
     return std::string(id);
 }
@@ -76,15 +51,7 @@ std::string SessionTokens::mac(std::string_view id, std::string_view nonce) cons
 {
     std::string message;
     message.append(kContext).append("|").append(id).append("|").append(nonce);
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int outSize = 0;
-    if (!HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
-              reinterpret_cast<const unsigned char *>(message.data()), message.size(), out,
-              &outSize) ||
-        outSize != kMacBytes) {
-        throw std::runtime_error("HMAC-SHA256 failed");
-    }
-    return toHex(out, outSize);
+    return hmacSha256Hex(secret, message);
 }
 
 } // namespace velmora::server

@@ -8,6 +8,7 @@
 #include "server/core/rfbhandshake.h"
 #include "server/core/serverconfig.h"
 #include "server/core/sessionregistry.h"
+#include "server/net/supportersession.h"
 
 #include <memory>
 #include <string>
@@ -21,7 +22,7 @@ class SupporterConnection;
 
 /// Lifetime: shared by its two connections while it runs (see AgentConnection::session); it
 /// refers to them weakly so that either may go first. Runs on the server's thread.
-class RelaySession : public std::enable_shared_from_this<RelaySession>
+class RelaySession : public SupporterSession, public std::enable_shared_from_this<RelaySession>
 {
 public:
     /// What sessions share: owned by the hub, outliving every session.
@@ -47,19 +48,19 @@ public:
     /// the session has no supporter.
     bool fromAgent(AgentConnection &sender, std::string payload);
     /// A binary message from the supporter, on its way to the agent.
-    void fromSupporter(SupporterConnection &sender, std::string_view bytes);
+    void fromSupporter(SupporterConnection &sender, std::string_view bytes) override;
     /// The agent's queue drained: the supporter may be read again, unless held bytes fill the
     /// hold.
     void agentDrained();
     /// The supporter's queue drained: the agent may be read again.
-    void supporterDrained();
+    void supporterDrained() override;
 
     /// The agent's connection ended or was replaced (`why`, for the log): ends the session and
     /// closes the supporter's connection with `reason`.
     void agentGone(const std::string &why, const CloseReason &reason);
     /// The supporter's connection ended (`why` as it gives it): ends the session and releases
     /// the agent.
-    void supporterLeft(const std::string &why);
+    void supporterLeft(const std::string &why) override;
 
 private:
     void onStartTimeout(const beast::error_code &ec);

@@ -1,7 +1,5 @@
 #include "server/net/supporterconnection.h"
 
-#include "server/net/relaysession.h"
-
 namespace velmora::server {
 
 SupporterConnection::SupporterConnection(Owner &owner, Transport transport, ConnectionId id,

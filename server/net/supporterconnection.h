@@ -2,14 +2,13 @@
 // and its other events to its owner, the hub.
 #pragma once
 
+#include "server/net/supportersession.h"
 #include "server/net/wsconnection.h"
 
 #include <memory>
 #include <string>
 
 namespace velmora::server {
-
-class RelaySession;
 
 class SupporterConnection : public WsConnection
 {
@@ -42,8 +41,8 @@ public:
     const std::string &clientAddress() const { return client; }
 
     /// The session in progress, if any (see AgentConnection::session).
-    const std::shared_ptr<RelaySession> &session() const { return current; }
-    void join(std::shared_ptr<RelaySession> session) { current = std::move(session); }
+    const std::shared_ptr<SupporterSession> &session() const { return current; }
+    void join(std::shared_ptr<SupporterSession> session) { current = std::move(session); }
     void leave() { current.reset(); }
 
 protected:
@@ -57,7 +56,7 @@ private:
     Owner &owner;
     const std::string wanted;
     const std::string client;
-    std::shared_ptr<RelaySession> current;
+    std::shared_ptr<SupporterSession> current;
     /// Text messages dropped so far; only the first few are logged.
     unsigned dropped = 0;
 };

@@ -1,0 +1,107 @@
+// A node's signature on a supporter it carries to another node: it passes only for the same ID,
+// address and secret, only near its time, and it is the documented HMAC-SHA256 (checked with
+// Qt's independent implementation).
+#include "server/core/nodeauth.h"
+#include "server/core/sessiontokens.h"
+
+#include <QMessageAuthenticationCode>
+#include <QtTest>
+
+using namespace velmora::server;
+
+namespace {
+const std::string kSecret = "0123456789abcdef0123456789abcdef";
+constexpr std::int64_t kNow = 1796000000;
+} // namespace
+
+class TestNodeAuth : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void signatureIsTheDocumentedMac()
+    {
+        const std::string signature = NodeAuth(kSecret).sign("123456789", "10.0.0.7", kNow);
+        const QByteArray message =
+            "velmora node forward v1|9:123456789|8:10.0.0.7|" + QByteArray::number(qint64(kNow));
+        const QByteArray expected =
+            QMessageAuthenticationCode::hash(message, QByteArray::fromStdString(kSecret),
+                                             QCryptographicHash::Sha256)
+                .toHex();
+        QCOMPARE(QByteArray::fromStdString(signature),
+                 QByteArray::number(qint64(kNow)) + ":" + expected);
+    }
+
+    void verify_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("client");
+        QTest::addColumn<QString>("secret");
+        QTest::addColumn<qint64>("checkedAt");
+        QTest::addColumn<bool>("valid");
+        const QString id = "123456789";
+        const QString client = "10.0.0.7";
+        const QString secret = QString::fromStdString(kSecret);
+        QTest::newRow("same") << id << client << secret << qint64(kNow) << true;
+        QTest::newRow("a minute later") << id << client << secret << qint64(kNow + 60) << true;
+        QTest::newRow("a minute earlier") << id << client << secret << qint64(kNow - 60) << true;
+        QTest::newRow("too late") << id << client << secret << qint64(kNow + 61) << false;
+        QTest::newRow("from the future") << id << client << secret << qint64(kNow - 61) << false;
+        QTest::newRow("other id") << "123456788" << client << secret << qint64(kNow) << false;
+        QTest::newRow("other client") << id << "10.0.0.8" << secret << qint64(kNow) << false;
+        // The lengths in the message keep the fields apart.
+        QTest::newRow("fields shifted") << "12345678"
+                                        << "910.0.0.7" << secret << qint64(kNow) << false;
+        QTest::newRow("other secret")
+            << id << client << "fedcba9876543210fedcba9876543210" << qint64(kNow) << false;
+    }
+
+    void verify()
+    {
+        QFETCH(QString, id);
+        QFETCH(QString, client);
+        QFETCH(QString, secret);
+        QFETCH(qint64, checkedAt);
+        QFETCH(bool, valid);
+        const std::string signature = NodeAuth(kSecret).sign("123456789", "10.0.0.7", kNow);
+        QCOMPARE(NodeAuth(secret.toStdString())
+                     .verify(id.toStdString(), client.toStdString(), signature, checkedAt),
+                 valid);
+    }
+
+    void malformedSignaturesFail_data()
+    {
+        QTest::addColumn<QString>("signature");
+        const QString mac = QString::fromStdString(
+            NodeAuth(kSecret).sign("123456789", "10.0.0.7", kNow).substr(11));
+        QTest::newRow("empty") << QString();
+        QTest::newRow("no time") << ":" + mac;
+        QTest::newRow("no colon") << QString::number(kNow) + mac;
+        QTest::newRow("time not a number") << "17960000x0:" + mac;
+        QTest::newRow("signed time") << "+" + QString::number(kNow) + ":" + mac;
+        QTest::newRow("upper-case MAC") << QString::number(kNow) + ":" + mac.toUpper();
+        QTest::newRow("short MAC") << QString::number(kNow) + ":" + mac.left(63);
+        QTest::newRow("trailing field") << QString::number(kNow) + ":" + mac + ":1";
+        QTest::newRow("huge time") << "99999999999999999999999:" + mac;
+    }
+
+    void malformedSignaturesFail()
+    {
+        QFETCH(QString, signature);
+        QVERIFY(!NodeAuth(kSecret).verify("123456789", "10.0.0.7", signature.toStdString(), kNow));
+    }
+
+    void tokenFingerprintTellsTokensApart()
+    {
+        const SessionTokens tokens(kSecret);
+        const std::string a = tokens.issue("123456789");
+        const std::string b = tokens.issue("123456789");
+        QCOMPARE(SessionTokens::fingerprint(a).size(), std::size_t(32));
+        QVERIFY(SessionTokens::fingerprint(a) != SessionTokens::fingerprint(b));
+        // Nothing of the MAC, which is what makes a token worth stealing.
+        QVERIFY(a.find(SessionTokens::fingerprint(a)) == 10);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNodeAuth)
+#include "tst_nodeauth.moc"
