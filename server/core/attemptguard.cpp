@@ -4,11 +4,13 @@
 
 namespace velmora::server {
 
-namespace {
+AttemptGuard::AttemptGuard(LockoutSchedule lockouts, ProbeLimit probes)
+    : locks(lockouts), budgets(probes)
+{}
 
-CloseReason reasonFor(RfbHandshake::Refusal refusal)
+CloseReason AttemptGuard::reasonFor(RfbHandshake::Refusal how)
 {
-    switch (refusal) {
+    switch (how) {
     case RfbHandshake::Refusal::WrongPassword:
         return kWrongPassword;
     case RfbHandshake::Refusal::ServerFailure:
@@ -17,12 +19,6 @@ CloseReason reasonFor(RfbHandshake::Refusal refusal)
         return kUnsupportedSecurity;
     }
 }
-
-} // namespace
-
-AttemptGuard::AttemptGuard(LockoutSchedule lockouts, ProbeLimit probes)
-    : locks(lockouts), budgets(probes)
-{}
 
 std::optional<AttemptGuard::Refusal>
 AttemptGuard::admit(const std::string &client, const std::string &id, Clock::time_point now)

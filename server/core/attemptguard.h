@@ -60,6 +60,10 @@ public:
 
     explicit AttemptGuard(LockoutSchedule lockouts = {}, ProbeLimit probes = {});
 
+    /// What a supporter is told when its handshake ended for `how` (not None): wrong-password,
+    /// desktop-refused or unsupported-security.
+    static CloseReason reasonFor(RfbHandshake::Refusal how);
+
     /// May the supporter from `client` (see clientKey) try `id` (as requested, perhaps
     /// malformed) at `now`? Asked in this order, so that an address that used up its probes
     /// learns nothing about any ID: too-many-attempts while the address waits for a probe;
