@@ -33,6 +33,11 @@ const REFUSALS = {
     'El equipo remoto rechazó la conexión antes de pedir la contraseña. ' +
     (wait ? `Vuelva a intentarlo en ${wait}.` : 'Vuelva a intentarlo más tarde.'),
   'server-shutdown': () => 'La sesión terminó: el servidor se está reiniciando.',
+  'password-timeout': () =>
+    'Se agotó el tiempo para escribir la contraseña. Vuelva a conectar.',
+  'unavailable': (wait) =>
+    'El servidor no puede atender nuevas conexiones en este momento. ' +
+    (wait ? `Vuelva a intentarlo en ${wait}.` : 'Vuelva a intentarlo en unos segundos.'),
 };
 
 let rfb = null;
