@@ -2,15 +2,13 @@
 // authentication (DES challenge and response, as TigerVNC does) and scripted viewers that answer
 // the challenge with the right or a wrong password. Short locks through the configuration; the
 // real schedule's numbers are checked in tst_limits.
-#include "agentpeer.h"
 #include "rawwebsocket.h"
 #include "serverthread.h"
 #include "supporterpeer.h"
-
-#include "credentials/des.h"
+#include "vncagentpeer.h"
+#include "vncviewerpeer.h"
 
 #include <QElapsedTimer>
-#include <QRandomGenerator>
 #include <QtTest>
 
 #include <cmath>
@@ -21,198 +19,12 @@ using velmora::server::ServerConfig;
 
 namespace {
 
-const QByteArray kPassword = "4271";
+const QByteArray kPassword = VncAgentPeer::kPassword;
 
 QByteArray u32(quint32 value)
 {
     return QByteArray(1, char(value >> 24)) + char(value >> 16) + char(value >> 8) + char(value);
 }
-
-// VNC authentication: the challenge's two halves DES-encrypted under the password, whose bytes
-// are taken least significant bit first (RFC 6143 section 7.2.2, and the errata on the bit
-// order) — the order des::setKey expects.
-QByteArray vncResponse(const QByteArray &challenge, const QByteArray &password)
-{
-    unsigned char key[8] = {};
-    for (int i = 0; i < password.size() && i < 8; ++i)
-        key[i] = static_cast<unsigned char>(password[i]);
-    credentials::des::setKey(key, credentials::des::Encrypt);
-    QByteArray out(16, '\0');
-    for (int half = 0; half < 2; ++half)
-        credentials::des::transform(
-            reinterpret_cast<const unsigned char *>(challenge.constData() + 8 * half),
-            reinterpret_cast<unsigned char *>(out.data() + 8 * half));
-    return out;
-}
-
-// The agent side: an agent whose VNC server offers `types` (TigerVNC's "TLSVnc,VncAuth" by
-// default), checks the password, and echoes everything after a successful login.
-class VncAgent : public QObject
-{
-public:
-    explicit VncAgent(QByteArray types = QByteArray("\x02\x13\x02", 3))
-        : peer(AgentPeer::Mode::Manual), types(std::move(types))
-    {
-        connect(&peer, &AgentPeer::sessionStarted, this, [this] {
-            state = State::Version;
-            pending.clear();
-            received.clear();
-            peer.sendRfb("RFB 003.008\n");
-        });
-        connect(&peer, &AgentPeer::payloadReceived, this, &VncAgent::onPayload);
-    }
-
-    bool online(const QUrl &url)
-    {
-        peer.open(url);
-        return peer.waitForId();
-    }
-    // Comes back as the real agent does after a session: same token, same ID.
-    bool reconnect()
-    {
-        peer.reconnect();
-        return peer.waitForId();
-    }
-
-    AgentPeer peer;
-    QByteArray types;
-    /// Every byte the VNC server was given in the current session.
-    QByteArray received;
-    int logins = 0;
-
-private:
-    enum class State { Idle, Version, Choice, Response, Echo };
-
-    void onPayload(const QByteArray &bytes)
-    {
-        received += bytes;
-        pending += bytes;
-        for (;;) {
-            if (state == State::Version && pending.size() >= 12) {
-                pending.remove(0, 12);
-                peer.sendRfb(types);
-                state = State::Choice;
-            } else if (state == State::Choice && pending.size() >= 1) {
-                pending.remove(0, 1);
-                challenge.clear();
-                for (int i = 0; i < 16; ++i)
-                    challenge.append(char(QRandomGenerator::global()->bounded(256)));
-                peer.sendRfb(challenge);
-                state = State::Response;
-            } else if (state == State::Response && pending.size() >= 16) {
-                const bool right = pending.left(16) == vncResponse(challenge, kPassword);
-                pending.remove(0, 16);
-                if (right) {
-                    ++logins;
-                    peer.sendRfb(u32(0));
-                    state = State::Echo;
-                } else {
-                    const QByteArray reason = "Authentication failure";
-                    peer.sendRfb(u32(1) + u32(quint32(reason.size())) + reason);
-                    state = State::Idle;
-                }
-            } else if (state == State::Echo && !pending.isEmpty()) {
-                peer.sendRfb(pending);
-                pending.clear();
-            } else {
-                return;
-            }
-        }
-    }
-
-    State state = State::Idle;
-    QByteArray pending;
-    QByteArray challenge;
-};
-
-// The supporter side: a viewer that speaks RFB 3.8 and logs in with `password`.
-class Viewer : public QObject
-{
-public:
-    explicit Viewer(QByteArray password, char choice = 2)
-        : password(std::move(password)), choice(choice)
-    {
-        connect(&peer.socket, &QWebSocket::binaryMessageReceived, this, &Viewer::onBytes);
-    }
-
-    void open(const QUrl &url) { peer.open(url); }
-    bool waitForEnd(int timeoutMs = 10000) { return peer.waitForDisconnected(timeoutMs); }
-    int closeCode() const { return int(peer.socket.closeCode()); }
-    QString closeReason() const { return peer.socket.closeReason(); }
-
-    SupporterPeer peer;
-    QByteArray password;
-    char choice;
-    /// Leave right after sending the response, before the result.
-    bool leaveAfterResponse = false;
-    /// Leave as soon as the password is asked for (the challenge arrived), sending nothing.
-    bool leaveAtChallenge = false;
-    /// Send nothing after the version and the type: a supporter that never answers.
-    bool silentAtChallenge = false;
-    bool loggedIn = false;
-    /// The failure result and reason as the viewer received them.
-    QByteArray failure;
-    QByteArray afterLogin;
-
-private:
-    void onBytes(const QByteArray &bytes)
-    {
-        pending += bytes;
-        if (loggedIn) {
-            afterLogin += pending;
-            pending.clear();
-            return;
-        }
-        if (step == 0 && pending.size() >= 12) {
-            pending.remove(0, 12);
-            peer.socket.sendBinaryMessage("RFB 003.008\n");
-            step = 1;
-        }
-        if (step == 1 && pending.size() >= 1 && pending.size() >= 1 + quint8(pending[0])) {
-            offered = pending.mid(1, quint8(pending[0]));
-            pending.remove(0, 1 + offered.size());
-            peer.socket.sendBinaryMessage(QByteArray(1, choice));
-            step = 2;
-        }
-        if (step == 2 && pending.size() >= 16 && (leaveAtChallenge || silentAtChallenge)) {
-            challenged = true;
-            if (leaveAtChallenge)
-                peer.socket.abort();
-            return;
-        }
-        if (step == 2 && pending.size() >= 16) {
-            peer.socket.sendBinaryMessage(vncResponse(pending.left(16), password));
-            pending.remove(0, 16);
-            step = 3;
-            if (leaveAfterResponse) {
-                peer.socket.flush();
-                peer.socket.abort();
-            }
-        }
-        if (step == 3 && pending.size() >= 4) {
-            if (pending.startsWith(u32(0))) {
-                loggedIn = true;
-                afterLogin = pending.mid(4);
-            } else {
-                failure = pending;
-            }
-            pending.clear();
-            step = 4;
-        } else if (step == 4) {
-            failure += pending;
-            pending.clear();
-        }
-    }
-
-public:
-    QByteArray offered;
-    /// The challenge arrived: the password prompt of a real viewer.
-    bool challenged = false;
-
-private:
-    QByteArray pending;
-    int step = 0;
-};
 
 ServerConfig shortLocks()
 {
@@ -224,11 +36,12 @@ ServerConfig shortLocks()
 // Opens viewers for `id` until one is let in: those refused with a reason starting with
 // `refusal` (a lock, or a used-up probe budget) are counted in `refused` and do not count as
 // attempts. Returns the viewer that got in, after it logged in or was closed.
-std::unique_ptr<Viewer> admitted(const ServerThread &server, const QString &id,
-                                 const QByteArray &password, const QString &refusal, int &refused)
+std::unique_ptr<VncViewerPeer> admitted(const ServerThread &server, const QString &id,
+                                        const QByteArray &password, const QString &refusal,
+                                        int &refused)
 {
     for (int tries = 0; tries < 500; ++tries) {
-        auto viewer = std::make_unique<Viewer>(password);
+        auto viewer = std::make_unique<VncViewerPeer>(password);
         viewer->open(server.viewerUrl(id));
         if (!QTest::qWaitFor([&] { return viewer->peer.disconnected || viewer->loggedIn; }, 10000))
             return nullptr;
@@ -240,12 +53,9 @@ std::unique_ptr<Viewer> admitted(const ServerThread &server, const QString &id,
 }
 
 // The agent's session ended with the viewer's; it comes back as the real one does.
-bool agentReturns(VncAgent &agent)
+bool agentReturns(VncAgentPeer &agent)
 {
-    return QTest::qWaitFor(
-               [&] { return agent.peer.socket.state() == QAbstractSocket::UnconnectedState; },
-               10000) &&
-           agent.reconnect();
+    return agent.returnAfterSession();
 }
 
 } // namespace
@@ -258,11 +68,11 @@ private slots:
     void rightPasswordWorksAtOnce()
     {
         ServerThread server(shortLocks());
-        VncAgent agent;
+        VncAgentPeer agent;
         QVERIFY(agent.online(server.agentUrl()));
         QElapsedTimer timer;
         timer.start();
-        Viewer viewer(kPassword);
+        VncViewerPeer viewer(kPassword);
         viewer.open(server.viewerUrl(agent.peer.id));
         QTRY_VERIFY(viewer.loggedIn);
         QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
@@ -291,7 +101,7 @@ private slots:
         ServerConfig config = ServerThread::defaultConfig();
         config.options.lockout = {500ms, 2000ms};
         ServerThread server(config);
-        VncAgent agent;
+        VncAgentPeer agent;
         QVERIFY(agent.online(server.agentUrl()));
         const QString id = agent.peer.id;
         const QStringList locks{"0.5", "1", "2", "2"};
@@ -317,7 +127,7 @@ private slots:
 
             // Meanwhile the ID refuses every supporter, the right password included, and says
             // for how long; those refusals are not attempts.
-            Viewer early(kPassword);
+            VncViewerPeer early(kPassword);
             early.open(server.viewerUrl(id));
             QVERIFY(early.waitForEnd());
             QCOMPARE(early.closeCode(), 4423);
@@ -349,16 +159,16 @@ private slots:
         ServerConfig config = shortLocks();
         config.options.lockout = {10s, 10s};
         ServerThread server(config);
-        VncAgent agent;
+        VncAgentPeer agent;
         QVERIFY(agent.online(server.agentUrl()));
         const QString id = agent.peer.id;
-        Viewer viewer("0000");
+        VncViewerPeer viewer("0000");
         viewer.open(server.viewerUrl(id));
         QVERIFY(viewer.waitForEnd());
         QCOMPARE(viewer.closeReason(), QString("wrong-password;retry-after=10"));
         QVERIFY(agentReturns(agent));
         QCOMPARE(agent.peer.id, id);
-        Viewer next(kPassword);
+        VncViewerPeer next(kPassword);
         next.open(server.viewerUrl(id));
         QVERIFY(next.waitForEnd());
         QVERIFY2(next.closeReason().startsWith("locked;retry-after="),
@@ -385,9 +195,9 @@ private slots:
         QFETCH(char, choice);
         QFETCH(bool, addressPays);
         ServerThread server(shortLocks());
-        VncAgent agent(offered);
+        VncAgentPeer agent(offered);
         QVERIFY(agent.online(server.agentUrl()));
-        Viewer viewer(kPassword, choice);
+        VncViewerPeer viewer(kPassword, choice);
         viewer.open(server.viewerUrl(agent.peer.id));
         QVERIFY(viewer.waitForEnd());
         QCOMPARE(viewer.closeCode(), 4415);
@@ -409,7 +219,7 @@ private slots:
         config.options.trustForwardedFor = true;
         config.options.probes = {3, std::chrono::milliseconds(60000)};
         ServerThread server(config);
-        VncAgent agent;
+        VncAgentPeer agent;
         QVERIFY(agent.online(server.agentUrl()));
         const auto fromAddress = [&](const char *address) {
             QNetworkRequest request(server.viewerUrl(agent.peer.id));
@@ -419,7 +229,7 @@ private slots:
         int left = 0;
         int refusedForProbes = 0;
         for (int round = 0; round < 11; ++round) {
-            Viewer viewer(kPassword);
+            VncViewerPeer viewer(kPassword);
             viewer.leaveAtChallenge = true;
             viewer.peer.socket.open(fromAddress("203.0.113.9"));
             QVERIFY(QTest::qWaitFor([&] { return viewer.challenged || viewer.peer.disconnected; },
@@ -437,7 +247,7 @@ private slots:
         QCOMPARE(server.stats().lockouts, std::uint64_t(0));
         QCOMPARE(server.logMatching("the address paid a probe").size(), 3);
 
-        Viewer owner(kPassword);
+        VncViewerPeer owner(kPassword);
         owner.peer.socket.open(fromAddress("198.51.100.4"));
         QVERIFY(QTest::qWaitFor([&] { return owner.loggedIn; }, 10000));
         QCOMPARE(agent.logins, 1);
@@ -450,9 +260,9 @@ private slots:
         ServerConfig config = shortLocks();
         config.options.passwordTimeout = 300ms;
         ServerThread server(config);
-        VncAgent agent;
+        VncAgentPeer agent;
         QVERIFY(agent.online(server.agentUrl()));
-        Viewer silent(kPassword);
+        VncViewerPeer silent(kPassword);
         silent.silentAtChallenge = true;
         QElapsedTimer clock;
         clock.start();
@@ -468,7 +278,7 @@ private slots:
         QCOMPARE(server.stats().lockouts, std::uint64_t(0));
 
         QVERIFY(agentReturns(agent));
-        Viewer next(kPassword);
+        VncViewerPeer next(kPassword);
         next.open(server.viewerUrl(agent.peer.id));
         QVERIFY(QTest::qWaitFor([&] { return next.loggedIn; }, 10000));
     }
@@ -477,9 +287,9 @@ private slots:
     void leavingBeforeTheResultCounts()
     {
         ServerThread server(shortLocks());
-        VncAgent agent;
+        VncAgentPeer agent;
         QVERIFY(agent.online(server.agentUrl()));
-        Viewer viewer("0000");
+        VncViewerPeer viewer("0000");
         viewer.leaveAfterResponse = true;
         viewer.open(server.viewerUrl(agent.peer.id));
         QVERIFY(viewer.waitForEnd());
@@ -495,7 +305,7 @@ private slots:
         ServerConfig config = ServerThread::defaultConfig();
         config.options.probes = {3, 1000ms};
         ServerThread server(config);
-        VncAgent agent;
+        VncAgentPeer agent;
         QVERIFY(agent.online(server.agentUrl()));
         const QString unknown = agent.peer.id == "123456789" ? "987654321" : "123456789";
         const QList<QString> asked{unknown, "12345", unknown};
