@@ -1,0 +1,598 @@
+// The guard against guessing that all nodes share, against a real redis-server: the same answers
+// as the one node's AttemptGuard for the same events, one lock schedule and one probe budget for
+// two nodes, the schedule's locks as Redis computes them, what happens while Redis is away or
+// answers with errors, and keys that all expire.
+#include "redisprocess.h"
+
+#include "server/core/attemptguard.h"
+#include "server/core/redisurl.h"
+#include "server/net/redisclient.h"
+#include "server/net/sharedguard.h"
+
+#include <QtTest>
+
+#include <cstdlib>
+#include <memory>
+
+using namespace std::chrono;
+using velmora::server::AttemptGuard;
+using velmora::server::Clock;
+using velmora::server::LockoutSchedule;
+using velmora::server::ProbeLimit;
+using velmora::server::RedisClient;
+using velmora::server::RedisEndpoint;
+using velmora::server::RedisReply;
+using velmora::server::RfbHandshake;
+using velmora::server::SharedGuard;
+namespace net = velmora::server::net;
+
+namespace {
+
+const std::string kId = "123456789";
+const std::string kOtherId = "987654321";
+const std::string kThirdId = "555555555";
+
+// A short schedule, so that locks and refills can be waited out.
+const LockoutSchedule kShort{100ms, 800ms};
+const ProbeLimit kFewProbes{2, 300ms};
+// How far the two guards' figures may lie apart: each reads its own clock a little apart from
+// the other. Every figure they are compared on differs from any wrong one by 100 ms at least.
+const milliseconds kTolerance{50};
+
+AttemptGuard::Ending guessed(RfbHandshake::Refusal how, bool supporterEnded = false,
+                             const std::string &client = {})
+{
+    AttemptGuard::Ending ending;
+    ending.how = how;
+    ending.responseSent = true;
+    ending.supporterEnded = supporterEnded;
+    ending.client = client;
+    return ending;
+}
+
+AttemptGuard::Ending beforeResponse(RfbHandshake::Refusal how, bool supporterEnded,
+                                    const std::string &client)
+{
+    AttemptGuard::Ending ending = guessed(how, supporterEnded, client);
+    ending.responseSent = false;
+    return ending;
+}
+
+QString text(std::string_view view)
+{
+    return QString::fromLatin1(view.data(), int(view.size()));
+}
+
+// What a guard answered, in a form that both guards' answers share.
+struct Outcome
+{
+    QString what;
+    milliseconds wait{0};
+    unsigned refusals = 0;
+
+    QString describe() const
+    {
+        return QString("%1 %2 ms, %3 in a row").arg(what).arg(wait.count()).arg(refusals);
+    }
+};
+
+Outcome outcomeOf(const std::optional<AttemptGuard::Refusal> &refusal)
+{
+    if (!refusal)
+        return {"admitted"};
+    return {text(refusal->reason.text), refusal->retryAfter};
+}
+
+Outcome outcomeOf(const SharedGuard::Admission &admission)
+{
+    switch (admission.kind) {
+    case SharedGuard::Admission::Kind::Allowed:
+        return {"admitted"};
+    case SharedGuard::Admission::Kind::Refused:
+        return outcomeOf(std::optional<AttemptGuard::Refusal>(admission.refusal));
+    default:
+        return {"unavailable"};
+    }
+}
+
+Outcome outcomeOf(const AttemptGuard::Verdict &verdict)
+{
+    if (verdict.accepted)
+        return {"accepted", verdict.lock, verdict.refusalsInARow};
+    QString what = text(verdict.reason.text);
+    if (verdict.guess)
+        what += " guess";
+    if (verdict.probeTaken)
+        what += " probe";
+    return {what, verdict.lock, verdict.refusalsInARow};
+}
+
+// One node: its connection to Redis and its guard.
+struct Node
+{
+    Node(net::io_context &io, const RedisEndpoint &endpoint, LockoutSchedule lockouts,
+         ProbeLimit probes)
+        : client(io, endpoint, [](const std::string &) {}), guard(client, lockouts, probes)
+    {
+        client.start(100ms);
+    }
+    ~Node() { client.stop(); }
+
+    RedisClient client;
+    SharedGuard guard;
+};
+
+} // namespace
+
+class TestSharedGuard : public QObject
+{
+    Q_OBJECT
+
+    net::io_context io;
+    std::unique_ptr<RedisProcess> redis;
+    RedisEndpoint endpoint;
+    // For the test's own look at Redis.
+    std::unique_ptr<RedisClient> control;
+
+    // Runs the loop until `condition` holds or `timeout` passes.
+    bool runUntil(const std::function<bool()> &condition, milliseconds timeout = 10s)
+    {
+        const auto deadline = steady_clock::now() + timeout;
+        while (!condition()) {
+            if (steady_clock::now() >= deadline)
+                return false;
+            if (io.stopped())
+                io.restart();
+            io.run_one_for(20ms);
+        }
+        return true;
+    }
+
+    // Lets `duration` pass on the loop: for locks and refills to run out, never to wait for an
+    // answer.
+    void pass(milliseconds duration)
+    {
+        net::steady_timer timer(io, duration);
+        bool fired = false;
+        timer.async_wait([&fired](const boost::system::error_code &) { fired = true; });
+        QVERIFY(runUntil([&fired] { return fired; }, duration + 10s));
+    }
+
+    // The answer of an asynchronous call, or nothing when none came within 10 s.
+    template <typename T, typename Call> std::optional<T> ask(Call call)
+    {
+        const auto answer = std::make_shared<std::optional<T>>();
+        call([answer](T value) { *answer = std::move(value); });
+        runUntil([&answer] { return answer->has_value(); });
+        return *answer;
+    }
+
+    std::optional<SharedGuard::Admission> admit(Node &node, const std::string &client,
+                                                const std::string &id)
+    {
+        return ask<SharedGuard::Admission>(
+            [&](auto done) { node.guard.admit(client, id, std::move(done)); });
+    }
+
+    std::optional<std::optional<AttemptGuard::Verdict>> ended(Node &node, const std::string &id,
+                                                              const AttemptGuard::Ending &ending)
+    {
+        return ask<std::optional<AttemptGuard::Verdict>>(
+            [&](auto done) { node.guard.handshakeEnded(id, ending, std::move(done)); });
+    }
+
+    std::optional<std::optional<milliseconds>> lockedFor(Node &node, const std::string &id)
+    {
+        return ask<std::optional<milliseconds>>(
+            [&](auto done) { node.guard.lockedFor(id, std::move(done)); });
+    }
+
+    std::optional<RedisReply> command(std::vector<std::string> arguments)
+    {
+        return ask<RedisReply>([&](auto done) {
+            control->command(std::move(arguments),
+                             [done](const RedisReply &reply) { done(reply); });
+        });
+    }
+
+    std::unique_ptr<Node> node(LockoutSchedule lockouts = kShort, ProbeLimit probes = kFewProbes)
+    {
+        auto made = std::make_unique<Node>(io, endpoint, lockouts, probes);
+        Node *raw = made.get();
+        if (!runUntil([raw] { return raw->client.connected(); }))
+            return nullptr;
+        return made;
+    }
+
+    // The verdict of a refused guess on `id`, or an empty verdict after a failed check.
+    AttemptGuard::Verdict guess(Node &node, const std::string &id)
+    {
+        const auto verdict = ended(node, id, guessed(RfbHandshake::Refusal::WrongPassword));
+        if (!verdict || !*verdict)
+            return {};
+        return **verdict;
+    }
+
+    // Every key of this test's Redis.
+    QStringList keys()
+    {
+        QStringList names;
+        const auto reply = command({"KEYS", "*"});
+        if (reply && reply->type == RedisReply::Type::Array) {
+            for (const RedisReply &element : reply->elements)
+                names << QString::fromStdString(element.text);
+        }
+        names.sort();
+        return names;
+    }
+
+    long long pttl(const QString &key)
+    {
+        const auto reply = command({"PTTL", key.toStdString()});
+        return reply && reply->type == RedisReply::Type::Integer ? reply->integer : -100;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (!RedisProcess::available())
+            QSKIP(RedisProcess::skipReason());
+        redis = std::make_unique<RedisProcess>();
+        QVERIFY2(redis->start(), qPrintable(redis->error()));
+        const auto parsed = velmora::server::parseRedisUrl(redis->unixUrl().toStdString());
+        QVERIFY(std::holds_alternative<RedisEndpoint>(parsed));
+        endpoint = std::get<RedisEndpoint>(parsed);
+        control = std::make_unique<RedisClient>(io, endpoint, [](const std::string &) {});
+        control->start(100ms);
+        QVERIFY(runUntil([this] { return control->connected(); }));
+    }
+
+    void init()
+    {
+        // A test that failed while Redis was away leaves none for the next one.
+        if (!redis->running())
+            QVERIFY2(redis->restart(), qPrintable(redis->error()));
+        QVERIFY(runUntil([this] { return control->connected(); }));
+        const auto flushed = command({"FLUSHALL"});
+        QVERIFY(flushed && !flushed->isError());
+    }
+
+    void cleanupTestCase()
+    {
+        if (control)
+            control->stop();
+        control.reset();
+        redis.reset();
+    }
+
+    // The one node's guard and the shared one, told the same events: the same answers, the same
+    // counts, the same waits but for the moments at which each read its clock.
+    void answersAsTheOneNodesGuard()
+    {
+        const auto shared = node();
+        QVERIFY(shared);
+        AttemptGuard local(kShort, kFewProbes);
+
+        struct Step
+        {
+            enum Kind { Admit, LedNowhere, Ended, LockedFor, Pass } kind;
+            std::string client;
+            std::string id;
+            AttemptGuard::Ending ending;
+            milliseconds passing{0};
+            QString expected;
+        };
+        using R = RfbHandshake::Refusal;
+        auto admitStep = [](std::string client, std::string id, QString expected) {
+            return Step{Step::Admit, std::move(client), std::move(id), {}, {}, expected};
+        };
+        auto endedStep = [](std::string id, AttemptGuard::Ending ending, QString expected) {
+            return Step{Step::Ended, {}, std::move(id), std::move(ending), {}, expected};
+        };
+        auto lockedStep = [](std::string id) {
+            return Step{Step::LockedFor, {}, std::move(id), {}, {}, "locked for"};
+        };
+        auto nowhereStep = [](std::string client) {
+            return Step{Step::LedNowhere, std::move(client), {}, {}, {}, {}};
+        };
+        auto passStep = [](milliseconds duration) {
+            return Step{Step::Pass, {}, {}, {}, duration, {}};
+        };
+        const std::string c1 = "198.51.100.1", c2 = "198.51.100.2", c3 = "198.51.100.3",
+                          c4 = "2001:db8:1:2::/64";
+        const std::vector<Step> steps{
+            admitStep(c1, kId, "admitted"),
+            endedStep(kId, guessed(R::WrongPassword), "wrong-password guess"),
+            admitStep(c2, kId, "locked"),
+            lockedStep(kId),
+            passStep(160ms),
+            admitStep(c1, kId, "admitted"),
+            lockedStep(kId),
+            endedStep(kId, guessed(R::WrongPassword), "wrong-password guess"),
+            // Before the response: no guess; the supporter's side ended it, so its address pays.
+            endedStep(kId, beforeResponse(R::Closed, true, c1), "unsupported-security probe"),
+            endedStep(kId, beforeResponse(R::ServerFailure, false, c2), "desktop-refused"),
+            // After it, a guess however it ended, and the address pays nothing.
+            endedStep(kId, guessed(R::UnsupportedType), "unsupported-security guess"),
+            endedStep(kId, guessed(R::WrongPassword, true, c3), "wrong-password guess"),
+            endedStep(kId, guessed(R::WrongPassword), "wrong-password guess"),
+            admitStep(c4, kId, "locked"),
+            endedStep(kId, guessed(R::None), "accepted"),
+            lockedStep(kId),
+            admitStep(c4, kId, "admitted"),
+            // Malformed IDs take a probe each; then the address waits, whatever it asks for.
+            admitStep(c3, "12345", "invalid-id"),
+            admitStep(c3, "12345678x", "invalid-id"),
+            admitStep(c3, kOtherId, "too-many-attempts"),
+            admitStep(c3, "0", "too-many-attempts"),
+            // c1 paid one probe above; an unknown ID takes its second.
+            admitStep(c1, kOtherId, "admitted"),
+            nowhereStep(c1),
+            admitStep(c1, kThirdId, "too-many-attempts"),
+            passStep(350ms),
+            // One token back for c3.
+            admitStep(c3, kThirdId, "admitted"),
+            nowhereStep(c3),
+            admitStep(c3, kThirdId, "too-many-attempts"),
+            endedStep(kThirdId, guessed(R::WrongPassword), "wrong-password guess"),
+            // The address first, the lock after.
+            admitStep(c3, kThirdId, "too-many-attempts"),
+            admitStep(c2, kThirdId, "locked"),
+            passStep(900ms),
+            admitStep(c3, kThirdId, "admitted"),
+            endedStep(kThirdId, guessed(R::WrongPassword), "wrong-password guess"),
+            lockedStep(kThirdId),
+        };
+
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            const Step &step = steps[i];
+            Outcome one, cluster;
+            const Clock::time_point now = Clock::now();
+            switch (step.kind) {
+            case Step::Admit: {
+                one = outcomeOf(local.admit(step.client, step.id, now));
+                const auto answer = admit(*shared, step.client, step.id);
+                QVERIFY(answer);
+                cluster = outcomeOf(*answer);
+                break;
+            }
+            case Step::LedNowhere:
+                local.ledNowhere(step.client, now);
+                shared->guard.ledNowhere(step.client);
+                continue;
+            case Step::Ended: {
+                one = outcomeOf(local.handshakeEnded(step.id, step.ending, now));
+                const auto verdict = ended(*shared, step.id, step.ending);
+                QVERIFY(verdict && *verdict);
+                cluster = outcomeOf(**verdict);
+                break;
+            }
+            case Step::LockedFor: {
+                one = {"locked for", local.lockedFor(step.id, now)};
+                const auto left = lockedFor(*shared, step.id);
+                QVERIFY(left && *left);
+                cluster = {"locked for", **left};
+                break;
+            }
+            case Step::Pass:
+                pass(step.passing);
+                continue;
+            }
+            const QString where = QString("step %1: one node %2, cluster %3")
+                                      .arg(i)
+                                      .arg(one.describe(), cluster.describe());
+            QVERIFY2(one.what == step.expected, qPrintable(where));
+            QVERIFY2(cluster.what == one.what, qPrintable(where));
+            QVERIFY2(cluster.refusals == one.refusals, qPrintable(where));
+            QVERIFY2(std::abs((cluster.wait - one.wait).count()) <= kTolerance.count(),
+                     qPrintable(where));
+        }
+        // The sequence went through every kind of answer with a wait.
+        QCOMPARE(local.lockouts().refusals(kThirdId), 2u);
+        QCOMPARE(shared->guard.stats().unavailable, std::uint64_t(0));
+    }
+
+    // Wrong passwords for one ID through two nodes count in one series, and a probe taken on one
+    // node is missing on the other.
+    void twoNodesShareOneSchedule()
+    {
+        const auto a = node();
+        const auto b = node();
+        QVERIFY(a && b);
+        Node *nodes[] = {a.get(), b.get()};
+        for (unsigned n = 1; n <= 5; ++n) {
+            const AttemptGuard::Verdict verdict = guess(*nodes[n % 2], kId);
+            QVERIFY(verdict.guess);
+            QCOMPARE(verdict.refusalsInARow, n);
+            QCOMPARE(verdict.lock.count(), kShort.lockAfter(n).count());
+            // The other node refuses the ID for that lock.
+            const auto answer = admit(*nodes[(n + 1) % 2], "203.0.113.5", kId);
+            QVERIFY(answer);
+            QCOMPARE(int(answer->kind), int(SharedGuard::Admission::Kind::Refused));
+            QCOMPARE(answer->refusal.reason.code, velmora::server::kLocked.code);
+            QVERIFY(answer->refusal.retryAfter > kShort.lockAfter(n) - kTolerance);
+            QVERIFY(answer->refusal.retryAfter <= kShort.lockAfter(n));
+        }
+        // A success through one node forgives on both.
+        const auto accepted = ended(*b, kId, guessed(RfbHandshake::Refusal::None));
+        QVERIFY(accepted && *accepted && (*accepted)->accepted);
+        QCOMPARE(guess(*a, kId).refusalsInARow, 1u);
+
+        // Two probes, one through each node: the address has none left on either.
+        a->guard.ledNowhere("198.51.100.9");
+        b->guard.ledNowhere("198.51.100.9");
+        // Fire and forget, each on its own connection: an answer on each connection says that
+        // Redis has run it.
+        QVERIFY(lockedFor(*a, kOtherId));
+        QVERIFY(lockedFor(*b, kOtherId));
+        for (Node *n : nodes) {
+            const auto answer = admit(*n, "198.51.100.9", kOtherId);
+            QVERIFY(answer);
+            QCOMPARE(answer->refusal.reason.code, velmora::server::kTooManyAttempts.code);
+            QVERIFY(answer->refusal.retryAfter > kFewProbes.interval - kTolerance);
+        }
+    }
+
+    // The default schedule as Redis computes it: the lock after the n-th refusal in a row is
+    // LockoutSchedule::lockAfter(n), to the millisecond, which is what bounds the guesses a day.
+    void locksFollowTheDefaultSchedule()
+    {
+        const auto shared = node(LockoutSchedule{}, ProbeLimit{});
+        QVERIFY(shared);
+        const LockoutSchedule schedule;
+        for (unsigned n = 1; n <= 12; ++n) {
+            const AttemptGuard::Verdict verdict = guess(*shared, kId);
+            QVERIFY2(verdict.guess, qPrintable(QString("refusal %1").arg(n)));
+            QCOMPARE(verdict.refusalsInARow, n);
+            QCOMPARE(verdict.lock.count(), schedule.lockAfter(n).count());
+        }
+        const auto answer = admit(*shared, "198.51.100.1", kId);
+        QVERIFY(answer);
+        QCOMPARE(answer->refusal.reason.code, velmora::server::kLocked.code);
+        QVERIFY(answer->refusal.retryAfter > schedule.cap - 1s);
+        // Kept a day after the last refusal, which outlasts the half-hour lock.
+        const long long left = pttl("velmora:lock:" + QString::fromStdString(kId));
+        QVERIFY2(left > duration_cast<milliseconds>(24h - 1min).count() &&
+                     left <= duration_cast<milliseconds>(24h).count(),
+                 qPrintable(QString::number(left)));
+    }
+
+    // Nothing the guard writes lives forever, and a malformed ID never becomes a key.
+    void everyKeyExpires()
+    {
+        const auto shared = node();
+        QVERIFY(shared);
+        QVERIFY(admit(*shared, "198.51.100.1", "12345678x"));
+        QVERIFY(admit(*shared, "198.51.100.1", std::string(5000, '7')));
+        shared->guard.ledNowhere("198.51.100.2");
+        QVERIFY(ended(*shared, kId,
+                      beforeResponse(RfbHandshake::Refusal::Closed, true, "198.51.100.3")));
+        guess(*shared, kOtherId);
+        QVERIFY(admit(*shared, "198.51.100.4", kThirdId));
+        QVERIFY(lockedFor(*shared, kThirdId));
+
+        const QStringList expected{"velmora:lock:" + QString::fromStdString(kOtherId),
+                                   "velmora:probe:198.51.100.1", "velmora:probe:198.51.100.2",
+                                   "velmora:probe:198.51.100.3"};
+        QCOMPARE(keys(), expected);
+        for (const QString &key : expected) {
+            const long long left = pttl(key);
+            QVERIFY2(left > 0, qPrintable(key + ": " + QString::number(left)));
+        }
+        // A probe bucket lives until it is full again: one interval after one probe, two after
+        // two.
+        QVERIFY(pttl("velmora:probe:198.51.100.2") <= kFewProbes.interval.count());
+        QVERIFY(pttl("velmora:probe:198.51.100.1") > kFewProbes.interval.count());
+        QVERIFY(pttl("velmora:probe:198.51.100.1") <= 2 * kFewProbes.interval.count());
+        // Emptied buckets are gone once full again.
+        pass(2 * kFewProbes.interval + 50ms);
+        QCOMPARE(keys(), QStringList{"velmora:lock:" + QString::fromStdString(kOtherId)});
+    }
+
+    // Redis away: nobody is admitted, endings are kept and reach Redis once it is back, so the
+    // guesses made meanwhile lock the ID.
+    void whileRedisIsAwayNothingIsAllowedAndNoGuessIsLost()
+    {
+        const auto shared = node();
+        QVERIFY(shared);
+        redis->stop();
+        QVERIFY(runUntil([&] { return !shared->client.connected(); }));
+
+        const auto answer = admit(*shared, "198.51.100.1", kId);
+        QVERIFY(answer);
+        QCOMPARE(int(answer->kind), int(SharedGuard::Admission::Kind::Unavailable));
+        QVERIFY(!answer->allowed());
+        const auto malformed = admit(*shared, "198.51.100.1", "123");
+        QVERIFY(malformed);
+        QCOMPARE(int(malformed->kind), int(SharedGuard::Admission::Kind::Unavailable));
+        for (int i = 0; i < 2; ++i) {
+            const auto verdict = ended(*shared, kId, guessed(RfbHandshake::Refusal::WrongPassword));
+            QVERIFY(verdict);
+            QVERIFY(!*verdict);
+        }
+        const auto left = lockedFor(*shared, kId);
+        QVERIFY(left);
+        QVERIFY(!*left);
+        shared->guard.ledNowhere("198.51.100.1");
+        QVERIFY(runUntil([&] { return shared->guard.stats().probesLost == 1; }));
+        QCOMPARE(shared->guard.stats().pending, std::size_t(2));
+        QCOMPARE(shared->guard.stats().unavailable, std::uint64_t(2));
+
+        QVERIFY2(redis->restart(), qPrintable(redis->error()));
+        QVERIFY(runUntil([&] { return shared->guard.stats().pending == 0; }));
+        QCOMPARE(shared->guard.stats().verdictsQueued, std::uint64_t(2));
+        QCOMPARE(shared->guard.stats().verdictsReplayed, std::uint64_t(2));
+        // Both guesses are on the ID: the next one is the third in a row.
+        const AttemptGuard::Verdict third = guess(*shared, kId);
+        QCOMPARE(third.refusalsInARow, 3u);
+        QCOMPARE(third.lock.count(), kShort.lockAfter(3).count());
+        const auto locked = admit(*shared, "198.51.100.1", kId);
+        QVERIFY(locked);
+        QCOMPARE(locked->refusal.reason.code, velmora::server::kLocked.code);
+    }
+
+    // Redis answers, but cannot record a guess (out of memory): admissions for that ID are
+    // refused as unavailable until the guess is in, though Redis itself sees no lock, and once
+    // Redis takes writes again the guess goes in on the next answer.
+    void anIdWhoseGuessWaitsIsNotAdmitted()
+    {
+        // Locks that outlast the retries below.
+        const auto shared = node(LockoutSchedule{10s, 60s});
+        QVERIFY(shared);
+        QVERIFY(command({"CONFIG", "SET", "maxmemory", "1"}));
+        const auto verdict = ended(*shared, kId, guessed(RfbHandshake::Refusal::WrongPassword));
+        QVERIFY(verdict);
+        QVERIFY(!*verdict);
+        QCOMPARE(shared->guard.stats().pending, std::size_t(1));
+
+        const auto waiting = admit(*shared, "198.51.100.1", kId);
+        QVERIFY(waiting);
+        QCOMPARE(int(waiting->kind), int(SharedGuard::Admission::Kind::Unavailable));
+        const auto left = lockedFor(*shared, kId);
+        QVERIFY(left && !*left);
+        // Other IDs are not held up.
+        const auto other = admit(*shared, "198.51.100.1", kOtherId);
+        QVERIFY(other && other->allowed());
+
+        QVERIFY(command({"CONFIG", "SET", "maxmemory", "0"}));
+        // Another try at most once a second, on an answer of Redis.
+        for (int i = 0; i < 50 && shared->guard.stats().pending != 0; ++i) {
+            pass(100ms);
+            QVERIFY(admit(*shared, "198.51.100.1", kOtherId));
+        }
+        QCOMPARE(shared->guard.stats().pending, std::size_t(0));
+        QCOMPARE(shared->guard.stats().verdictsReplayed, std::uint64_t(1));
+        const auto locked = admit(*shared, "198.51.100.1", kId);
+        QVERIFY(locked);
+        QCOMPARE(int(locked->kind), int(SharedGuard::Admission::Kind::Refused));
+        QCOMPARE(locked->refusal.reason.code, velmora::server::kLocked.code);
+        QVERIFY(locked->refusal.retryAfter > 5s);
+        QCOMPARE(guess(*shared, kId).refusalsInARow, 2u);
+    }
+
+    // Keys that hold what the guard does not expect (another program's value) give errors from
+    // Redis: refused as unavailable, never allowed, never a crash.
+    void keysOfAnotherTypeAreNoAdmission()
+    {
+        const auto shared = node();
+        QVERIFY(shared);
+        QVERIFY(command({"SET", "velmora:lock:" + kId, "junk"}));
+        QVERIFY(command({"HSET", "velmora:probe:198.51.100.2", "a", "b"}));
+        const auto locked = admit(*shared, "198.51.100.1", kId);
+        QVERIFY(locked);
+        QCOMPARE(int(locked->kind), int(SharedGuard::Admission::Kind::Unavailable));
+        const auto probed = admit(*shared, "198.51.100.2", kOtherId);
+        QVERIFY(probed);
+        QCOMPARE(int(probed->kind), int(SharedGuard::Admission::Kind::Unavailable));
+        const auto left = lockedFor(*shared, kId);
+        QVERIFY(left && !*left);
+        const auto verdict = ended(*shared, kId, guessed(RfbHandshake::Refusal::WrongPassword));
+        QVERIFY(verdict && !*verdict);
+        // A malformed ID is never locked, and never read as a key.
+        const auto malformed = lockedFor(*shared, "12345");
+        QVERIFY(malformed && *malformed && (*malformed)->count() == 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSharedGuard)
+#include "tst_sharedguard.moc"
