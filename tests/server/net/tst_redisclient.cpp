@@ -474,6 +474,42 @@ private slots:
         QCOMPARE(runCommand(io, *c.client, {"INCR", "n"}).integer, 1LL);
     }
 
+    // A server stops by running out of work: a stopped client must leave none on the loop.
+    void stopLeavesNoWork_data()
+    {
+        QTest::addColumn<bool>("reachable");
+        QTest::newRow("connected") << true;
+        QTest::newRow("trying again") << false;
+    }
+    void stopLeavesNoWork()
+    {
+        QFETCH(bool, reachable);
+        RedisProcess redis;
+        QVERIFY2(redis.start(), qPrintable(redis.error()));
+        if (!reachable)
+            redis.stop();
+        net::io_context own;
+        RedisClient client(own, endpointOf(redis.unixUrl()), [](const std::string &) {});
+        client.start(50ms);
+        bool answered = false;
+        client.command({"BLPOP", "never", "0"}, [&](const RedisReply &) { answered = true; });
+        const auto settled = [&] {
+            return reachable ? client.connected() : client.stats().errors >= 3;
+        };
+        QElapsedTimer clock;
+        clock.start();
+        while (!settled() && clock.elapsed() < 10000)
+            own.run_for(10ms);
+        QVERIFY(settled());
+        if (reachable)
+            client.command({"BLPOP", "never", "0"}, [&](const RedisReply &) { answered = true; });
+        own.restart();
+        net::post(own, [&] { client.stop(); });
+        own.run_for(5s);
+        QVERIFY(own.stopped());
+        QVERIFY(answered);
+    }
+
     void stopFromInsideCallbacks()
     {
         RedisProcess redis;
