@@ -59,7 +59,7 @@ public:
         std::uint64_t unavailable = 0;
         /// Probes (ledNowhere) that Redis did not record.
         std::uint64_t probesLost = 0;
-        /// Handshake endings that Redis did not record at once, and the part of them recorded
+        /// Handshake endings that Redis did not record at once, and how many of them it recorded
         /// later.
         std::uint64_t verdictsQueued = 0;
         std::uint64_t verdictsReplayed = 0;
