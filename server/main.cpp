@@ -1,6 +1,7 @@
 // velmora-server: the rendezvous server between agents and supporters.
 #include "server/core/secretfile.h"
 #include "server/core/serveroptions.h"
+#include "server/net/redisclient.h"
 #include "server/net/server.h"
 
 #include <sys/resource.h>
@@ -68,6 +69,15 @@ int main(int argc, char **argv)
         if (!secret.ok) {
             std::cerr << "velmora-server: " << secret.error << "\n";
             return 1;
+        }
+        // A node that cannot reach Redis would refuse every supporter: better not to start.
+        if (parsed.options.redis) {
+            net::io_context io;
+            const RedisClient redis(io, *parsed.options.redis, [](const std::string &) {});
+            if (const auto problem = redis.checkReachable(std::chrono::seconds(2))) {
+                std::cerr << "velmora-server: " << *problem << "\n";
+                return 1;
+            }
         }
         raiseDescriptorLimit();
         ServerConfig config;

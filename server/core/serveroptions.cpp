@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <map>
+#include <variant>
 
 namespace velmora::server {
 
@@ -68,6 +69,21 @@ std::string tlsFlagsProblem(const ServerOptions &options)
     return {};
 }
 
+// The cluster flags: other nodes must be able to reach this one. Empty when they can.
+std::string clusterProblem(const ServerOptions &options)
+{
+    if (options.nodeAddress && !options.redis)
+        return "--node-address names this node to the others: it needs --redis";
+    if (!options.redis || options.nodeAddress)
+        return {};
+    const std::string &host =
+        options.plainListen ? options.plainListen->host : options.listen.host;
+    if ((!options.tlsCert.empty() && !options.plainListen) || host == "0.0.0.0" || host == "::" ||
+        host.empty())
+        return "--redis: give --node-address, the address other nodes reach this one at";
+    return {};
+}
+
 } // namespace
 
 std::chrono::milliseconds ServerOptions::requestTimeout() const
@@ -128,6 +144,22 @@ Parsed<ServerOptions> parseServerArguments(const std::vector<std::string> &argum
              return {};
          }},
         {"--probe-interval", secondsSetter(options.probes.interval)},
+        {"--redis",
+         [&options](const std::string &value) -> std::string {
+             auto endpoint = parseRedisUrl(value);
+             if (const auto *error = std::get_if<std::string>(&endpoint))
+                 return *error;
+             options.redis = std::get<RedisEndpoint>(std::move(endpoint));
+             return {};
+         }},
+        {"--node-address",
+         [&options](const std::string &value) -> std::string {
+             HostPort address;
+             if (!parseHostPort(value, address) || address.port == 0)
+                 return "expected HOST:PORT with a port, got '" + value + "'";
+             options.nodeAddress = address;
+             return {};
+         }},
     };
     bool help = false;
     parsed.error = parseFlags(arguments, handlers, help,
@@ -136,6 +168,8 @@ Parsed<ServerOptions> parseServerArguments(const std::vector<std::string> &argum
         parsed.error = "--lockout-cap must not be below --lockout-base";
     if (parsed.error.empty())
         parsed.error = tlsFlagsProblem(options);
+    if (parsed.error.empty())
+        parsed.error = clusterProblem(options);
     if (help)
         parsed.outcome = Parsed<ServerOptions>::Outcome::Help;
     else if (parsed.error.empty())
@@ -186,6 +220,12 @@ std::string serverUsage()
            "  --probe-interval SECONDS  then one per this many seconds (default 10)\n"
            "  --trust-forwarded-for   take supporters' addresses from the last X-Forwarded-For\n"
            "                          entry (only behind a reverse proxy that sets it)\n"
+           "  --redis URL             a node of a cluster: share IDs, the directory of agents\n"
+           "                          and the locks with the other nodes in this Redis\n"
+           "                          (redis://[[USER]:PASSWORD@]HOST[:PORT][/DB] or\n"
+           "                          unix:///PATH[?db=N]); every node reads the same secret\n"
+           "  --node-address HOST:PORT  where the other nodes reach this node's plain listener\n"
+           "                          (default: --plain-listen's address, else --listen's)\n"
            "  --help                  show this text\n";
 }
 

@@ -4,6 +4,7 @@
 #include "server/core/commandline.h"
 #include "server/core/lockouts.h"
 #include "server/core/probelimiter.h"
+#include "server/core/redisurl.h"
 
 #include <chrono>
 #include <cstddef>
@@ -55,6 +56,11 @@ struct ServerOptions
     /// Take a supporter's address from the last X-Forwarded-For entry rather than the TCP peer:
     /// only behind a reverse proxy that appends it (anyone else could claim any address).
     bool trustForwardedFor = false;
+    /// A node of a cluster: the state the nodes share lives in this Redis.
+    std::optional<RedisEndpoint> redis;
+    /// Where other nodes reach this node's plain (ws://) listener; by default the plain
+    /// listener's address, else --listen's (see clusterProblem for when that cannot do).
+    std::optional<HostPort> nodeAddress;
     /// Locks on session IDs after refused password attempts.
     LockoutSchedule lockout;
     /// Connections per client address that may ask for IDs that lead nowhere.

@@ -2,6 +2,7 @@
 // that survive a restart, a clean exit on SIGTERM and SIGINT, and TLS beside a plain listener
 // with its files checked before anything listens.
 #include "agentpeer.h"
+#include "redisprocess.h"
 #include "serverprocess.h"
 #include "testcertificates.h"
 
@@ -62,6 +63,13 @@ private slots:
         QTest::newRow("certificate without key")
             << QStringList{"--tls-cert", "server.crt"}
             << "velmora-server: --tls-cert and --tls-key go together";
+        QTest::newRow("bad Redis URL")
+            << QStringList{"--redis", "redis://127.0.0.1:0"}
+            << "velmora-server: --redis: the port must be 1 to 65535, got '0'";
+        QTest::newRow("Redis without a node address")
+            << QStringList{"--listen", "0.0.0.0:8080", "--redis", "redis://127.0.0.1"}
+            << "velmora-server: --redis: give --node-address, the address other nodes reach "
+               "this one at";
     }
     void badArgumentsExitWithTwo()
     {
@@ -251,6 +259,48 @@ private slots:
         QVERIFY2(server.output().contains(message), qPrintable(server.output()));
         QVERIFY(server.output().contains("velmora-server: "));
         QVERIFY2(server.lines().filter("listening on").isEmpty(), qPrintable(server.output()));
+    }
+
+    // Checked before anything listens: a node without its Redis would refuse every supporter.
+    void unreachableRedisStopsTheStart()
+    {
+        if (!RedisProcess::available())
+            QSKIP(RedisProcess::skipReason());
+        RedisProcess::Options options;
+        options.tcp = true;
+        options.password = "secret";
+        RedisProcess redis(options);
+        QVERIFY2(redis.start(), qPrintable(redis.error()));
+        QTemporaryDir dir;
+        const auto startWith = [&](const QString &url, ServerProcess &server) {
+            QStringList arguments = serverArguments(dir.filePath("s"));
+            arguments << "--redis" << url;
+            server.start(arguments);
+        };
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        const QString dead = "127.0.0.1:" + QString::number(probe.serverPort());
+        probe.close();
+        ServerProcess refused(VELMORA_SERVER_BIN);
+        startWith("redis://" + dead, refused);
+        QCOMPARE(refused.waitForExit(), 1);
+        QCOMPARE(refused.output(),
+                 "velmora-server: cannot reach Redis at " + dead + ": Connection refused");
+
+        const QString address = "127.0.0.1:" + QString::number(redis.port());
+        ServerProcess wrongPassword(VELMORA_SERVER_BIN);
+        startWith("redis://:wrong@" + address, wrongPassword);
+        QCOMPARE(wrongPassword.waitForExit(), 1);
+        QVERIFY2(wrongPassword.output().startsWith("velmora-server: Redis at " + address +
+                                                   ": AUTH failed: WRONGPASS"),
+                 qPrintable(wrongPassword.output()));
+        QVERIFY(!wrongPassword.output().contains("wrong@"));
+
+        ServerProcess reachable(VELMORA_SERVER_BIN);
+        startWith(redis.tcpUrl(), reachable);
+        QVERIFY2(reachable.waitForLine("listening on"), qPrintable(reachable.output()));
+        reachable.signal(SIGTERM);
+        QCOMPARE(reachable.waitForExit(), 0);
     }
 
     void portInUseIsReported()

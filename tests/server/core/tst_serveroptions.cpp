@@ -72,6 +72,39 @@ private slots:
         QVERIFY(parsed.options.tlsCert.empty());
         QVERIFY(parsed.options.tlsKey.empty());
         QVERIFY(!parsed.options.plainListen);
+        QVERIFY(!parsed.options.redis);
+        QVERIFY(!parsed.options.nodeAddress);
+    }
+
+    void clusterFlags()
+    {
+        const auto parsed = parseServerArguments(
+            split("--listen 10.0.0.5:8080 --redis redis://node:pw@10.0.0.9:6380/2"));
+        QCOMPARE(parsed.outcome, Parsed<ServerOptions>::Outcome::Run);
+        QVERIFY(parsed.options.redis);
+        QCOMPARE(QString::fromStdString(parsed.options.redis->host), QString("10.0.0.9"));
+        QCOMPARE(int(parsed.options.redis->port), 6380);
+        QCOMPARE(QString::fromStdString(parsed.options.redis->user), QString("node"));
+        QCOMPARE(QString::fromStdString(parsed.options.redis->password), QString("pw"));
+        QCOMPARE(parsed.options.redis->database, 2);
+
+        // Any address on --listen, but the others are told where to come.
+        const auto named =
+            parseServerArguments(split("--listen 0.0.0.0:8080 --redis=unix:///run/redis.sock?db=1 "
+                                       "--node-address 10.0.0.5:8080"));
+        QCOMPARE(named.outcome, Parsed<ServerOptions>::Outcome::Run);
+        QCOMPARE(QString::fromStdString(named.options.redis->unixPath), QString("/run/redis.sock"));
+        QCOMPARE(named.options.redis->database, 1);
+        QVERIFY(named.options.nodeAddress);
+        QCOMPARE(QString::fromStdString(named.options.nodeAddress->host), QString("10.0.0.5"));
+        QCOMPARE(int(named.options.nodeAddress->port), 8080);
+
+        // TLS on any address, with the plain listener (which the nodes use) on a named one.
+        const auto tls =
+            parseServerArguments(split("--listen 0.0.0.0:443 --tls-cert c.pem --tls-key k.pem "
+                                       "--plain-listen 10.0.0.5:8080 --redis redis://[::1]"));
+        QCOMPARE(tls.outcome, Parsed<ServerOptions>::Outcome::Run);
+        QCOMPARE(QString::fromStdString(tls.options.redis->host), QString("::1"));
     }
 
     void tlsFlags()
@@ -163,6 +196,39 @@ private slots:
             << "--plain-listen adds a plain listener beside a TLS one: it needs --tls-cert";
         QTest::newRow("bad plain address") << "--tls-cert c --tls-key k --plain-listen 8080"
                                            << "--plain-listen: expected HOST:PORT";
+        QTest::newRow("Redis URL of another scheme")
+            << "--redis http://10.0.0.9"
+            << "--redis: expected redis://[[USER]:PASSWORD@]HOST[:PORT][/DB] or "
+               "unix:///PATH[?db=N]";
+        QTest::newRow("Redis port 0") << "--redis redis://10.0.0.9:0"
+                                      << "--redis: the port must be 1 to 65535, got '0'";
+        QTest::newRow("Redis database not a number")
+            << "--redis redis://10.0.0.9/x"
+            << "--redis: the database must be a number from 0 to 2147483647, got 'x'";
+        QTest::newRow("Redis URL without value") << "--redis"
+                                                 << "--redis needs a value";
+        QTest::newRow("Redis with --listen on any IPv4 address")
+            << "--listen 0.0.0.0:8080 --redis redis://10.0.0.9"
+            << "--redis: give --node-address, the address other nodes reach this one at";
+        QTest::newRow("Redis with --listen on any IPv6 address")
+            << "--listen [::]:8080 --redis redis://10.0.0.9"
+            << "--redis: give --node-address, the address other nodes reach this one at";
+        QTest::newRow("Redis with TLS and no plain listener")
+            << "--listen 10.0.0.5:443 --tls-cert c --tls-key k --redis redis://10.0.0.9"
+            << "--redis: give --node-address, the address other nodes reach this one at";
+        QTest::newRow("Redis with the plain listener on any address")
+            << "--listen 10.0.0.5:443 --tls-cert c --tls-key k --plain-listen 0.0.0.0:8080 "
+               "--redis redis://10.0.0.9"
+            << "--redis: give --node-address, the address other nodes reach this one at";
+        QTest::newRow("node address without port")
+            << "--redis redis://10.0.0.9 --node-address 10.0.0.5"
+            << "--node-address: expected HOST:PORT";
+        QTest::newRow("node address with port 0")
+            << "--redis redis://10.0.0.9 --node-address 10.0.0.5:0"
+            << "--node-address: expected HOST:PORT";
+        QTest::newRow("node address without Redis")
+            << "--node-address 10.0.0.5:8080"
+            << "--node-address names this node to the others: it needs --redis";
     }
     void badServerFlags()
     {
