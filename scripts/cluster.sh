@@ -293,9 +293,9 @@ for attempt in 1 2 3 4 5; do
     fi
     kill "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
-    if ! grep -q "cannot bind socket" "$dir/haproxy.log" || [[ -n "$public_port" ]]; then
+    grep -q "cannot bind socket" "$dir/haproxy.log" ||
         fail "haproxy did not bring the nodes up; see $dir/haproxy.log"
-    fi
+    [[ -z "$public_port" ]] || fail "haproxy cannot listen on 127.0.0.1:$port (taken?)"
 done
 [[ -n "$haproxy_up" ]] || fail "haproxy found no free port; see $dir/haproxy.log"
 report stats "127.0.0.1:$stats_port"
