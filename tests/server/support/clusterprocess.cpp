@@ -36,7 +36,11 @@ QStringList readLines(const QString &path)
 
 ClusterProcess::ClusterProcess(const QString &script, const QString &server)
     : script(script), server(server), process(script)
-{}
+{
+    // For a look at the logs after a run.
+    if (qEnvironmentVariableIsSet("VELMORA_KEEP_CLUSTER"))
+        dir.setAutoRemove(false);
+}
 
 ClusterProcess::~ClusterProcess()
 {

@@ -27,7 +27,8 @@ public:
         qint64 current = 0;
     };
 
-    /// `script`: scripts/cluster.sh; `server`: the velmora-server the nodes run.
+    /// `script`: scripts/cluster.sh; `server`: the velmora-server the nodes run. With
+    /// VELMORA_KEEP_CLUSTER set in the environment the work folder (logs, configuration) stays.
     ClusterProcess(const QString &script, const QString &server);
     /// Stops everything: the script stops what it started, a Redis started again is killed here.
     ~ClusterProcess();
