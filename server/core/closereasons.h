@@ -41,6 +41,9 @@ inline constexpr CloseReason kSessionEnded{1000, ""};
 inline constexpr CloseReason kForbiddenMessage{1008, "forbidden-message"};
 /// The server is shutting down.
 inline constexpr CloseReason kShutdown{1001, "server-shutdown"};
+/// A node of a cluster cannot reach the state the nodes share (Redis), which the request needs:
+/// a lookup, a lock check, or a new agent's ID. Carries ";retry-after=SECONDS" for supporters.
+inline constexpr CloseReason kUnavailable{4503, "unavailable"};
 
 // Refusals of the password protection; each carries ";retry-after=SECONDS".
 

@@ -41,6 +41,12 @@ void Counters::population(const SessionRegistry &registry)
     sessionsActive = registry.sessionCount();
 }
 
+void Counters::cluster(const ServerStats::Cluster &figures)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    clusterFigures = figures;
+}
+
 ServerStats Counters::snapshot() const
 {
     ServerStats s;
@@ -58,6 +64,9 @@ ServerStats Counters::snapshot() const
     s.refusals = refusals;
     s.handshakes = handshakes;
     s.lockouts = lockouts;
+    s.cluster = clusterFigures;
+    s.cluster.forwardedOut = forwardsOut;
+    s.cluster.forwardedIn = forwardsIn;
     return s;
 }
 

@@ -41,6 +41,11 @@ public:
     /// Takes the agents online and the sessions running from the registry as it is now.
     void population(const SessionRegistry &registry);
 
+    void forwardedOut() { ++forwardsOut; }
+    void forwardedIn() { ++forwardsIn; }
+    /// The node's view of the cluster, but for the forwarding counts, which are kept here.
+    void cluster(const ServerStats::Cluster &figures);
+
     /// Thread-safe.
     ServerStats snapshot() const;
 
@@ -60,6 +65,9 @@ private:
     std::map<std::string, std::uint64_t> handshakes;
     std::uint64_t lockouts = 0;
     std::map<std::string, std::uint64_t> refusedConnections;
+    std::atomic<std::uint64_t> forwardsOut{0};
+    std::atomic<std::uint64_t> forwardsIn{0};
+    ServerStats::Cluster clusterFigures;
 };
 
 } // namespace velmora::server

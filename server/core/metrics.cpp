@@ -72,9 +72,10 @@ std::string prometheusText(const ServerStats &stats)
     metric(out, "velmora_supporter_refusals_total", "counter",
            "Supporters turned away, by the close reason they were given.");
     for (const auto &[reason, count] :
-         withZeros(stats.refusals, {"invalid-id", "unknown-id", "offline", "busy", "locked",
-                                    "too-many-attempts", "wrong-password", "unsupported-security",
-                                    "desktop-refused", "agent-timeout", "password-timeout"}))
+         withZeros(stats.refusals,
+                   {"invalid-id", "unknown-id", "offline", "busy", "locked", "too-many-attempts",
+                    "wrong-password", "unsupported-security", "desktop-refused", "agent-timeout",
+                    "password-timeout", "unavailable"}))
         sample(out, "velmora_supporter_refusals_total", count, label("reason", reason));
     metric(out, "velmora_handshakes_total", "counter",
            "Security handshakes of relayed sessions, by outcome.");
@@ -101,6 +102,31 @@ std::string prometheusText(const ServerStats &stats)
     metric(out, "velmora_peak_queued_bytes", "gauge",
            "The largest queue of unsent bytes any connection had.");
     sample(out, "velmora_peak_queued_bytes", stats.peakQueuedBytes);
+    const ServerStats::Cluster &cluster = stats.cluster;
+    if (!cluster.enabled)
+        return out;
+    metric(out, "velmora_cluster_redis_up", "gauge", "1 while this node is connected to Redis.");
+    sample(out, "velmora_cluster_redis_up", cluster.redisConnected ? 1 : 0);
+    metric(out, "velmora_cluster_directory_ids", "gauge",
+           "IDs online in the whole cluster, as of this node's last directory refresh.");
+    sample(out, "velmora_cluster_directory_ids", cluster.directorySize);
+    metric(out, "velmora_cluster_forwarded_sessions_total", "counter",
+           "Supporters carried between nodes: out to the agent's node, or in from another node.");
+    sample(out, "velmora_cluster_forwarded_sessions_total", cluster.forwardedOut,
+           label("direction", "out"));
+    sample(out, "velmora_cluster_forwarded_sessions_total", cluster.forwardedIn,
+           label("direction", "in"));
+    metric(out, "velmora_cluster_redis_commands_total", "counter", "Commands sent to Redis.");
+    sample(out, "velmora_cluster_redis_commands_total", cluster.redisCommands);
+    metric(out, "velmora_cluster_redis_errors_total", "counter",
+           "Redis commands that failed, and failed connection attempts.");
+    sample(out, "velmora_cluster_redis_errors_total", cluster.redisErrors);
+    metric(out, "velmora_cluster_redis_latency_microseconds", "gauge",
+           "Round trip to Redis: the latest, and its moving average.");
+    sample(out, "velmora_cluster_redis_latency_microseconds", cluster.redisLatencyUs,
+           label("of", "latest"));
+    sample(out, "velmora_cluster_redis_latency_microseconds", cluster.redisAverageLatencyUs,
+           label("of", "average"));
     return out;
 }
 

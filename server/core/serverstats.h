@@ -31,6 +31,23 @@ struct ServerStats
     std::map<std::string, std::uint64_t> connectionsRefused;
     /// Bytes of unfinished messages held now.
     std::uint64_t bufferedBytes = 0;
+
+    /// As a node of a cluster (--redis); all zero otherwise.
+    struct Cluster
+    {
+        bool enabled = false;
+        bool redisConnected = false;
+        /// IDs online in the whole cluster, as of this node's last directory refresh.
+        std::uint64_t directorySize = 0;
+        /// Sessions this node carried to the agent's node, and sessions other nodes carried here.
+        std::uint64_t forwardedOut = 0;
+        std::uint64_t forwardedIn = 0;
+        std::uint64_t redisCommands = 0;
+        std::uint64_t redisErrors = 0;
+        /// Round trip to Redis: the latest, and a moving average.
+        std::uint64_t redisLatencyUs = 0;
+        std::uint64_t redisAverageLatencyUs = 0;
+    } cluster;
 };
 
 } // namespace velmora::server

@@ -4,6 +4,7 @@
 #include "server/core/counters.h"
 #include "server/core/text.h"
 #include "server/net/agentconnection.h"
+#include "server/net/sharedguard.h"
 #include "server/net/supporterconnection.h"
 
 namespace velmora::server {
@@ -232,20 +233,27 @@ void RelaySession::settle(bool supporterEnded)
     if (handshake.succeeded()) {
         settled = true;
         context.guard.handshakeEnded(id, RfbHandshake::Refusal::None, Clock::now());
+        if (context.shared) {
+            AttemptGuard::Ending accepted;
+            accepted.how = RfbHandshake::Refusal::None;
+            context.shared->handshakeEnded(id, accepted, [](auto) {});
+        }
         context.counters.handshakeEnded("success");
         log("password accepted id=" + id + " supporter " + supporterAddress + " (RFB 3." +
             std::to_string(handshake.minorVersion()) + ")");
         return;
     }
-    const AttemptGuard::Verdict verdict = refused(supporterEnded);
-    if (const auto liveSupporter = supporter.lock()) {
-        context.counters.supporterRefused(verdict.reason.text);
-        // Queued after what was relayed, so the viewer sees the VNC server's answer first.
-        liveSupporter->close(verdict.reason.code, withRetryAfter(verdict.reason, verdict.lock));
-    }
+    refused(supporterEnded, [this](const AttemptGuard::Verdict &verdict) {
+        if (const auto liveSupporter = supporter.lock()) {
+            context.counters.supporterRefused(verdict.reason.text);
+            // Queued after what was relayed, so the viewer sees the VNC server's answer first.
+            liveSupporter->close(verdict.reason.code, withRetryAfter(verdict.reason, verdict.lock));
+        }
+    });
 }
 
-AttemptGuard::Verdict RelaySession::refused(bool supporterEnded)
+void RelaySession::refused(bool supporterEnded,
+                           std::function<void(const AttemptGuard::Verdict &)> then)
 {
     settled = true;
     AttemptGuard::Ending ending;
@@ -253,7 +261,28 @@ AttemptGuard::Verdict RelaySession::refused(bool supporterEnded)
     ending.responseSent = handshake.responseSent();
     ending.supporterEnded = supporterEnded;
     ending.client = supporterClient;
-    const AttemptGuard::Verdict verdict = context.guard.handshakeEnded(id, ending, Clock::now());
+    const AttemptGuard::Verdict local = context.guard.handshakeEnded(id, ending, Clock::now());
+    if (!context.shared) {
+        concluded(local);
+        if (then)
+            then(local);
+        return;
+    }
+    context.shared->handshakeEnded(id, ending,
+                                   [self = shared_from_this(), local, then = std::move(then)](
+                                       std::optional<AttemptGuard::Verdict> shared) {
+                                       // Redis out of reach: the guard keeps the ending for later,
+                                       // and this node's own view is the best answer now.
+                                       const AttemptGuard::Verdict &verdict =
+                                           shared ? *shared : local;
+                                       self->concluded(verdict);
+                                       if (then)
+                                           then(verdict);
+                                   });
+}
+
+void RelaySession::concluded(const AttemptGuard::Verdict &verdict)
+{
     const char *why = describe(handshake.refusal());
     context.counters.handshakeEnded(why);
     const std::string &serverReason = handshake.serverReason();
@@ -268,7 +297,6 @@ AttemptGuard::Verdict RelaySession::refused(bool supporterEnded)
         log("no password response id=" + id + " supporter " + supporterAddress + ": " + detail +
             "; not counted on the id" + (verdict.probeTaken ? ", the address paid a probe" : ""));
     }
-    return verdict;
 }
 
 void RelaySession::publishCounts()

@@ -10,6 +10,7 @@
 #include "server/core/sessionregistry.h"
 #include "server/net/supportersession.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,6 +19,7 @@ namespace velmora::server {
 
 class AgentConnection;
 class Counters;
+class SharedGuard;
 class SupporterConnection;
 
 /// Lifetime: shared by its two connections while it runs (see AgentConnection::session); it
@@ -32,6 +34,9 @@ public:
         SessionRegistry &registry;
         AttemptGuard &guard;
         Counters &counters;
+        /// As a node of a cluster: the guard whose verdicts count for every node (the local
+        /// guard then only keeps this node's view). Null on a single node.
+        SharedGuard *shared = nullptr;
     };
 
     /// A session of `supporter` with `agent` under `id`, which the registry has begun.
@@ -77,9 +82,11 @@ private:
     /// Acts on the outcome of the security handshake once it is known; `supporterEnded` when the
     /// supporter's bytes decided it.
     void settle(bool supporterEnded);
-    /// Tells the guard how the handshake failed: a guess, which locks the ID, or none; returns
-    /// the guard's verdict.
-    AttemptGuard::Verdict refused(bool supporterEnded);
+    /// Tells the guard how the handshake failed: a guess, which locks the ID, or none; logs the
+    /// guard's verdict and hands it to `then` (later, when the guard is shared).
+    void refused(bool supporterEnded,
+                 std::function<void(const AttemptGuard::Verdict &)> then = nullptr);
+    void concluded(const AttemptGuard::Verdict &verdict);
     void publishCounts();
     void log(const std::string &line);
 

@@ -39,6 +39,9 @@ public:
 
     const std::string &requestedId() const { return wanted; }
     const std::string &clientAddress() const { return client; }
+    /// Another node of the cluster carried this supporter here (its address came signed).
+    void arrivedFromNode() { fromNode = true; }
+    bool cameFromNode() const { return fromNode; }
 
     /// The session in progress, if any (see AgentConnection::session).
     const std::shared_ptr<SupporterSession> &session() const { return current; }
@@ -57,6 +60,7 @@ private:
     const std::string wanted;
     const std::string client;
     std::shared_ptr<SupporterSession> current;
+    bool fromNode = false;
     /// Text messages dropped so far; only the first few are logged.
     unsigned dropped = 0;
 };

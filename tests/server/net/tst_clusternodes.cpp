@@ -1,0 +1,307 @@
+// Two nodes of a cluster in-process, sharing a real Redis: a supporter reaches an agent through
+// the node that does not hold it, byte for byte and with the same close reasons; an agent keeps
+// its ID on another node; IDs stay unique across nodes; a node that goes away hands its agents
+// over; Redis out of reach keeps sessions in progress and refuses what needs it, until it is back.
+#include "agentpeer.h"
+#include "redisprocess.h"
+#include "serverthread.h"
+#include "supporterpeer.h"
+
+#include "server/core/redisurl.h"
+#include "server/core/sessiontokens.h"
+
+#include <QtTest>
+
+#include <memory>
+
+using namespace std::chrono_literals;
+using velmora::server::ServerConfig;
+
+namespace {
+
+ServerConfig nodeConfig(const RedisProcess &redis)
+{
+    ServerConfig config = ServerThread::defaultConfig();
+    // The peers here speak no RFB: the bare relay.
+    config.followSecurityHandshake = false;
+    config.options.redis = std::get<velmora::server::RedisEndpoint>(
+        velmora::server::parseRedisUrl(redis.unixUrl().toStdString()));
+    // Directory entries refreshed every second, so that the tests see refreshes happen.
+    config.options.idleTimeout = 2000ms;
+    return config;
+}
+
+QString closeReason(const SupporterPeer &peer)
+{
+    return peer.socket.closeReason();
+}
+
+// Opens a supporter to `url` and waits for it to end; returns "CODE REASON".
+QString refusalAt(const QUrl &url)
+{
+    SupporterPeer supporter;
+    supporter.open(url);
+    if (!supporter.waitForDisconnected())
+        return "still open";
+    return QString::number(int(supporter.socket.closeCode())) + " " + closeReason(supporter);
+}
+
+// The agent's connection is gone (whether or not its disconnection was counted already).
+bool gone(const AgentPeer &agent)
+{
+    return QTest::qWaitFor(
+        [&] { return agent.socket.state() == QAbstractSocket::UnconnectedState; }, 10000);
+}
+
+} // namespace
+
+class TestClusterNodes : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<RedisProcess> redis;
+
+private slots:
+    void init()
+    {
+        if (!RedisProcess::available())
+            QSKIP(RedisProcess::skipReason());
+        redis = std::make_unique<RedisProcess>();
+        QVERIFY2(redis->start(), qPrintable(redis->error()));
+    }
+
+    void cleanup() { redis.reset(); }
+
+    void supporterReachesAnAgentOnAnotherNode()
+    {
+        ServerThread a(nodeConfig(*redis));
+        ServerThread b(nodeConfig(*redis));
+        AgentPeer agent(AgentPeer::Mode::Echo);
+        agent.open(a.agentUrl());
+        QVERIFY(agent.waitForId());
+
+        SupporterPeer supporter;
+        supporter.open(b.viewerUrl(agent.id));
+        QVERIFY(supporter.waitForConnected());
+        QVERIFY(supporter.waitForMessages(1));
+        QCOMPARE(supporter.messages.first(), agent.greeting);
+        QVERIFY(b.waitForLog("session forwarded id=" + agent.id + " supporter 127.0.0.1:"));
+        QVERIFY(a.waitForLog("session start id=" + agent.id));
+
+        // Both ways, byte for byte, in order.
+        QByteArray sent;
+        for (int i = 0; i < 40; ++i) {
+            QByteArray chunk(1 + i * 997, '\0');
+            for (int j = 0; j < chunk.size(); ++j)
+                chunk[j] = char((i * 31 + j * 7) & 0xFF);
+            sent += chunk;
+            supporter.socket.sendBinaryMessage(chunk);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(supporter.bytes, qint64(agent.greeting.size() + sent.size()),
+                                  20000);
+        QByteArray received;
+        for (const QByteArray &message : supporter.messages)
+            received += message;
+        QCOMPARE(received, agent.greeting + sent);
+
+        // The figures of each side.
+        QTRY_COMPARE(b.stats().cluster.forwardedOut, std::uint64_t(1));
+        QCOMPARE(b.stats().cluster.forwardedIn, std::uint64_t(0));
+        QCOMPARE(a.stats().cluster.forwardedIn, std::uint64_t(1));
+        QCOMPARE(a.stats().sessionsStarted, std::uint64_t(1));
+        QCOMPARE(b.stats().sessionsStarted, std::uint64_t(0));
+        QTRY_VERIFY(b.stats().cluster.redisConnected);
+        QTRY_COMPARE(b.stats().cluster.directorySize, std::uint64_t(1));
+
+        // The supporter leaves: the session ends on the agent's node too, which releases it.
+        supporter.socket.close();
+        QVERIFY(agent.waitForDisconnected());
+        QVERIFY(a.waitForLog("session end id=" + agent.id));
+        QVERIFY(b.waitForLog("forwarded session end id=" + agent.id));
+    }
+
+    void closeReasonsAreTheAgentNodes()
+    {
+        ServerThread a(nodeConfig(*redis));
+        ServerThread b(nodeConfig(*redis));
+        AgentPeer agent(AgentPeer::Mode::Echo);
+        agent.open(a.agentUrl());
+        QVERIFY(agent.waitForId());
+
+        // Busy: the first supporter came through the agent's node, the second through the other.
+        SupporterPeer first;
+        first.open(a.viewerUrl(agent.id));
+        QVERIFY(first.waitForMessages(1));
+        QCOMPARE(refusalAt(b.viewerUrl(agent.id)), QString("4409 busy"));
+
+        // The agent leaves during the session: the supporter sees it whichever node it is on.
+        SupporterPeer second;
+        first.socket.close();
+        QVERIFY(agent.waitForDisconnected());
+        agent.reconnect();
+        QVERIFY(agent.waitForId());
+        second.open(b.viewerUrl(agent.id));
+        QVERIFY(second.waitForMessages(1));
+        agent.socket.abort();
+        QVERIFY(second.waitForDisconnected());
+        QCOMPARE(int(second.socket.closeCode()), 4000);
+        QCOMPARE(closeReason(second), QString("agent-gone"));
+
+        // Offline (remembered) and unknown IDs, from either node.
+        QCOMPARE(refusalAt(b.viewerUrl(agent.id)), QString("4410 offline;retry-after=5"));
+        QCOMPARE(refusalAt(a.viewerUrl(agent.id)), QString("4410 offline;retry-after=5"));
+        QCOMPARE(refusalAt(b.viewerUrl("123456789")), QString("4404 unknown-id"));
+        QCOMPARE(refusalAt(b.viewerUrl("12345")), QString("4400 invalid-id"));
+    }
+
+    void agentKeepsItsIdOnAnotherNode()
+    {
+        ServerThread a(nodeConfig(*redis));
+        ServerThread b(nodeConfig(*redis));
+        AgentPeer agent(AgentPeer::Mode::Echo);
+        agent.open(a.agentUrl());
+        QVERIFY(agent.waitForId());
+        const QString id = agent.id;
+        agent.socket.close();
+        QVERIFY(gone(agent));
+
+        agent.open(b.agentUrl(), agent.token);
+        QVERIFY(agent.waitForId());
+        QCOMPARE(agent.id, id);
+        QVERIFY(b.waitForLog("agent online id=" + id + " from 127.0.0.1:"));
+        QVERIFY(b.logMatching("agent online id=" + id).first().endsWith("(returning)"));
+
+        // Now reached through the node it left.
+        SupporterPeer supporter;
+        supporter.open(a.viewerUrl(id));
+        QVERIFY(supporter.waitForMessages(1));
+        QCOMPARE(supporter.messages.first(), agent.greeting);
+    }
+
+    void idsStayUniqueAcrossNodes()
+    {
+        ServerThread a(nodeConfig(*redis));
+        ServerThread b(nodeConfig(*redis));
+        AgentPeer first(AgentPeer::Mode::Echo);
+        first.open(a.agentUrl());
+        QVERIFY(first.waitForId());
+
+        // A valid token for the same ID, but another agent's (as after a restart that forgot
+        // the ID): on the other node it gets an ID of its own.
+        const velmora::server::SessionTokens tokens(testSecret().toStdString());
+        const QString other = QString::fromStdString(tokens.issue(first.id.toStdString()));
+        AgentPeer second(AgentPeer::Mode::Echo);
+        second.open(b.agentUrl(), other);
+        QVERIFY(second.waitForId());
+        QVERIFY(second.id != first.id);
+        QVERIFY(b.waitForLog("(new; the ID of its token is held by another agent)"));
+
+        // Many new agents on both nodes: all IDs differ.
+        std::vector<std::unique_ptr<AgentPeer>> agents;
+        QSet<QString> ids{first.id, second.id};
+        for (int i = 0; i < 20; ++i) {
+            agents.push_back(std::make_unique<AgentPeer>());
+            agents.back()->open(i % 2 ? a.agentUrl() : b.agentUrl());
+        }
+        for (const auto &agent : agents) {
+            QVERIFY(agent->waitForId());
+            ids.insert(agent->id);
+        }
+        QCOMPARE(ids.size(), 22);
+        QTRY_COMPARE_WITH_TIMEOUT(a.stats().cluster.directorySize, std::uint64_t(22), 5000);
+    }
+
+    void agentsOfANodeThatGoesAwayComeBackElsewhere()
+    {
+        auto a = std::make_unique<ServerThread>(nodeConfig(*redis));
+        ServerThread b(nodeConfig(*redis));
+        AgentPeer agent(AgentPeer::Mode::Echo);
+        agent.open(a->agentUrl());
+        QVERIFY(agent.waitForId());
+        const QString id = agent.id;
+        a.reset();
+        QVERIFY(gone(agent));
+
+        // Its directory entry still names the node that is gone, until the agent is back.
+        QCOMPARE(refusalAt(b.viewerUrl(id)), QString("4410 offline;retry-after=5"));
+
+        agent.open(b.agentUrl(), agent.token);
+        QVERIFY(agent.waitForId());
+        QCOMPARE(agent.id, id);
+        SupporterPeer supporter;
+        supporter.open(b.viewerUrl(id));
+        QVERIFY(supporter.waitForMessages(1));
+        QCOMPARE(supporter.messages.first(), agent.greeting);
+    }
+
+    void withoutRedisSessionsGoOnAndNewAttemptsAreRefused()
+    {
+        ServerThread a(nodeConfig(*redis));
+        ServerThread b(nodeConfig(*redis));
+        AgentPeer agent(AgentPeer::Mode::Echo);
+        agent.open(a.agentUrl());
+        QVERIFY(agent.waitForId());
+        AgentPeer idle(AgentPeer::Mode::Echo);
+        idle.open(a.agentUrl());
+        QVERIFY(idle.waitForId());
+        SupporterPeer supporter;
+        supporter.open(b.viewerUrl(agent.id));
+        QVERIFY(supporter.waitForMessages(1));
+
+        redis->stop();
+        QVERIFY(a.waitForLog("Redis connection lost"));
+        QVERIFY(b.waitForLog("Redis connection lost"));
+
+        // The session in progress goes on.
+        supporter.socket.sendBinaryMessage("still here");
+        QVERIFY(supporter.waitForMessages(2));
+        QCOMPARE(supporter.messages.last(), QByteArray("still here"));
+
+        // New supporters, on the agent's node or not, are refused: nothing is allowed on a lock
+        // state that cannot be read.
+        QCOMPARE(refusalAt(a.viewerUrl(idle.id)), QString("4503 unavailable;retry-after=5"));
+        QCOMPARE(refusalAt(b.viewerUrl(idle.id)), QString("4503 unavailable;retry-after=5"));
+        QVERIFY(a.waitForLog("Redis unavailable for supporter 127.0.0.1:"));
+        QCOMPARE(a.stats().refusals.at("unavailable"), std::uint64_t(1));
+
+        // A new agent cannot get an ID that is sure to be unique: it comes back later.
+        AgentPeer newcomer;
+        newcomer.open(b.agentUrl());
+        QVERIFY(newcomer.waitForDisconnected());
+        QCOMPARE(int(newcomer.socket.closeCode()), 4503);
+        QCOMPARE(newcomer.id, QString());
+        // One with its own ID keeps it.
+        idle.socket.close();
+        QVERIFY(gone(idle));
+        const QString idleId = idle.id;
+        idle.open(b.agentUrl(), idle.token);
+        QVERIFY(idle.waitForId());
+        QCOMPARE(idle.id, idleId);
+
+        // Redis is back, empty: the nodes find it by themselves and publish their agents again.
+        QVERIFY(redis->restart());
+        QVERIFY(a.waitForLog("Redis connection back"));
+        QVERIFY(b.waitForLog("Redis connection back"));
+        // Each node publishes its agents as soon as it is back; a supporter may come a moment
+        // before the other node did.
+        QString outcome;
+        QDeadlineTimer deadline(10000);
+        do {
+            SupporterPeer probe;
+            probe.open(a.viewerUrl(idleId));
+            if (probe.waitForMessages(1, 3000)) {
+                outcome = "session";
+                break;
+            }
+            outcome = QString::number(int(probe.socket.closeCode())) + " " + closeReason(probe);
+        } while (!deadline.hasExpired());
+        QCOMPARE(outcome, QString("session"));
+        newcomer.open(a.agentUrl());
+        QVERIFY(newcomer.waitForId());
+        QVERIFY(supporter.socket.state() == QAbstractSocket::ConnectedState);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestClusterNodes)
+#include "tst_clusternodes.moc"
