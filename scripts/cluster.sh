@@ -2,14 +2,16 @@
 # A local cluster on 127.0.0.1 for the demo and the tests: Redis (nothing saved to disk), N
 # velmora-server nodes sharing it and one secret file, and haproxy in front of them.
 #
-#   scripts/cluster.sh [--server BIN] [--dir DIR] [--nodes N] [--port P] [-- NODE FLAGS...]
+#   scripts/cluster.sh [--server BIN] [--dir DIR] [--nodes N] [--port P] [--watch-pid PID]
+#                      [-- NODE FLAGS...]
 #   scripts/cluster.sh stop DIR
 #
 # Ports are free ones found at run time unless --port names haproxy's. Once everything answers,
 # the addresses go to standard output one per line as KEY=VALUE (dir, redis, nodeI, stats, public,
 # pid.redis, pid.nodeI, pid.haproxy, pid.cluster), then "ready"; the same lines are in
 # DIR/cluster.env. The script then waits: Ctrl-C, SIGTERM, or "scripts/cluster.sh stop DIR" from
-# elsewhere stops everything it started. Logs: DIR/redis.log, DIR/nodeI.log, DIR/haproxy.log.
+# elsewhere stops everything it started, and so does the end of process PID with --watch-pid (a
+# test that crashed leaves nothing behind). Logs: DIR/redis.log, DIR/nodeI.log, DIR/haproxy.log.
 set -uo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -17,7 +19,8 @@ source_dir="$(dirname "$here")"
 
 usage() {
     cat >&2 <<EOF
-usage: scripts/cluster.sh [--server BIN] [--dir DIR] [--nodes N] [--port P] [-- NODE FLAGS...]
+usage: scripts/cluster.sh [--server BIN] [--dir DIR] [--nodes N] [--port P] [--watch-pid PID]
+                          [-- NODE FLAGS...]
        scripts/cluster.sh stop DIR
 
   --server BIN   velmora-server to run (default build/server/velmora-server)
@@ -25,6 +28,7 @@ usage: scripts/cluster.sh [--server BIN] [--dir DIR] [--nodes N] [--port P] [-- 
                  a new one from mktemp -d); a secret file already in it is kept
   --nodes N      how many nodes, 1 to 16 (default 3)
   --port P       haproxy's public port (default: a free one)
+  --watch-pid PID  stop everything once process PID has ended
   --             what follows goes to every node's command line
   stop DIR       stops the cluster whose work folder is DIR
 EOF
@@ -100,6 +104,7 @@ server="$source_dir/build/server/velmora-server"
 dir=""
 nodes=3
 public_port=""
+watch_pid=""
 node_flags=()
 while (($#)); do
     case "$1" in
@@ -107,6 +112,7 @@ while (($#)); do
     --dir) (($# >= 2)) || usage; dir="$2"; shift 2 ;;
     --nodes) (($# >= 2)) || usage; nodes="$2"; shift 2 ;;
     --port) (($# >= 2)) || usage; public_port="$2"; shift 2 ;;
+    --watch-pid) (($# >= 2)) || usage; watch_pid="$2"; shift 2 ;;
     --) shift; node_flags=("$@"); break ;;
     -h | --help) usage ;;
     *) echo "cluster.sh: unknown argument: $1" >&2; usage ;;
@@ -119,6 +125,12 @@ done
 if [[ -n "$public_port" ]]; then
     [[ "$public_port" =~ ^[0-9]+$ ]] && ((public_port >= 1 && public_port <= 65535)) || {
         echo "cluster.sh: --port wants a port number, not '$public_port'" >&2
+        usage
+    }
+fi
+if [[ -n "$watch_pid" ]]; then
+    [[ "$watch_pid" =~ ^[0-9]+$ ]] && kill -0 "$watch_pid" 2>/dev/null || {
+        echo "cluster.sh: --watch-pid wants a running process, not '$watch_pid'" >&2
         usage
     }
 fi
@@ -311,10 +323,13 @@ Cluster up in $dir: supporters open http://127.0.0.1:$haproxy_up/, agents use se
 Ctrl-C (or scripts/cluster.sh stop $dir) stops it.
 EOF
 
-# Until a signal: a node that dies (or is killed by a test) leaves the others running. "wait"
-# returns at once when none is left; the sleep in the background keeps the signal prompt.
+# Until a signal: a node that dies (or is killed by a test) leaves the others running. The sleep
+# runs in the background so that a signal ends the wait at once.
 while :; do
-    wait
+    if [[ -n "$watch_pid" ]] && ! kill -0 "$watch_pid" 2>/dev/null; then
+        echo "cluster.sh: process $watch_pid has ended; stopping the cluster" >&2
+        exit 0
+    fi
     sleep 1 &
     wait $!
 done

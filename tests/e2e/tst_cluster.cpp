@@ -175,6 +175,7 @@ void TestCluster::scriptRefusesBadArguments_data()
     QTest::newRow("nodes not a number") << QStringList{"--nodes", "three"};
     QTest::newRow("no nodes") << QStringList{"--nodes", "0"};
     QTest::newRow("port out of range") << QStringList{"--port", "70000"};
+    QTest::newRow("no process to watch") << QStringList{"--watch-pid", "none"};
     QTest::newRow("stop without a folder") << QStringList{"stop"};
     QTest::newRow("stop with a folder that is not there")
         << QStringList{"stop", "/nonexistent/velmora-cluster"};

@@ -1,5 +1,6 @@
 #include "clusterprocess.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -70,9 +71,12 @@ bool ClusterProcess::start(int nodes, const QStringList &nodeFlags, int timeoutM
     if (!dir.isValid())
         return false;
     nodeCount = nodes;
-    QStringList arguments{QStringLiteral("--server"), server,
-                          QStringLiteral("--dir"),    dir.path(),
-                          QStringLiteral("--nodes"),  QString::number(nodes)};
+    // --watch-pid: a test that crashes takes its cluster with it.
+    QStringList arguments{
+        QStringLiteral("--server"),    server,
+        QStringLiteral("--dir"),       dir.path(),
+        QStringLiteral("--nodes"),     QString::number(nodes),
+        QStringLiteral("--watch-pid"), QString::number(QCoreApplication::applicationPid())};
     if (!nodeFlags.isEmpty())
         arguments << QStringLiteral("--") << nodeFlags;
     process.start(arguments);
