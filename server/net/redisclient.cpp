@@ -142,7 +142,7 @@ struct RedisClient::State
 
     State(net::io_context &io, RedisEndpoint endpoint, std::function<void(const std::string &)> log)
         : io(io), endpoint(std::move(endpoint)), log(std::move(log)), retryTimer(io),
-          attemptTimer(io), resolver(io)
+          attemptTimer(io), replyTimer(io), resolver(io)
     {}
 
     ~State()
@@ -168,6 +168,10 @@ struct RedisClient::State
     std::shared_ptr<Link> link;
     net::steady_timer retryTimer;
     net::steady_timer attemptTimer;
+    // While ready: a Redis that stops answering (a stopped process, a silent network) is taken
+    // as lost once a reply is this late, so that callers get their error instead of waiting.
+    net::steady_timer replyTimer;
+    std::chrono::milliseconds replyTimeout{2000};
     tcp::resolver resolver;
     std::uint64_t nextId = 1;
     std::map<std::uint64_t, Pending> pending;
@@ -316,6 +320,7 @@ struct RedisClient::State
     {
         attemptTimer.cancel();
         phase = Phase::Ready;
+        watchReplies();
         stats.connected = true;
         if (outage) {
             outage = false;
@@ -354,6 +359,24 @@ struct RedisClient::State
             if (weak.expired() || ec || current != generation)
                 return;
             do_attempt();
+        });
+    }
+
+    void watchReplies()
+    {
+        const std::uint64_t current = generation;
+        std::weak_ptr<bool> weak = alive;
+        replyTimer.expires_after(replyTimeout / 4);
+        replyTimer.async_wait([this, weak, current](const beast::error_code &ec) {
+            if (weak.expired() || ec || current != generation || phase != Phase::Ready)
+                return;
+            // Replies come in order: the oldest pending command is the one to wait for.
+            if (!pending.empty() && Clock::now() - pending.begin()->second.sent > replyTimeout) {
+                dropContext();
+                on_context_gone("no reply within " + std::to_string(replyTimeout.count()) + " ms");
+                return;
+            }
+            watchReplies();
         });
     }
 
@@ -647,6 +670,7 @@ void RedisClient::stop()
     ++s.generation;
     s.retryTimer.cancel();
     s.attemptTimer.cancel();
+    s.replyTimer.cancel();
     s.resolver.cancel();
     s.dropContext();
     s.phase = State::Phase::Idle;

@@ -78,6 +78,8 @@ public:
     /// runs after it returns. Safe in any state, also from inside a callback; start() may follow.
     void stop();
 
+    /// Connected and answering: a connection on which a reply is more than 2 s late counts as
+    /// lost (every pending callback gets an Error reply) and is made again.
     bool connected() const;
 
     /// Sends a command (binary-safe arguments). `done` is called once, always later on the

@@ -301,6 +301,27 @@ private slots:
         QVERIFY(newcomer.waitForId());
         QVERIFY(supporter.socket.state() == QAbstractSocket::ConnectedState);
     }
+
+    // A Redis that stops answering without closing anything (a stopped process, a network that
+    // drops everything) is found out by its silence: supporters are refused, not left waiting.
+    void silentRedisIsTakenAsUnreachable()
+    {
+        ServerThread a(nodeConfig(*redis));
+        AgentPeer agent(AgentPeer::Mode::Echo);
+        agent.open(a.agentUrl());
+        QVERIFY(agent.waitForId());
+        redis->freeze(true);
+        SupporterPeer supporter;
+        supporter.open(a.viewerUrl(agent.id));
+        QVERIFY(supporter.waitForDisconnected(8000));
+        QCOMPARE(closeReason(supporter), QString("unavailable;retry-after=5"));
+        QVERIFY(a.waitForLog("Redis connection lost: no reply within 2000 ms"));
+        redis->freeze(false);
+        QVERIFY(a.waitForLog("Redis connection back"));
+        SupporterPeer later;
+        later.open(a.viewerUrl(agent.id));
+        QVERIFY(later.waitForMessages(1));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestClusterNodes)

@@ -7,6 +7,8 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <csignal>
+
 namespace {
 
 const char *const program = "redis-server";
@@ -141,6 +143,12 @@ void RedisProcess::stop()
         return;
     process.kill();
     process.waitForFinished(5000);
+}
+
+void RedisProcess::freeze(bool frozen)
+{
+    if (process.state() != QProcess::NotRunning)
+        ::kill(pid_t(process.processId()), frozen ? SIGSTOP : SIGCONT);
 }
 
 bool RedisProcess::launch(int timeoutMs)

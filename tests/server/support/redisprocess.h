@@ -38,6 +38,9 @@ public:
     /// Starts it again on the same socket and port, empty (nothing persists).
     bool restart(int timeoutMs = 10000);
     bool running() const;
+    /// Stops the process where it is (SIGSTOP): connections stay open and nothing answers, as
+    /// with a network that drops everything; false resumes it.
+    void freeze(bool frozen);
 
     QString socketPath() const;
     /// The TCP port, 0 without Options::tcp.
