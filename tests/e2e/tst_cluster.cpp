@@ -216,8 +216,10 @@ void TestCluster::supporterReachesAnAgentOnAnotherNode()
 {
     const int holder = agentNode(agent->id());
     QVERIFY2(holder != 0, qPrintable(cluster->output()));
-    const double forwardedBefore =
-        cluster->metric(holder, "velmora_cluster_forwarded_sessions_total{direction=\"in\"}");
+    // The cluster's figures are in /metrics from the node's first sweep on.
+    const QByteArray forwardedIn = "velmora_cluster_forwarded_sessions_total{direction=\"in\"}";
+    QTRY_VERIFY_WITH_TIMEOUT(cluster->metric(holder, forwardedIn) >= 0, 10000);
+    const double forwardedBefore = cluster->metric(holder, forwardedIn);
 
     const bool shown = supporterSeesTheDesktop(QStringLiteral("cluster-1-other-node.png"), true);
     // While the session is in progress: haproxy sent the supporter where the fewest connections
@@ -236,8 +238,7 @@ void TestCluster::supporterReachesAnAgentOnAnotherNode()
     QCOMPARE(open, qint64(2));
     QCOMPARE(backends.value(QStringLiteral("node%1").arg(holder)).current, qint64(1));
     // The agent's node took the session from another node.
-    QCOMPARE(cluster->metric(holder, "velmora_cluster_forwarded_sessions_total{direction=\"in\"}"),
-             forwardedBefore + 1);
+    QCOMPARE(cluster->metric(holder, forwardedIn), forwardedBefore + 1);
 }
 
 void TestCluster::agentMovesWhenItsNodeDies()
