@@ -85,19 +85,9 @@ std::shared_ptr<WsConnection> Hub::connectionFor(Transport transport, const Requ
         connection = std::make_shared<AgentConnection>(*this, std::move(transport), id, remote,
                                                        agentLimits(config), std::move(token));
     } else {
-        // A supporter that another node carries here comes with its address, signed.
-        bool fromNode = false;
-        const auto signature = request.find(toBeast(NodeAuth::kSignatureHeader));
-        const auto forwardedClient = request.find(toBeast(NodeAuth::kClientHeader));
-        if (nodeAuth && signature != request.end() && forwardedClient != request.end() &&
-            nodeAuth->verify(route.id, toStd(forwardedClient->value()), toStd(signature->value()),
-                             unixNow())) {
-            client = std::string(toStd(forwardedClient->value()));
-            fromNode = true;
-        }
         auto supporter = std::make_shared<SupporterConnection>(
             *this, std::move(transport), id, remote, supporterLimits(config), route.id, client);
-        if (fromNode)
+        if (signedClientOf(request))
             supporter->arrivedFromNode();
         connection = std::move(supporter);
     }
@@ -503,8 +493,26 @@ std::shared_ptr<AgentConnection> Hub::agentWithId(const std::string &id) const
     return agent && !agent->closing() ? agent : nullptr;
 }
 
+std::optional<std::string> Hub::signedClientOf(const Request &request) const
+{
+    if (!nodeAuth)
+        return std::nullopt;
+    const auto signature = request.find(toBeast(NodeAuth::kSignatureHeader));
+    const auto client = request.find(toBeast(NodeAuth::kClientHeader));
+    if (signature == request.end() || client == request.end())
+        return std::nullopt;
+    const Route route = routeRequest(toStd(request.target()), true);
+    if (route.kind != Route::Kind::Viewer ||
+        !nodeAuth->verify(route.id, toStd(client->value()), toStd(signature->value()), unixNow()))
+        return std::nullopt;
+    return std::string(toStd(client->value()));
+}
+
 std::string Hub::clientAddressOf(const tcp::socket &socket, const Request &request) const
 {
+    // A supporter that another node carries here is counted as itself, not as that node.
+    if (auto client = signedClientOf(request))
+        return std::move(*client);
     beast::error_code ec;
     const tcp::endpoint peer = socket.remote_endpoint(ec);
     std::string address = ec ? std::string("unknown") : peer.address().to_string();

@@ -98,6 +98,8 @@ private:
     /// The online agent that the registry has under `id`, unless its connection is closing.
     std::shared_ptr<AgentConnection> agentWithId(const std::string &id) const;
     std::string clientAddressOf(const tcp::socket &socket, const Request &request) const;
+    /// The supporter's address that another node signed for this upgrade request, if any.
+    std::optional<std::string> signedClientOf(const Request &request) const;
     void publishCounts();
 
     /// Its log is never empty (a server told to log nothing gets a sink that drops the lines).

@@ -10,6 +10,7 @@
 #include "server/core/redisurl.h"
 #include "server/core/sessiontokens.h"
 
+#include <QNetworkRequest>
 #include <QtTest>
 
 #include <memory>
@@ -300,6 +301,43 @@ private slots:
         newcomer.open(a.agentUrl());
         QVERIFY(newcomer.waitForId());
         QVERIFY(supporter.socket.state() == QAbstractSocket::ConnectedState);
+    }
+
+    // The agent's node counts a carried supporter as the supporter's own address, which the
+    // other node signed: not as that node, which carries everyone's supporters.
+    void carriedSupportersCountAsThemselves()
+    {
+        ServerConfig agentsNode = nodeConfig(*redis);
+        agentsNode.options.maxSupportersPerAddress = 1;
+        ServerThread a(agentsNode);
+        ServerConfig entryNode = nodeConfig(*redis);
+        entryNode.options.trustForwardedFor = true;
+        ServerThread b(entryNode);
+        std::vector<std::unique_ptr<AgentPeer>> agents;
+        std::vector<std::unique_ptr<SupporterPeer>> supporters;
+        for (int i = 0; i < 3; ++i) {
+            agents.push_back(std::make_unique<AgentPeer>(AgentPeer::Mode::Echo));
+            agents.back()->open(a.agentUrl());
+            QVERIFY(agents.back()->waitForId());
+            QNetworkRequest request(b.viewerUrl(agents.back()->id));
+            request.setRawHeader("X-Forwarded-For", "192.0.2." + QByteArray::number(i + 1));
+            supporters.push_back(std::make_unique<SupporterPeer>());
+            supporters.back()->socket.open(request);
+        }
+        for (const auto &supporter : supporters) {
+            QVERIFY(supporter->waitForMessages(1));
+            QCOMPARE(supporter->messages.first(), AgentPeer().greeting);
+        }
+        // A signature for another address, or none, is the sending node's address.
+        QNetworkRequest forged(a.viewerUrl(agents.front()->id));
+        forged.setRawHeader("X-Velmora-Client", "192.0.2.9");
+        forged.setRawHeader("X-Velmora-Node-Signature", "1796000000:00");
+        SupporterPeer stranger;
+        stranger.socket.open(forged);
+        QVERIFY(stranger.waitForDisconnected());
+        // Taken for a supporter of its own, which finds the agent busy.
+        QCOMPARE(closeReason(stranger), QString("busy"));
+        QCOMPARE(a.stats().cluster.forwardedIn, std::uint64_t(3));
     }
 
     // A Redis that stops answering without closing anything (a stopped process, a network that
