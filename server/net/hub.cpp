@@ -4,7 +4,6 @@
 #include "server/core/clientaddress.h"
 #include "server/core/route.h"
 #include "server/core/text.h"
-#include "server/net/forwardedsession.h"
 #include "server/net/relaysession.h"
 
 #include <chrono>
@@ -12,18 +11,6 @@
 namespace velmora::server {
 
 namespace {
-
-std::int64_t unixNow()
-{
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-beast::string_view toBeast(std::string_view text)
-{
-    return {text.data(), text.size()};
-}
 
 ServerConfig withLog(ServerConfig config)
 {
@@ -48,8 +35,17 @@ std::uint16_t Hub::listen()
 {
     const std::uint16_t port = listener.listen();
     responder.reportFolders();
-    if (config.options.redis)
-        joinCluster(listener.plainPort() ? listener.plainPort() : port);
+    if (config.options.redis) {
+        ClusterNode::Hooks hooks;
+        hooks.localAgents = [this] { return localAgents(); };
+        hooks.lost = [this](const std::string &id) { lostToCluster(id); };
+        hooks.draw = [this](AgentIdentity &who) { drawIdentity(who); };
+        cluster = std::make_unique<ClusterNode>(
+            io, config,
+            ClusterNode::addressOf(config.options,
+                                   listener.plainPort() ? listener.plainPort() : port),
+            counters, std::move(hooks));
+    }
     return port;
 }
 
@@ -87,7 +83,7 @@ std::shared_ptr<WsConnection> Hub::connectionFor(Transport transport, const Requ
     } else {
         auto supporter = std::make_shared<SupporterConnection>(
             *this, std::move(transport), id, remote, supporterLimits(config), route.id, client);
-        if (signedClientOf(request))
+        if (cluster && cluster->signedClientOf(request))
             supporter->arrivedFromNode();
         connection = std::move(supporter);
     }
@@ -109,18 +105,8 @@ void Hub::sweeping(Clock::time_point now)
 {
     guard.forgetIdle(now);
     counters.buffered(budget.held());
-    if (redis) {
-        const RedisClient::Stats figures = redis->stats();
-        ServerStats::Cluster cluster;
-        cluster.enabled = true;
-        cluster.redisConnected = figures.connected;
-        cluster.directorySize = directory ? directory->size() : 0;
-        cluster.redisCommands = figures.commands;
-        cluster.redisErrors = figures.errors;
-        cluster.redisLatencyUs = figures.lastLatencyUs;
-        cluster.redisAverageLatencyUs = figures.averageLatencyUs;
-        counters.cluster(cluster);
-    }
+    if (cluster)
+        counters.cluster(cluster->figures());
 }
 
 void Hub::stopping()
@@ -129,12 +115,9 @@ void Hub::stopping()
         if (const auto agent = weak.lock())
             agent->closeBecause(kShutdown, "server shutting down");
     }
-    // Nothing of the cluster may keep the loop running. The directory's entries of this node
-    // expire by themselves, and its agents take them over from other nodes before that.
-    if (directory)
-        directory->stop();
-    if (redis)
-        redis->stop();
+    // Nothing of the cluster may keep the loop running.
+    if (cluster)
+        cluster->stop();
 }
 
 void Hub::agentOpened(const std::shared_ptr<AgentConnection> &agent)
@@ -143,19 +126,31 @@ void Hub::agentOpened(const std::shared_ptr<AgentConnection> &agent)
         agent->close(kShutdown);
         return;
     }
-    Identity who = identityOf(*agent);
-    if (directory) {
-        claim(agent, std::move(who));
+    AgentIdentity who = identityOf(*agent);
+    if (!cluster) {
+        if (!who.returning())
+            drawIdentity(who);
+        welcome(agent, who);
         return;
     }
-    if (who.id.empty())
-        drawIdentity(who);
-    welcome(agent, who);
+    cluster->claim(
+        std::move(who), agent->remote(),
+        [this, weak = std::weak_ptr<AgentConnection>(agent)](std::optional<AgentIdentity> who) {
+            const auto agent = weak.lock();
+            if (!agent || agent->closing()) {
+                if (who && cluster)
+                    cluster->left(who->id);
+            } else if (!who) {
+                agent->close(kUnavailable);
+            } else {
+                welcome(agent, *who);
+            }
+        });
 }
 
-Hub::Identity Hub::identityOf(const AgentConnection &agent) const
+AgentIdentity Hub::identityOf(const AgentConnection &agent) const
 {
-    Identity who;
+    AgentIdentity who;
     if (agent.presentedToken().empty())
         return who;
     const auto owned = tokens.verify(agent.presentedToken());
@@ -171,65 +166,13 @@ Hub::Identity Hub::identityOf(const AgentConnection &agent) const
     return who;
 }
 
-void Hub::drawIdentity(Identity &who) const
+void Hub::drawIdentity(AgentIdentity &who) const
 {
     who.id = ids.next([this](std::string_view candidate) { return registry.isTaken(candidate); });
     who.token = tokens.issue(who.id);
 }
 
-void Hub::claim(const std::shared_ptr<AgentConnection> &agent, Identity who, unsigned tries)
-{
-    // Fresh IDs are almost never taken; a run of them means something else is wrong.
-    constexpr unsigned kFreshTries = 8;
-    const bool returning = !who.id.empty();
-    if (!returning)
-        drawIdentity(who);
-    auto done = [this, weak = std::weak_ptr<AgentConnection>(agent), who,
-                 tries](ClusterDirectory::Claim result) mutable {
-        const auto agent = weak.lock();
-        if (!agent || agent->closing()) {
-            if (result == ClusterDirectory::Claim::Granted && directory)
-                directory->left(who.id);
-            return;
-        }
-        const bool returning = who.how.rfind("returning", 0) == 0;
-        switch (result) {
-        case ClusterDirectory::Claim::Granted:
-            welcome(agent, who);
-            return;
-        case ClusterDirectory::Claim::Taken:
-            if (returning) {
-                who = Identity{};
-                who.how = "new; the ID of its token is held by another agent";
-            } else if (tries + 1 >= kFreshTries) {
-                log("agent " + agent->remote() + " refused: no free ID after " +
-                    std::to_string(kFreshTries) + " tries");
-                agent->close(kUnavailable);
-                return;
-            } else {
-                who.id.clear();
-            }
-            claim(agent, std::move(who), tries + 1);
-            return;
-        case ClusterDirectory::Claim::Unavailable:
-            // An agent with its own ID keeps it, and the directory learns of it once Redis is
-            // back; a new one cannot get an ID that is sure to be unique, and comes back in 4 s.
-            if (returning) {
-                welcome(agent, who);
-                return;
-            }
-            log("agent " + agent->remote() + " refused: Redis is unavailable for a new ID");
-            agent->close(kUnavailable);
-            return;
-        }
-    };
-    if (returning)
-        directory->claimReturning(who.id, SessionTokens::fingerprint(who.token), std::move(done));
-    else
-        directory->claimNew(who.id, SessionTokens::fingerprint(who.token), std::move(done));
-}
-
-void Hub::welcome(const std::shared_ptr<AgentConnection> &agent, const Identity &who)
+void Hub::welcome(const std::shared_ptr<AgentConnection> &agent, const AgentIdentity &who)
 {
     std::string how = who.how;
     agent->identify(who.id);
@@ -256,8 +199,8 @@ void Hub::agentClosed(AgentConnection &agent, const std::string &why)
     if (agent.sessionId().empty())
         return;
     registry.agentOffline(agent.sessionId(), agent.id(), Clock::now());
-    if (directory && !registry.find(agent.sessionId()))
-        directory->left(agent.sessionId());
+    if (cluster && !registry.find(agent.sessionId()))
+        cluster->left(agent.sessionId());
     log("agent offline id=" + agent.sessionId() + " from " + agent.remote() + " (" +
         agent.whyEnded(why) + ")");
     if (const auto session = agent.session())
@@ -277,7 +220,7 @@ void Hub::supporterOpened(const std::shared_ptr<SupporterConnection> &supporter)
         return;
     }
     const std::string &id = supporter->requestedId();
-    if (!sharedGuard) {
+    if (!cluster) {
         if (const auto refusal = guard.admit(supporter->clientAddress(), id, Clock::now()))
             refuseSupporter(*supporter, refusal->reason, refusal->retryAfter);
         else
@@ -286,20 +229,20 @@ void Hub::supporterOpened(const std::shared_ptr<SupporterConnection> &supporter)
     }
     if (supporter->cameFromNode())
         counters.forwardedIn();
-    sharedGuard->admit(supporter->clientAddress(), id,
-                       [this, weak = std::weak_ptr<SupporterConnection>(supporter)](
-                           SharedGuard::Admission admission) {
-                           const auto supporter = weak.lock();
-                           if (!supporter || supporter->closing())
-                               return;
-                           if (admission.kind == SharedGuard::Admission::Kind::Unavailable)
-                               refuseUnavailable(*supporter, "the lock state cannot be read");
-                           else if (!admission.allowed())
-                               refuseSupporter(*supporter, admission.refusal.reason,
-                                               admission.refusal.retryAfter);
-                           else
-                               connectSupporter(supporter);
-                       });
+    cluster->guard().admit(supporter->clientAddress(), id,
+                           [this, weak = std::weak_ptr<SupporterConnection>(supporter)](
+                               SharedGuard::Admission admission) {
+                               const auto supporter = weak.lock();
+                               if (!supporter || supporter->closing())
+                                   return;
+                               if (admission.kind == SharedGuard::Admission::Kind::Unavailable)
+                                   refuseUnavailable(*supporter, "the lock state cannot be read");
+                               else if (!admission.allowed())
+                                   refuseSupporter(*supporter, admission.refusal.reason,
+                                                   admission.refusal.retryAfter);
+                               else
+                                   connectSupporter(supporter);
+                           });
 }
 
 void Hub::connectSupporter(const std::shared_ptr<SupporterConnection> &supporter)
@@ -320,7 +263,7 @@ void Hub::connectSupporter(const std::shared_ptr<SupporterConnection> &supporter
         return;
     }
     if (refusal != SessionRegistry::Refusal::None) {
-        if (!directory)
+        if (!cluster)
             ledNowhere(*supporter,
                        refusal == SessionRegistry::Refusal::Offline ? kOffline : kUnknownId);
         else if (supporter->cameFromNode())
@@ -330,7 +273,8 @@ void Hub::connectSupporter(const std::shared_ptr<SupporterConnection> &supporter
             locate(supporter);
         return;
     }
-    const RelaySession::Context context{config, registry, guard, counters, sharedGuard.get()};
+    const RelaySession::Context context{config, registry, guard, counters,
+                                        cluster ? &cluster->guard() : nullptr};
     std::make_shared<RelaySession>(io, context, id, agent, supporter)->start();
     counters.sessionStarted();
     publishCounts();
@@ -339,7 +283,7 @@ void Hub::connectSupporter(const std::shared_ptr<SupporterConnection> &supporter
 
 void Hub::locate(const std::shared_ptr<SupporterConnection> &supporter)
 {
-    directory->lookup(
+    cluster->lookup(
         supporter->requestedId(), [this, weak = std::weak_ptr<SupporterConnection>(supporter)](
                                       ClusterDirectory::Location where) {
             const auto supporter = weak.lock();
@@ -348,38 +292,19 @@ void Hub::locate(const std::shared_ptr<SupporterConnection> &supporter)
             using Kind = ClusterDirectory::Location::Kind;
             if (where.kind == Kind::Unavailable)
                 refuseUnavailable(*supporter, "the directory cannot be read");
-            else if (where.kind == Kind::Node && where.node != directory->node())
-                forward(supporter, where.node);
+            else if (where.kind == Kind::Node && where.node != cluster->address())
+                cluster->forward(supporter, where.node);
             else
                 // An entry naming this node is stale: its agent left.
                 ledNowhere(*supporter, where.kind == Kind::Unknown ? kUnknownId : kOffline);
         });
 }
 
-void Hub::forward(const std::shared_ptr<SupporterConnection> &supporter, const std::string &node)
-{
-    const std::string &id = supporter->requestedId();
-    ForwardedSession::Settings settings;
-    settings.node = node;
-    settings.client = supporter->clientAddress();
-    settings.signature = nodeAuth->sign(id, settings.client, unixNow());
-    settings.maxMessage = 2 * config.options.maxMessage + 4096;
-    settings.highWater = config.highWater;
-    const std::string remote = supporter->remote();
-    auto ended = [this, id, remote](const std::string &why) {
-        log("forwarded session end id=" + id + " supporter " + remote + " (" + why + ")");
-    };
-    std::make_shared<ForwardedSession>(io, std::move(settings), id, supporter, std::move(ended))
-        ->start();
-    counters.forwardedOut();
-    log("session forwarded id=" + id + " supporter " + remote + " to node " + node);
-}
-
 void Hub::ledNowhere(SupporterConnection &supporter, const CloseReason &reason)
 {
     // An ID whose agent is away tells a prober as much as an unknown one.
-    if (sharedGuard)
-        sharedGuard->ledNowhere(supporter.clientAddress());
+    if (cluster)
+        cluster->guard().ledNowhere(supporter.clientAddress());
     else
         guard.ledNowhere(supporter.clientAddress(), Clock::now());
     if (reason.code == kOffline.code)
@@ -393,31 +318,6 @@ void Hub::refuseUnavailable(SupporterConnection &supporter, const std::string &w
     log("Redis unavailable for supporter " + supporter.remote() +
         " id=" + printable(supporter.requestedId()) + ": " + why);
     refuseSupporter(supporter, kUnavailable, kOfflineRetry);
-}
-
-void Hub::joinCluster(std::uint16_t port)
-{
-    std::string node;
-    if (config.options.nodeAddress)
-        node = formatHostPort(config.options.nodeAddress->host, config.options.nodeAddress->port);
-    else
-        node = formatHostPort(config.options.plainListen ? config.options.plainListen->host
-                                                         : config.options.listen.host,
-                              port);
-    nodeAuth.emplace(config.secret);
-    redis = std::make_unique<RedisClient>(io, *config.options.redis, config.log);
-    sharedGuard = std::make_unique<SharedGuard>(*redis, config.options.lockout,
-                                                config.options.probes, "velmora:", config.log);
-    ClusterDirectory::Settings settings;
-    settings.node = node;
-    // Entries outlive a few of the server's keepalive intervals.
-    settings.refresh = std::max<std::chrono::milliseconds>(std::chrono::milliseconds(1000),
-                                                           config.options.idleTimeout / 2);
-    directory = std::make_unique<ClusterDirectory>(
-        io, *redis, settings, [this] { return localAgents(); },
-        [this](const std::string &id) { lostToCluster(id); });
-    redis->start();
-    log("cluster node " + node + " with Redis at " + config.options.redis->describe());
 }
 
 std::vector<std::pair<std::string, std::string>> Hub::localAgents() const
@@ -493,25 +393,10 @@ std::shared_ptr<AgentConnection> Hub::agentWithId(const std::string &id) const
     return agent && !agent->closing() ? agent : nullptr;
 }
 
-std::optional<std::string> Hub::signedClientOf(const Request &request) const
-{
-    if (!nodeAuth)
-        return std::nullopt;
-    const auto signature = request.find(toBeast(NodeAuth::kSignatureHeader));
-    const auto client = request.find(toBeast(NodeAuth::kClientHeader));
-    if (signature == request.end() || client == request.end())
-        return std::nullopt;
-    const Route route = routeRequest(toStd(request.target()), true);
-    if (route.kind != Route::Kind::Viewer ||
-        !nodeAuth->verify(route.id, toStd(client->value()), toStd(signature->value()), unixNow()))
-        return std::nullopt;
-    return std::string(toStd(client->value()));
-}
-
 std::string Hub::clientAddressOf(const tcp::socket &socket, const Request &request) const
 {
     // A supporter that another node carries here is counted as itself, not as that node.
-    if (auto client = signedClientOf(request))
+    if (auto client = cluster ? cluster->signedClientOf(request) : std::nullopt)
         return std::move(*client);
     beast::error_code ec;
     const tcp::endpoint peer = socket.remote_endpoint(ec);

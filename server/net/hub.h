@@ -5,20 +5,18 @@
 #pragma once
 
 #include "server/beast/beast.h"
+#include "server/core/agentidentity.h"
 #include "server/core/attemptguard.h"
 #include "server/core/bufferbudget.h"
 #include "server/core/counters.h"
 #include "server/core/httpresponder.h"
-#include "server/core/nodeauth.h"
 #include "server/core/serverconfig.h"
 #include "server/core/sessionids.h"
 #include "server/core/sessionregistry.h"
 #include "server/core/sessiontokens.h"
 #include "server/net/agentconnection.h"
-#include "server/net/clusterdirectory.h"
+#include "server/net/clusternode.h"
 #include "server/net/listener.h"
-#include "server/net/redisclient.h"
-#include "server/net/sharedguard.h"
 #include "server/net/supporterconnection.h"
 
 #include <memory>
@@ -63,32 +61,20 @@ private:
 
     void log(const std::string &line) override;
 
-    /// Who a new agent connection is: the ID and token of a valid token (empty for a new agent,
-    /// which gets them from the caller), and how it came, for the log.
-    struct Identity
-    {
-        std::string id;
-        std::string token;
-        std::string how = "new";
-    };
-    Identity identityOf(const AgentConnection &agent) const;
+    /// Who a new agent connection is: the ID and token of a valid token it presented, else
+    /// nothing yet (see drawIdentity).
+    AgentIdentity identityOf(const AgentConnection &agent) const;
     /// Gives a new agent a fresh ID and token.
-    void drawIdentity(Identity &who) const;
-    /// As a node of a cluster: takes the agent's ID in the shared directory first (a new agent
-    /// tries a few fresh IDs), then welcomes it.
-    void claim(const std::shared_ptr<AgentConnection> &agent, Identity who, unsigned tries = 0);
+    void drawIdentity(AgentIdentity &who) const;
     /// Records the agent online under its ID and tells it its ID and token.
-    void welcome(const std::shared_ptr<AgentConnection> &agent, const Identity &who);
+    void welcome(const std::shared_ptr<AgentConnection> &agent, const AgentIdentity &who);
     /// The supporter passed the guard: a session with the ID's agent here, or on its node.
     void connectSupporter(const std::shared_ptr<SupporterConnection> &supporter);
-    /// The ID is not online here: asks the directory where it is.
+    /// As a node of a cluster, the ID is not online here: asks the directory where it is.
     void locate(const std::shared_ptr<SupporterConnection> &supporter);
-    void forward(const std::shared_ptr<SupporterConnection> &supporter, const std::string &node);
     /// The requested well-formed ID led nowhere: the address pays a probe.
     void ledNowhere(SupporterConnection &supporter, const CloseReason &reason);
     void refuseUnavailable(SupporterConnection &supporter, const std::string &why);
-    /// Starts the cluster's parts once the node's own address is known.
-    void joinCluster(std::uint16_t port);
     /// The agents online on this node with their tokens' fingerprints, for the directory.
     std::vector<std::pair<std::string, std::string>> localAgents() const;
     void lostToCluster(const std::string &id);
@@ -98,8 +84,6 @@ private:
     /// The online agent that the registry has under `id`, unless its connection is closing.
     std::shared_ptr<AgentConnection> agentWithId(const std::string &id) const;
     std::string clientAddressOf(const tcp::socket &socket, const Request &request) const;
-    /// The supporter's address that another node signed for this upgrade request, if any.
-    std::optional<std::string> signedClientOf(const Request &request) const;
     void publishCounts();
 
     /// Its log is never empty (a server told to log nothing gets a sink that drops the lines).
@@ -116,12 +100,9 @@ private:
     Listener listener;
     /// The agents whose connection has opened and not yet closed.
     std::unordered_map<ConnectionId, std::weak_ptr<AgentConnection>> agents;
-    /// As a node of a cluster (--redis): the shared state, and the signature of supporters
-    /// carried between nodes; all empty on a single node. Declared after what they call into.
-    std::optional<NodeAuth> nodeAuth;
-    std::unique_ptr<RedisClient> redis;
-    std::unique_ptr<SharedGuard> sharedGuard;
-    std::unique_ptr<ClusterDirectory> directory;
+    /// As a node of a cluster (--redis), made once the listener's port is known; null on a
+    /// single node.
+    std::unique_ptr<ClusterNode> cluster;
 };
 
 } // namespace velmora::server

@@ -1,0 +1,173 @@
+#include "server/net/clusternode.h"
+
+#include "server/core/commandline.h"
+#include "server/core/counters.h"
+#include "server/core/route.h"
+#include "server/core/sessiontokens.h"
+#include "server/net/forwardedsession.h"
+#include "server/net/supporterconnection.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace velmora::server {
+
+namespace {
+
+std::int64_t unixNow()
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+beast::string_view toBeast(std::string_view text)
+{
+    return {text.data(), text.size()};
+}
+
+ClusterDirectory::Settings directorySettings(const ServerOptions &options, std::string address)
+{
+    ClusterDirectory::Settings settings;
+    settings.node = std::move(address);
+    // Entries outlive a few of the server's keepalive intervals.
+    settings.refresh = std::max<std::chrono::milliseconds>(std::chrono::milliseconds(1000),
+                                                           options.idleTimeout / 2);
+    return settings;
+}
+
+} // namespace
+
+std::string ClusterNode::addressOf(const ServerOptions &options, std::uint16_t port)
+{
+    if (options.nodeAddress)
+        return formatHostPort(options.nodeAddress->host, options.nodeAddress->port);
+    return formatHostPort(options.plainListen ? options.plainListen->host : options.listen.host,
+                          port);
+}
+
+ClusterNode::ClusterNode(net::io_context &io, const ServerConfig &config, std::string address,
+                         Counters &counters, Hooks hooks)
+    : io(io), config(config), counters(counters), hooks(std::move(hooks)), auth(config.secret),
+      redis(io, *config.options.redis, config.log),
+      sharedGuard(redis, config.options.lockout, config.options.probes, "velmora:", config.log),
+      directory(
+          io, redis, directorySettings(config.options, std::move(address)),
+          [this] { return this->hooks.localAgents(); },
+          [this](const std::string &id) { this->hooks.lost(id); })
+{
+    redis.start();
+    config.log("cluster node " + directory.node() + " with Redis at " +
+               config.options.redis->describe());
+}
+
+ClusterNode::~ClusterNode() = default;
+
+void ClusterNode::stop()
+{
+    // This node's entries expire by themselves, and its agents take them over from other nodes
+    // before that.
+    directory.stop();
+    redis.stop();
+}
+
+void ClusterNode::claim(AgentIdentity who, const std::string &remote,
+                        std::function<void(std::optional<AgentIdentity>)> done)
+{
+    if (!who.returning()) {
+        claimFresh(std::move(who), remote, 0, std::move(done));
+        return;
+    }
+    const std::string id = who.id;
+    const std::string fingerprint = SessionTokens::fingerprint(who.token);
+    directory.claimReturning(id, fingerprint,
+                             [this, who = std::move(who), remote,
+                              done = std::move(done)](ClusterDirectory::Claim result) mutable {
+                                 if (result == ClusterDirectory::Claim::Taken) {
+                                     who = AgentIdentity{};
+                                     who.how = "new; the ID of its token is held by another agent";
+                                     claimFresh(std::move(who), remote, 0, std::move(done));
+                                 } else {
+                                     // Without Redis the agent keeps its own ID, and the directory
+                                     // learns of it once Redis is back.
+                                     done(std::move(who));
+                                 }
+                             });
+}
+
+void ClusterNode::claimFresh(AgentIdentity who, const std::string &remote, unsigned tries,
+                             std::function<void(std::optional<AgentIdentity>)> done)
+{
+    // Fresh IDs are almost never taken; a run of them means something else is wrong.
+    constexpr unsigned kFreshTries = 8;
+    hooks.draw(who);
+    const std::string id = who.id;
+    const std::string fingerprint = SessionTokens::fingerprint(who.token);
+    directory.claimNew(id, fingerprint,
+                       [this, who = std::move(who), remote, tries,
+                        done = std::move(done)](ClusterDirectory::Claim result) mutable {
+                           if (result == ClusterDirectory::Claim::Granted) {
+                               done(std::move(who));
+                           } else if (result == ClusterDirectory::Claim::Unavailable) {
+                               // No ID is sure to be unique: the agent comes back in 4 s.
+                               config.log("agent " + remote +
+                                          " refused: Redis is unavailable for a new ID");
+                               done(std::nullopt);
+                           } else if (tries + 1 >= kFreshTries) {
+                               config.log("agent " + remote + " refused: no free ID after " +
+                                          std::to_string(kFreshTries) + " tries");
+                               done(std::nullopt);
+                           } else {
+                               claimFresh(std::move(who), remote, tries + 1, std::move(done));
+                           }
+                       });
+}
+
+std::optional<std::string> ClusterNode::signedClientOf(const Request &request) const
+{
+    const auto signature = request.find(toBeast(NodeAuth::kSignatureHeader));
+    const auto client = request.find(toBeast(NodeAuth::kClientHeader));
+    if (signature == request.end() || client == request.end())
+        return std::nullopt;
+    const Route route = routeRequest(toStd(request.target()), true);
+    if (route.kind != Route::Kind::Viewer ||
+        !auth.verify(route.id, toStd(client->value()), toStd(signature->value()), unixNow()))
+        return std::nullopt;
+    return std::string(toStd(client->value()));
+}
+
+void ClusterNode::forward(const std::shared_ptr<SupporterConnection> &supporter,
+                          const std::string &node)
+{
+    const std::string &id = supporter->requestedId();
+    ForwardedSession::Settings settings;
+    settings.node = node;
+    settings.client = supporter->clientAddress();
+    settings.signature = auth.sign(id, settings.client, unixNow());
+    settings.maxMessage = 2 * config.options.maxMessage + 4096;
+    settings.highWater = config.highWater;
+    const std::string remote = supporter->remote();
+    auto ended = [log = config.log, id, remote](const std::string &why) {
+        log("forwarded session end id=" + id + " supporter " + remote + " (" + why + ")");
+    };
+    std::make_shared<ForwardedSession>(io, std::move(settings), id, supporter, std::move(ended))
+        ->start();
+    counters.forwardedOut();
+    config.log("session forwarded id=" + id + " supporter " + remote + " to node " + node);
+}
+
+ServerStats::Cluster ClusterNode::figures() const
+{
+    const RedisClient::Stats stats = redis.stats();
+    ServerStats::Cluster cluster;
+    cluster.enabled = true;
+    cluster.redisConnected = stats.connected;
+    cluster.directorySize = directory.size();
+    cluster.redisCommands = stats.commands;
+    cluster.redisErrors = stats.errors;
+    cluster.redisLatencyUs = stats.lastLatencyUs;
+    cluster.redisAverageLatencyUs = stats.averageLatencyUs;
+    return cluster;
+}
+
+} // namespace velmora::server
