@@ -5,27 +5,43 @@
 // plain listener. The servers run as child processes so that their own memory and CPU are
 // measured.
 //
+// With --cluster the run is a cluster's instead: a Redis child (nothing saved, a Unix socket in a
+// temporary folder, no TCP port) and three server nodes with --redis and one secret file, each on
+// a port of its own choosing, which it also gives the others as its address. Idle agents are
+// spread round-robin over the nodes (memory per agent on each node, Redis memory per agent), then
+// the same sessions twice: each supporter on its agent's node, then each on the next node, which
+// carries it to the agent's node over a WebSocket of its own; the ratio of the two is the cost of
+// that extra hop. The two alternate over three rounds, and the figures are medians, so that a
+// shared machine's changing load falls on both.
+//
 // The server relays a session only after it has followed an RFB security handshake with VNC
 // authentication, so each session first goes through a minimal one: the bench agent plays the VNC
 // server (RFB 3.8, one security type, a challenge, SecurityResult "OK" whatever the response) and
 // the bench supporter plays the viewer. The handshake is timed apart; the relay figures count only
 // the bytes that follow it.
 //
-//   bench_load [--agents N] [--sessions K] [--seconds S]
+//   bench_load [--agents N] [--sessions K] [--seconds S] [--cluster]
 #include "protocol/base64.h"
 #include "protocol/envelope.h"
 #include "server/beast/beast.h"
 #include "server/beast/tlscontext.h"
 #include "server/beast/transport.h"
 
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/read_until.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,12 +49,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -57,6 +75,7 @@ struct Settings
     int agents = 10000;
     int sessions = 4;
     double seconds = 5;
+    bool cluster = false;
 };
 
 void raiseDescriptorLimit()
@@ -85,21 +104,91 @@ public:
     std::string path;
 };
 
-// The server as a child process, on a free port, with a secret in a temporary folder and
-// `extra` flags.
+// In a child between fork and exec: it is killed when the bench ends, however the bench ends.
+void dieWithParent(pid_t parent)
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent)
+        _exit(1);
+}
+
+// Ends child `pid`: SIGTERM, SIGKILL if it is still there after 10 s.
+void endChild(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    int status = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+/// Resident memory of process `pid` in kB.
+long residentKbOf(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+/// User plus system CPU time of process `pid` in seconds.
+double cpuSecondsOf(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    unsigned long long utime = 0;
+    unsigned long long stime = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14)
+            utime = std::stoull(field);
+        if (index == 15) {
+            stime = std::stoull(field);
+            break;
+        }
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+// The server as a child process, on a free port, with a secret in a temporary folder (or the
+// one at `secretFile`, for nodes of one cluster) and `extra` flags. With --redis among them it
+// is started once it has named itself as a node; it may not be connected to Redis yet.
 class ServerChild
 {
 public:
-    explicit ServerChild(const std::vector<std::string> &extra = {})
+    explicit ServerChild(const std::vector<std::string> &extra = {}, std::string secretFile = {})
     {
-        const std::string secret = directory.path + "/secret";
+        const std::string secret =
+            secretFile.empty() ? directory.path + "/secret" : std::move(secretFile);
         // Pings every 5 s, so that the idle measurement includes keepalive. The probe limit and
         // the ID locks keep their defaults: every supporter of the bench asks once for an online
         // agent's ID and passes the handshake, which touches neither (the counters printed at
-        // the end show it).
-        std::vector<std::string> arguments{
-            "velmora-server", "--listen",       "127.0.0.1:0", "--secret-file",
-            secret,           "--idle-timeout", "10"};
+        // the end show it). Every bench client comes from 127.0.0.1, so the connections allowed
+        // per address are raised above what the bench holds (its agents, and 256 of them in the
+        // HTTP upgrade at a time).
+        std::vector<std::string> arguments{"velmora-server",
+                                           "--listen",
+                                           "127.0.0.1:0",
+                                           "--secret-file",
+                                           secret,
+                                           "--idle-timeout",
+                                           "10",
+                                           "--max-agents-per-address",
+                                           "20000",
+                                           "--max-http-per-address",
+                                           "1024"};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         std::vector<char *> argv;
         for (std::string &argument : arguments)
@@ -107,21 +196,37 @@ public:
         argv.push_back(nullptr);
         const bool withPlain =
             std::find(extra.begin(), extra.end(), "--plain-listen") != extra.end();
+        const bool inCluster = std::find(extra.begin(), extra.end(), "--redis") != extra.end();
+        // Close-on-exec, so that servers started later do not hold this one's log open.
         int pipeFds[2];
-        if (pipe(pipeFds) != 0)
+        if (pipe2(pipeFds, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe failed");
+        const pid_t parent = getpid();
         pid = fork();
+        if (pid < 0)
+            throw std::runtime_error("fork failed");
         if (pid == 0) {
+            dieWithParent(parent);
             dup2(pipeFds[1], STDERR_FILENO);
-            close(pipeFds[0]);
             execv(VELMORA_SERVER_BIN, argv.data());
             _exit(127);
         }
         close(pipeFds[1]);
         log = fdopen(pipeFds[0], "r");
         char line[512];
+        std::string last;
         const char *listening = "listening on 127.0.0.1:";
-        while ((port == 0 || (withPlain && plainPort == 0)) && fgets(line, sizeof line, log)) {
+        const char *joined = "cluster node ";
+        const auto started = [&] {
+            return port != 0 && (!withPlain || plainPort != 0) && (!inCluster || !node.empty());
+        };
+        while (!started() && fgets(line, sizeof line, log)) {
+            last = line;
+            if (const char *at = std::strstr(line, joined)) {
+                node = std::string(at + std::strlen(joined));
+                node = node.substr(0, node.find_first_of(" \n"));
+                continue;
+            }
             const char *at = std::strstr(line, listening);
             if (!at)
                 continue;
@@ -131,11 +236,18 @@ public:
             else
                 port = bound;
         }
-        if (port == 0 || (withPlain && plainPort == 0))
-            throw std::runtime_error("the server did not start");
+        if (!started()) {
+            endChild(pid);
+            fclose(log);
+            while (!last.empty() && last.back() == '\n')
+                last.pop_back();
+            throw std::runtime_error("the server did not start" +
+                                     (last.empty() ? std::string() : ": " + last));
+        }
         // Keep draining its log so that it never blocks on a full pipe.
         drainer = fork();
         if (drainer == 0) {
+            dieWithParent(parent);
             while (fgets(line, sizeof line, log)) {
             }
             _exit(0);
@@ -144,54 +256,161 @@ public:
 
     ~ServerChild()
     {
-        kill(pid, SIGTERM);
+        endChild(pid);
         int status = 0;
-        waitpid(pid, &status, 0);
         waitpid(drainer, &status, 0);
         fclose(log);
     }
 
     /// Resident memory in kB.
-    long residentKb() const
-    {
-        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("VmRSS:", 0) == 0)
-                return std::atol(line.c_str() + 6);
-        }
-        return -1;
-    }
+    long residentKb() const { return residentKbOf(pid); }
 
     /// User plus system CPU time in seconds.
-    double cpuSeconds() const
-    {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        std::istringstream fields(text.substr(text.rfind(')') + 2));
-        std::string field;
-        unsigned long long utime = 0;
-        unsigned long long stime = 0;
-        for (int index = 3; fields >> field; ++index) {
-            if (index == 14)
-                utime = std::stoull(field);
-            if (index == 15) {
-                stime = std::stoull(field);
-                break;
-            }
-        }
-        return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-    }
+    double cpuSeconds() const { return cpuSecondsOf(pid); }
 
     /// Its --listen port (TLS with TLS flags), and its --plain-listen port if asked for one.
     std::uint16_t port = 0;
     std::uint16_t plainPort = 0;
+    /// With --redis: the address it gives the other nodes, from its log.
+    std::string node;
 
 private:
     TemporaryFolder directory;
     pid_t pid = -1;
     pid_t drainer = -1;
     FILE *log = nullptr;
+};
+
+// redis-server as a child process for the cluster run: nothing saved, no TCP port, a Unix socket
+// in a temporary folder. Asked with blocking RESP exchanges of its own (the bench's only Redis
+// client).
+class RedisChild
+{
+public:
+    RedisChild()
+    {
+        socketPath = directory.path + "/redis.sock";
+        const std::string logPath = directory.path + "/redis.log";
+        std::vector<std::string> arguments{
+            "redis-server", "--port",      "0",  "--unixsocket", socketPath, "--unixsocketperm",
+            "700",          "--save",      "",   "--appendonly", "no",       "--dir",
+            directory.path, "--daemonize", "no", "--loglevel",   "warning",  "--logfile",
+            logPath};
+        std::vector<char *> argv;
+        for (std::string &argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        const pid_t parent = getpid();
+        pid = fork();
+        if (pid < 0)
+            throw std::runtime_error("fork failed");
+        if (pid == 0) {
+            dieWithParent(parent);
+            execvp("redis-server", argv.data());
+            _exit(127);
+        }
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
+                    throw std::runtime_error("redis-server is missing (scripts/install-deps.sh "
+                                             "--test installs it)");
+                throw std::runtime_error("redis-server stopped at start: " + lastLine(logPath));
+            }
+            try {
+                if (command({"PING"}) == "PONG")
+                    break;
+            } catch (const std::exception &) {
+                // Not listening yet.
+            }
+            if (Clock::now() > deadline) {
+                endChild(std::exchange(pid, -1));
+                throw std::runtime_error("redis-server did not answer PING within 10 s");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    ~RedisChild() { endChild(pid); }
+    RedisChild(const RedisChild &) = delete;
+    RedisChild &operator=(const RedisChild &) = delete;
+
+    /// The nodes' --redis.
+    std::string url() const { return "unix://" + socketPath; }
+
+    /// The reply to one command: the text of a status, an integer or a bulk string (empty for
+    /// nil). Throws on an error reply, and when Redis does not answer within 5 s.
+    std::string command(const std::vector<std::string> &arguments) const
+    {
+        net::io_context io;
+        net::local::stream_protocol::socket socket(io);
+        socket.connect(net::local::stream_protocol::endpoint(socketPath));
+        const timeval timeout{5, 0};
+        setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        std::string request = "*" + std::to_string(arguments.size()) + "\r\n";
+        for (const std::string &argument : arguments)
+            request += "$" + std::to_string(argument.size()) + "\r\n" + argument + "\r\n";
+        net::write(socket, net::buffer(request));
+        std::string reply;
+        const std::size_t lineEnd = net::read_until(socket, net::dynamic_buffer(reply), "\r\n");
+        const std::string first = reply.substr(1, lineEnd - 3);
+        switch (reply[0]) {
+        case '+':
+        case ':':
+            return first;
+        case '-':
+            throw std::runtime_error("Redis answered " + arguments[0] + " with " + first);
+        case '$': {
+            const long long size = std::atoll(first.c_str());
+            if (size < 0)
+                return {};
+            const std::size_t total = lineEnd + std::size_t(size) + 2;
+            if (reply.size() < total)
+                net::read(socket, net::dynamic_buffer(reply),
+                          net::transfer_exactly(total - reply.size()));
+            return reply.substr(lineEnd, std::size_t(size));
+        }
+        default:
+            throw std::runtime_error("an unexpected reply from Redis to " + arguments[0]);
+        }
+    }
+
+    /// A field of INFO's answer, such as "used_memory" in section "memory".
+    std::string info(const std::string &section, const std::string &field) const
+    {
+        std::istringstream lines(command({"INFO", section}));
+        std::string line;
+        while (std::getline(lines, line)) {
+            if (line.rfind(field + ":", 0) == 0)
+                return line.substr(field.size() + 1, line.find_last_not_of("\r") - field.size());
+        }
+        throw std::runtime_error("Redis's INFO " + section + " has no " + field);
+    }
+
+    /// Bytes that Redis's allocator holds for data and overhead (INFO's used_memory).
+    long long usedMemory() const { return std::atoll(info("memory", "used_memory").c_str()); }
+
+    long residentKb() const { return residentKbOf(pid); }
+    double cpuSeconds() const { return cpuSecondsOf(pid); }
+
+private:
+    static std::string lastLine(const std::string &path)
+    {
+        std::ifstream file(path);
+        std::string line;
+        std::string last = "(nothing in its log)";
+        while (std::getline(file, line)) {
+            if (!line.empty())
+                last = line;
+        }
+        return last;
+    }
+
+    TemporaryFolder directory;
+    std::string socketPath;
+    pid_t pid = -1;
 };
 
 // Writes one WebSocket message at a time, as Beast requires, in the order they were queued.
@@ -268,8 +487,12 @@ public:
     {
         ws.async_read(
             buffer, [self = shared_from_this()](const beast::error_code &ec, std::size_t) {
-                if (ec)
+                // Closed before it had an ID: refused (a cluster node without Redis, say).
+                if (ec) {
+                    if (self->id.empty())
+                        self->fail(ec);
                     return;
+                }
                 const std::string message = beast::buffers_to_string(self->buffer.data());
                 self->buffer.consume(self->buffer.size());
                 if (message.find("\"connection_info\"") != std::string::npos) {
@@ -301,7 +524,13 @@ public:
     void fail(const beast::error_code &ec)
     {
         ++failures;
-        if (failures < 5)
+        if (failures >= 5)
+            return;
+        const auto &reason = ws.reason();
+        if (ec == websocket::error::closed)
+            std::fprintf(stderr, "agent failed: closed %d %s\n", int(reason.code),
+                         reason.reason.c_str());
+        else
             std::fprintf(stderr, "agent failed: %s\n", ec.message().c_str());
     }
 
@@ -551,8 +780,10 @@ void runFor(net::io_context &io, Clock::duration duration)
     io.run_for(duration);
 }
 
-// Connects `count` idle agents, at most `inFlight` handshakes at a time.
-std::vector<std::shared_ptr<BenchAgent>> connectAgents(net::io_context &io, std::uint16_t port,
+// Connects `count` idle agents, at most `inFlight` handshakes at a time; agent i to
+// ports[i % ports.size()].
+std::vector<std::shared_ptr<BenchAgent>> connectAgents(net::io_context &io,
+                                                       const std::vector<std::uint16_t> &ports,
                                                        int count, double &seconds)
 {
     std::vector<std::shared_ptr<BenchAgent>> agents;
@@ -563,6 +794,7 @@ std::vector<std::shared_ptr<BenchAgent>> connectAgents(net::io_context &io, std:
     startOne = [&] {
         if (started >= count)
             return;
+        const std::uint16_t port = ports[std::size_t(started) % ports.size()];
         ++started;
         auto agent = std::make_shared<BenchAgent>(io, port, [&](BenchAgent &) {
             ++readyCount;
@@ -591,8 +823,10 @@ struct RelayFigures
     double megabytesPerSecond = 0;
     /// The slowest session's handshake, in milliseconds.
     double slowestHandshakeMs = 0;
-    /// The server's CPU time per MB relayed, in milliseconds.
+    /// The server's CPU time per MB relayed, in milliseconds: of all servers together.
     double serverCpuMsPerMegabyte = 0;
+    /// The same for each server, in the order given.
+    std::vector<double> cpuMsPerMegabyte;
 };
 
 // Where a session's two ends connect: the agent at `agentPort`, the supporter at
@@ -604,11 +838,12 @@ struct SessionPorts
     ssl::context *tls = nullptr;
 };
 
-// `count` sessions through `server`, each streaming desktop frames of `frameSize` bytes from
-// agent to supporter after its handshake, timed over `seconds` once every session is streaming.
-RelayFigures sessionThroughput(net::io_context &io, const ServerChild &server,
-                               const SessionPorts &ports, int count, double seconds,
-                               std::size_t frameSize)
+// `count` sessions, session i's ends at portsOf(i), each streaming desktop frames of `frameSize`
+// bytes from agent to supporter after its handshake, timed over `seconds` once every session is
+// streaming; the CPU time is that of `servers`.
+RelayFigures sessionThroughput(net::io_context &io, const std::vector<const ServerChild *> &servers,
+                               const std::function<SessionPorts(int)> &portsOf, int count,
+                               double seconds, std::size_t frameSize)
 {
     std::mt19937 random(1);
     std::string frameBytes(frameSize, '\0');
@@ -619,22 +854,29 @@ RelayFigures sessionThroughput(net::io_context &io, const ServerChild &server,
 
     std::vector<std::shared_ptr<BenchAgent>> agents;
     int ready = 0;
+    const int failures = BenchAgent::failures;
     for (int i = 0; i < count; ++i) {
         auto agent =
-            std::make_shared<BenchAgent>(io, ports.agentPort, [&](BenchAgent &) { ++ready; });
+            std::make_shared<BenchAgent>(io, portsOf(i).agentPort, [&](BenchAgent &) { ++ready; });
         agent->frame = envelope;
         agents.push_back(agent);
         agent->start();
     }
+    const auto agentsDeadline = Clock::now() + std::chrono::seconds(20);
     io.restart();
-    while (ready < count)
+    while (ready < count) {
+        if (BenchAgent::failures > failures || Clock::now() > agentsDeadline)
+            throw std::runtime_error("only " + std::to_string(ready) + " of " +
+                                     std::to_string(count) + " agents of the sessions got an ID");
         io.run_for(std::chrono::milliseconds(10));
+    }
     // Every supporter asks for the ID of an agent that is online, once: the server's limit on
     // probes per address and its locks per ID do not come into play.
     std::vector<std::shared_ptr<BenchSupporter>> supporters;
-    for (const auto &agent : agents) {
+    for (int i = 0; i < count; ++i) {
+        const SessionPorts ports = portsOf(i);
         supporters.push_back(
-            std::make_shared<BenchSupporter>(io, ports.supporterPort, agent->id, ports.tls));
+            std::make_shared<BenchSupporter>(io, ports.supporterPort, agents[i]->id, ports.tls));
         supporters.back()->start();
     }
     const auto allStreaming = [&] {
@@ -662,11 +904,14 @@ RelayFigures sessionThroughput(net::io_context &io, const ServerChild &server,
     std::uint64_t before = 0;
     for (const auto &supporter : supporters)
         before += supporter->bytes;
-    const double cpuBefore = server.cpuSeconds();
+    std::vector<double> cpu;
+    for (const ServerChild *server : servers)
+        cpu.push_back(server->cpuSeconds());
     const auto begin = Clock::now();
     runFor(io, std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
     const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
-    const double cpu = server.cpuSeconds() - cpuBefore;
+    for (std::size_t i = 0; i < servers.size(); ++i)
+        cpu[i] = servers[i]->cpuSeconds() - cpu[i];
     std::uint64_t after = 0;
     for (const auto &supporter : supporters)
         after += supporter->bytes;
@@ -681,8 +926,20 @@ RelayFigures sessionThroughput(net::io_context &io, const ServerChild &server,
     }
     runFor(io, std::chrono::milliseconds(200));
     figures.megabytesPerSecond = double(after - before) / elapsed / 1e6;
-    figures.serverCpuMsPerMegabyte = cpu * 1000 / (double(after - before) / 1e6);
+    for (const double spent : cpu) {
+        figures.cpuMsPerMegabyte.push_back(spent * 1000 / (double(after - before) / 1e6));
+        figures.serverCpuMsPerMegabyte += figures.cpuMsPerMegabyte.back();
+    }
     return figures;
+}
+
+// `count` sessions through `server`, both ends at `ports`.
+RelayFigures sessionThroughput(net::io_context &io, const ServerChild &server,
+                               const SessionPorts &ports, int count, double seconds,
+                               std::size_t frameSize)
+{
+    return sessionThroughput(
+        io, {&server}, [&](int) { return ports; }, count, seconds, frameSize);
 }
 
 // The server's certificate for the TLS run, made by the tests' script into `folder`.
@@ -714,37 +971,336 @@ std::string nonZeroMetrics(const std::string &metrics, const std::string &prefix
 
 std::string fetchMetrics(net::io_context &io, std::uint16_t port)
 {
-    tcp::socket socket(io);
-    socket.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
-    http::request<http::empty_body> request(http::verb::get, "/metrics", 11);
-    request.set(http::field::host, "127.0.0.1");
-    http::write(socket, request);
-    beast::flat_buffer buffer;
-    http::response<http::string_body> response;
-    http::read(socket, buffer, response);
-    beast::error_code ignored;
-    socket.shutdown(tcp::socket::shutdown_both, ignored);
-    return response.body();
+    try {
+        tcp::socket socket(io);
+        socket.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
+        http::request<http::empty_body> request(http::verb::get, "/metrics", 11);
+        request.set(http::field::host, "127.0.0.1");
+        http::write(socket, request);
+        beast::flat_buffer buffer;
+        http::response<http::string_body> response;
+        http::read(socket, buffer, response);
+        beast::error_code ignored;
+        socket.shutdown(tcp::socket::shutdown_both, ignored);
+        return response.body();
+    } catch (const beast::system_error &error) {
+        throw std::runtime_error("GET /metrics from the server on port " + std::to_string(port) +
+                                 ": " + error.what());
+    }
 }
 
 Settings parse(int argc, char **argv)
 {
+    const char *usage =
+        "usage: bench_load [--agents N] [--sessions K] [--seconds S] [--cluster]\n"
+        "  --cluster  Redis and three nodes instead of one server: idle agents spread over the\n"
+        "             nodes, then the sessions with each supporter on its agent's node and on\n"
+        "             another one";
     Settings settings;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
+        if (flag == "--cluster") {
+            settings.cluster = true;
+            continue;
+        }
+        if (i + 1 >= argc)
+            throw std::runtime_error(usage);
+        const char *value = argv[++i];
         if (flag == "--agents")
-            settings.agents = std::atoi(argv[i + 1]);
+            settings.agents = std::atoi(value);
         else if (flag == "--sessions")
-            settings.sessions = std::atoi(argv[i + 1]);
+            settings.sessions = std::atoi(value);
         else if (flag == "--seconds")
-            settings.seconds = std::atof(argv[i + 1]);
+            settings.seconds = std::atof(value);
         else
-            throw std::runtime_error("usage: bench_load [--agents N] [--sessions K] [--seconds S]");
+            throw std::runtime_error(usage);
     }
     if (settings.agents < 1 || settings.sessions < 1 || settings.seconds <= 0 ||
         settings.seconds > 60 || settings.agents > 15000)
         throw std::runtime_error("out of range (agents 1..15000, seconds up to 60)");
     return settings;
+}
+
+// The value of the /metrics sample named `name` (with its labels, as in
+// velmora_cluster_forwarded_sessions_total{direction="out"}); -1 when there is none.
+long long metricValue(const std::string &metrics, const std::string &name)
+{
+    std::istringstream lines(metrics);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.size() > name.size() && line.rfind(name, 0) == 0 && line[name.size()] == ' ')
+            return std::atoll(line.c_str() + name.size() + 1);
+    }
+    return -1;
+}
+
+// "node 1 A, node 2 B, ..." with `format` for each value.
+std::string perNode(const std::vector<double> &values, const char *format)
+{
+    std::string out;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        char value[64];
+        std::snprintf(value, sizeof value, format, values[i]);
+        out += (i ? ", node " : "node ") + std::to_string(i + 1) + " " + value;
+    }
+    return out;
+}
+
+// Waits until `done` holds, turning the loop meanwhile; throws `what` after `limit`.
+void waitUntil(net::io_context &io, const std::function<bool()> &done, Clock::duration limit,
+               const char *what)
+{
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > deadline)
+            throw std::runtime_error(what);
+        runFor(io, std::chrono::milliseconds(20));
+    }
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// One workload over several rounds: medians, the range of the throughput, the slowest handshake.
+struct RelaySummary
+{
+    double megabytesPerSecond = 0;
+    double lowest = 0;
+    double highest = 0;
+    double slowestHandshakeMs = 0;
+    double cpuMsPerMegabyte = 0;
+    std::vector<double> nodeCpuMsPerMegabyte;
+};
+
+RelaySummary summarize(const std::vector<RelayFigures> &rounds)
+{
+    RelaySummary summary;
+    std::vector<double> throughput;
+    std::vector<double> cpu;
+    for (const RelayFigures &round : rounds) {
+        throughput.push_back(round.megabytesPerSecond);
+        cpu.push_back(round.serverCpuMsPerMegabyte);
+        summary.slowestHandshakeMs = std::max(summary.slowestHandshakeMs, round.slowestHandshakeMs);
+    }
+    summary.megabytesPerSecond = median(throughput);
+    summary.lowest = *std::min_element(throughput.begin(), throughput.end());
+    summary.highest = *std::max_element(throughput.begin(), throughput.end());
+    summary.cpuMsPerMegabyte = median(cpu);
+    for (std::size_t node = 0; node < rounds.front().cpuMsPerMegabyte.size(); ++node) {
+        std::vector<double> values;
+        for (const RelayFigures &round : rounds)
+            values.push_back(round.cpuMsPerMegabyte[node]);
+        summary.nodeCpuMsPerMegabyte.push_back(median(values));
+    }
+    return summary;
+}
+
+// The cluster run (see the top of this file).
+int runCluster(const Settings &settings)
+{
+    constexpr int kNodes = 3;
+    constexpr int kRounds = 3;
+    RedisChild redis;
+    TemporaryFolder shared;
+    // Every node reads the same secret: the first one creates it.
+    const std::string secret = shared.path + "/secret";
+    std::vector<std::unique_ptr<ServerChild>> nodes;
+    std::vector<const ServerChild *> servers;
+    std::vector<std::uint16_t> ports;
+    for (int i = 0; i < kNodes; ++i) {
+        nodes.push_back(std::make_unique<ServerChild>(
+            std::vector<std::string>{"--redis", redis.url()}, secret));
+        // Without --node-address a node names itself by the port it was given.
+        const ServerChild &node = *nodes.back();
+        if (node.node != "127.0.0.1:" + std::to_string(node.port))
+            throw std::runtime_error("the node on port " + std::to_string(node.port) +
+                                     " calls itself " + node.node);
+        servers.push_back(&node);
+        ports.push_back(node.port);
+    }
+    net::io_context io;
+    // A node refuses new agents until it is connected to Redis.
+    for (const ServerChild *node : servers) {
+        waitUntil(
+            io,
+            [&] {
+                return metricValue(fetchMetrics(io, node->port), "velmora_cluster_redis_up") == 1;
+            },
+            std::chrono::seconds(10), "a node did not connect to Redis within 10 s");
+    }
+    const auto forwarded = [&] {
+        long long out = 0;
+        for (const ServerChild *node : servers)
+            out += metricValue(fetchMetrics(io, node->port),
+                               "velmora_cluster_forwarded_sessions_total{direction=\"out\"}");
+        return out;
+    };
+    runFor(io, std::chrono::milliseconds(200));
+    const long long redisBase = redis.usedMemory();
+    std::vector<long> baseKb;
+    for (const ServerChild *node : servers)
+        baseKb.push_back(node->residentKb());
+
+    double connectSeconds = 0;
+    auto agents = connectAgents(io, ports, settings.agents, connectSeconds);
+    runFor(io, std::chrono::milliseconds(500));
+    const long long redisHeld = redis.usedMemory();
+    std::vector<long> heldKb;
+    for (const ServerChild *node : servers)
+        heldKb.push_back(node->residentKb());
+
+    std::vector<double> cpu;
+    for (const ServerChild *node : servers)
+        cpu.push_back(node->cpuSeconds());
+    const double redisCpu = redis.cpuSeconds();
+    const double window = 10;
+    runFor(io, std::chrono::seconds(10));
+    for (std::size_t i = 0; i < servers.size(); ++i)
+        cpu[i] = (servers[i]->cpuSeconds() - cpu[i]) / window * 100;
+    const double redisIdle = (redis.cpuSeconds() - redisCpu) / window * 100;
+    const long long redisLater = redis.usedMemory();
+    std::vector<long> laterKb;
+    for (const ServerChild *node : servers)
+        laterKb.push_back(node->residentKb());
+
+    for (const auto &agent : agents) {
+        beast::error_code ignored;
+        beast::get_lowest_layer(agent->ws).socket().close(ignored);
+    }
+    agents.clear();
+    // Each node takes its agents out of the directory; their IDs stay taken for a day.
+    waitUntil(
+        io,
+        [&] {
+            for (const ServerChild *node : servers) {
+                if (metricValue(fetchMetrics(io, node->port), "velmora_agents_online") != 0)
+                    return false;
+            }
+            return redis.command({"ZCARD", "velmora:directory"}) == "0";
+        },
+        std::chrono::seconds(30), "the agents were still in the directory 30 s after leaving");
+    const long long redisLeft = redis.usedMemory();
+
+    std::printf("cluster:            redis-server %s on a Unix socket (nothing saved), %d nodes "
+                "on 127.0.0.1 with one secret file, each named by the port it was given\n",
+                redis.info("server", "redis_version").c_str(), kNodes);
+    std::printf("idle agents:        %d spread over %d nodes round-robin, connected in %.2f s "
+                "(%.0f per second)\n",
+                settings.agents, kNodes, connectSeconds, settings.agents / connectSeconds);
+    for (int i = 0; i < kNodes; ++i) {
+        const int held = settings.agents / kNodes + (i < settings.agents % kNodes ? 1 : 0);
+        std::printf("node %d memory:      %ld kB at start, %ld kB with its %d agents: %.1f kB per "
+                    "agent (%.1f after 10 s idle)\n",
+                    i + 1, baseKb[i], heldKb[i], held,
+                    held ? double(heldKb[i] - baseKb[i]) / held : 0,
+                    held ? double(laterKb[i] - baseKb[i]) / held : 0);
+    }
+    std::printf("Redis memory:       used_memory %lld kB at start, %lld kB with the agents: %.0f "
+                "bytes per agent (%.0f after 10 s idle); %lld kB once they left: %.0f bytes per "
+                "agent (an ID stays taken for a day)\n",
+                redisBase / 1024, redisHeld / 1024, double(redisHeld - redisBase) / settings.agents,
+                double(redisLater - redisBase) / settings.agents, redisLeft / 1024,
+                double(redisLeft - redisBase) / settings.agents);
+    std::printf("CPU at idle:        %s %% of one core; Redis %.2f %% (over %.0f s; keepalive "
+                "pings every 5 s, each node refreshes its directory entries every 5 s)\n",
+                perNode(cpu, "%.2f").c_str(), redisIdle, window);
+
+    const std::size_t frameSize = 64 * 1024;
+    const auto sameNode = [&](int i) {
+        const std::uint16_t port = ports[std::size_t(i) % ports.size()];
+        return SessionPorts{port, port, nullptr};
+    };
+    const auto crossNode = [&](int i) {
+        return SessionPorts{ports[std::size_t(i) % ports.size()],
+                            ports[std::size_t(i + 1) % ports.size()], nullptr};
+    };
+    // Checks that the sessions went where they were meant to.
+    const auto measure = [&](const std::function<SessionPorts(int)> &portsOf, int count,
+                             bool carried) {
+        const long long before = forwarded();
+        const RelayFigures figures =
+            sessionThroughput(io, servers, portsOf, count, settings.seconds, frameSize);
+        const long long carriedNow = forwarded() - before;
+        if (carriedNow != (carried ? count : 0))
+            throw std::runtime_error(std::to_string(carriedNow) + " of " + std::to_string(count) +
+                                     " sessions were carried between nodes, expected " +
+                                     std::to_string(carried ? count : 0));
+        return figures;
+    };
+    // Rounds that alternate same node and cross-node, so that a change in the machine's load
+    // falls on both; a ratio compares the two of one round.
+    std::vector<RelayFigures> one, oneCarried, many, manyCarried;
+    for (int round = 0; round < kRounds; ++round) {
+        one.push_back(measure(sameNode, 1, false));
+        oneCarried.push_back(measure(crossNode, 1, true));
+        many.push_back(measure(sameNode, settings.sessions, false));
+        manyCarried.push_back(measure(crossNode, settings.sessions, true));
+    }
+
+    std::printf("relay, 64 KiB frames agent to supporter, bench clients in one thread, timed after "
+                "each session's VNC handshake; session i's agent on node (i mod %d) + 1; same "
+                "node: its supporter there too; cross-node: its supporter on the next node, which "
+                "carries it to the agent's node; medians of %d rounds that alternate the two "
+                "(lowest-highest), server CPU of each node per MB relayed in all:\n",
+                kNodes, kRounds);
+    const RelaySummary sameOne = summarize(one);
+    const RelaySummary crossOne = summarize(oneCarried);
+    const RelaySummary sameMany = summarize(many);
+    const RelaySummary crossMany = summarize(manyCarried);
+    const auto ratio = [](const std::vector<RelayFigures> &cross,
+                          const std::vector<RelayFigures> &same) {
+        std::vector<double> ratios;
+        for (std::size_t i = 0; i < cross.size(); ++i)
+            ratios.push_back(cross[i].megabytesPerSecond / same[i].megabytesPerSecond);
+        char text[96];
+        std::snprintf(text, sizeof text, "%.2f x same node (%.2f-%.2f)", median(ratios),
+                      *std::min_element(ratios.begin(), ratios.end()),
+                      *std::max_element(ratios.begin(), ratios.end()));
+        return std::string(text);
+    };
+    std::printf("  1 session, same node:   %.1f MB/s (%.1f-%.1f; handshake %.1f ms; server CPU "
+                "%.2f ms per MB: %s)\n",
+                sameOne.megabytesPerSecond, sameOne.lowest, sameOne.highest,
+                sameOne.slowestHandshakeMs, sameOne.cpuMsPerMegabyte,
+                perNode(sameOne.nodeCpuMsPerMegabyte, "%.2f").c_str());
+    std::printf("  1 session, cross-node:  %.1f MB/s (%.1f-%.1f; %s; handshake %.1f ms; server "
+                "CPU %.2f ms per MB: %s)\n",
+                crossOne.megabytesPerSecond, crossOne.lowest, crossOne.highest,
+                ratio(oneCarried, one).c_str(), crossOne.slowestHandshakeMs,
+                crossOne.cpuMsPerMegabyte, perNode(crossOne.nodeCpuMsPerMegabyte, "%.2f").c_str());
+    std::printf("  %d sessions, same node:  %.1f MB/s in all (%.1f-%.1f; %.1f MB/s each; slowest "
+                "handshake %.1f ms; server CPU %.2f ms per MB: %s)\n",
+                settings.sessions, sameMany.megabytesPerSecond, sameMany.lowest, sameMany.highest,
+                sameMany.megabytesPerSecond / settings.sessions, sameMany.slowestHandshakeMs,
+                sameMany.cpuMsPerMegabyte, perNode(sameMany.nodeCpuMsPerMegabyte, "%.2f").c_str());
+    std::printf("  %d sessions, cross-node: %.1f MB/s in all (%.1f-%.1f; %s; %.1f MB/s each; "
+                "slowest handshake %.1f ms; server CPU %.2f ms per MB: %s)\n",
+                settings.sessions, crossMany.megabytesPerSecond, crossMany.lowest,
+                crossMany.highest, ratio(manyCarried, many).c_str(),
+                crossMany.megabytesPerSecond / settings.sessions, crossMany.slowestHandshakeMs,
+                crossMany.cpuMsPerMegabyte,
+                perNode(crossMany.nodeCpuMsPerMegabyte, "%.2f").c_str());
+    for (int i = 0; i < kNodes; ++i) {
+        const std::string metrics = fetchMetrics(io, ports[i]);
+        std::printf(
+            "node %d counters: sessions carried out %lld, in %lld; handshakes %s; supporters "
+            "refused: %s; ID locks: %s; Redis commands %lld, errors %lld, average round trip "
+            "%lld us\n",
+            i + 1,
+            metricValue(metrics, "velmora_cluster_forwarded_sessions_total{direction=\"out\"}"),
+            metricValue(metrics, "velmora_cluster_forwarded_sessions_total{direction=\"in\"}"),
+            nonZeroMetrics(metrics, "velmora_handshakes_total").c_str(),
+            nonZeroMetrics(metrics, "velmora_supporter_refusals_total").c_str(),
+            nonZeroMetrics(metrics, "velmora_lockouts_total ").c_str(),
+            metricValue(metrics, "velmora_cluster_redis_commands_total"),
+            metricValue(metrics, "velmora_cluster_redis_errors_total"),
+            metricValue(metrics, "velmora_cluster_redis_latency_microseconds{of=\"average\"}"));
+    }
+    return 0;
 }
 
 } // namespace
@@ -754,13 +1310,15 @@ int main(int argc, char **argv)
     try {
         const Settings settings = parse(argc, argv);
         raiseDescriptorLimit();
+        if (settings.cluster)
+            return runCluster(settings);
         ServerChild server;
         net::io_context io;
         runFor(io, std::chrono::milliseconds(200));
         const long baseKb = server.residentKb();
 
         double connectSeconds = 0;
-        auto agents = connectAgents(io, server.port, settings.agents, connectSeconds);
+        auto agents = connectAgents(io, {server.port}, settings.agents, connectSeconds);
         runFor(io, std::chrono::milliseconds(500));
         const long heldKb = server.residentKb();
         std::printf("idle agents:        %d connected in %.2f s (%.0f per second)\n",
