@@ -45,6 +45,8 @@ std::uint16_t Hub::listen()
             ClusterNode::addressOf(config.options,
                                    listener.plainPort() ? listener.plainPort() : port),
             counters, std::move(hooks));
+        // /metrics shows the cluster's figures from the start, not only after the first sweep.
+        counters.cluster(cluster->figures());
     }
     return port;
 }
