@@ -15,9 +15,10 @@ import { encodings } from './novnc/core/encodings.js';
 // The levels behind the "Calidad" choices. Level 9 is never asked for: TigerVNC counts JPEG at 9
 // as lossless and would never refresh what it sent at it, though it is not exact.
 export const FIXED_LEVELS = { alta: 8, media: 5, baja: 2 };
-// "Automática" ranges up to noVNC's default, 6, which fast links keep; it starts low, so that the
-// first picture is small, and climbs as soon as the link shows room.
-const AUTO = { min: 1, max: 6, first: 3 };
+// "Automática" ranges up to noVNC's default, 6, which fast links keep; it starts low and climbs as
+// soon as the link shows room. The first whole picture comes at the lowest level, the smallest,
+// since the supporter waits for it; the level for the changes applies once it has arrived.
+const AUTO = { min: 1, max: 6, start: 3, firstPicture: 1 };
 // A picture that moves at this many frames per second looks fluid; below it, on a full link, the
 // level goes down.
 const TARGET_FPS = 30;
@@ -257,7 +258,9 @@ export class Picture {
     this.onChange = onChange;
     this.now = now;
     this.mode = mode;
-    this.level = mode === 'auto' ? AUTO.first : FIXED_LEVELS[mode];
+    this.level = mode === 'auto' ? AUTO.start : FIXED_LEVELS[mode];
+    // Pixels drawn so far, until the first whole picture is in.
+    this.firstPixels = mode === 'auto' ? 0 : null;
     this.map = new LossyMap();
     this.timer = null;
     this.nextStep = 0;
@@ -299,6 +302,7 @@ export class Picture {
 
   setMode(mode) {
     this.mode = mode;
+    this.firstPixels = null;
     this.setLevel(mode === 'auto' ? Math.max(AUTO.min, Math.min(AUTO.max, this.level))
                                   : FIXED_LEVELS[mode]);
   }
@@ -314,8 +318,20 @@ export class Picture {
   apply() {
     // noVNC sends SetEncodings when these change and it is connected (during a lossless pass
     // without the quality, see losslessSockets).
-    this.rfb.compressionLevel = compressionFor(this.level);
-    this.rfb.qualityLevel = this.level;
+    const level = this.firstPixels === null ? this.level : AUTO.firstPicture;
+    this.rfb.compressionLevel = compressionFor(level);
+    this.rfb.qualityLevel = level;
+  }
+
+  // The first whole picture is in once as many pixels as the screen has were drawn.
+  drawn(w, h) {
+    if (this.firstPixels === null)
+      return;
+    this.firstPixels += w * h;
+    if (this.firstPixels >= this.map.width * this.map.height && this.map.width) {
+      this.firstPixels = null;
+      this.apply();
+    }
   }
 
   state() {
@@ -366,6 +382,7 @@ export class Picture {
         this.drawExact(x, y, w, h);
         return;
       }
+      this.drawn(w, h);
       const now = this.now();
       const change = !jpegAtTopQuality(data);
       map.lossy(x, y, w, h, now, change);
@@ -398,6 +415,7 @@ export class Picture {
   }
 
   drawExact(x, y, w, h) {
+    this.drawn(w, h);
     // During a pass, something drawn over pixels already exact and not asked for is a change of
     // the desktop, sent losslessly now: give the link back to the changes. (A few pixels, such
     // as a ping's, are not worth it.)
