@@ -43,13 +43,14 @@ function usage(message) {
     [--seconds S]         measured seconds per trial while the desktop changes (default 10)
     [--warmup S]          seconds after the first picture before measuring (default 3)
     [--downlink MBIT]     also shape the supporter's download
+    [--deflate LEVEL]     the server offers permessage-deflate at zlib LEVEL (0-9) to our page
     [--delay MS]          one-way delay on the uplink path (through the delay line)
     [--loss PERCENT]      packet loss on the uplink path, both directions
     [--paths ours,direct] which pages to run
     [--quality MODE]      our page's "Calidad": auto, alta, media, baja (default auto)
     [--web DIR]           serve our page from DIR instead of web/ (to compare two versions)
     [--trace]             print the page's WebSocket messages from the password to the first
-                          picture
+                          picture (time, size, first bytes)
     [--keep DIR]          save the canvas and the desktop of every trial that did not end exact
     [--check]             exit 1 unless every trial worked: pictures on both paths while the
                           desktop changed, our canvas exact within the 10 s allowed and showing
@@ -91,6 +92,7 @@ function parseOptions(argv) {
     case '--seconds': options.seconds = number; break;
     case '--warmup': options.warmup = number; break;
     case '--downlink': options.downlink = number; break;
+    case '--deflate': options.deflate = number; break;
     case '--delay': options.delay = number; break;
     case '--loss': options.loss = number; break;
     case '--paths': options.paths = value.split(','); break;
@@ -104,7 +106,9 @@ function parseOptions(argv) {
     if (!options[name])
       usage(`missing --${name.toLowerCase()}`);
   if (!(options.trials >= 1 && options.seconds > 0 && options.warmup >= 0 && options.downlink >= 0 &&
-        options.delay >= 0 && options.loss >= 0 && options.loss < 100))
+        options.delay >= 0 && options.loss >= 0 && options.loss < 100 &&
+        (options.deflate === undefined || (Number.isInteger(options.deflate) &&
+                                           options.deflate >= 0 && options.deflate <= 9))))
     usage('a number is out of range');
   if (options.paths.some((p) => p !== 'ours' && p !== 'direct'))
     usage('--paths takes ours and direct');
@@ -210,6 +214,10 @@ function setUpNetwork() {
   for (const name of [ns.agent, ns.server, ns.browser]) {
     run('ip', ['netns', 'add', name]);
     namespaces.push(name);
+    // IPv4 only: an IPv6 address that appears a moment after the link is up makes Chromium drop
+    // the page's loads with ERR_NETWORK_CHANGED.
+    inNs(name, 'sysctl', ['-q', '-w', 'net.ipv6.conf.all.disable_ipv6=1']);
+    inNs(name, 'sysctl', ['-q', '-w', 'net.ipv6.conf.default.disable_ipv6=1']);
     inNs(name, 'ip', ['link', 'set', 'lo', 'up']);
   }
   if (options.delay > 0 || options.loss > 0) {
@@ -437,7 +445,10 @@ async function setUp() {
 
   server = start('velmora-server', 'ip', [
     'netns', 'exec', ns.server, options.server, '--listen', '0.0.0.0:0',
-    '--secret-file', path.join(work, 'server.secret'), '--web', options.web || path.join(sourceDir, 'web')]);
+    '--secret-file', path.join(work, 'server.secret'), '--web', options.web || path.join(sourceDir, 'web')], {
+    // The server's switch for measuring compression towards the supporter; not a setting of its.
+    env: { ...process.env, VELMORA_BENCH_DEFLATE: options.deflate === undefined ? '' : String(options.deflate) },
+  });
   serverPort = Number((await waitFor(server, /listening on [\d.]+:(\d+)/))[1]);
 
   const agentDir = path.join(work, 'agent');
@@ -500,12 +511,17 @@ async function trial(kind) {
     // Every WebSocket message's arrival and size, and what the page sends.
     await page.addInitScript(() => {
       const log = window.__wslog = [];
+      const hex = (data) => {
+        const bytes = data instanceof ArrayBuffer ? new Uint8Array(data)
+          : ArrayBuffer.isView(data) ? new Uint8Array(data.buffer, data.byteOffset, data.byteLength) : null;
+        return bytes ? [...bytes.slice(0, 48)].map((b) => b.toString(16).padStart(2, '0')).join('') : '';
+      };
       const Native = window.WebSocket;
       function Logged(...args) {
         const socket = new Native(...args);
         socket.addEventListener('message', (event) => {
           log.push(['in', performance.timeOrigin + performance.now(),
-                    event.data.byteLength ?? event.data.length]);
+                    event.data.byteLength ?? event.data.length, hex(event.data)]);
         });
         return socket;
       }
@@ -515,7 +531,7 @@ async function trial(kind) {
       window.WebSocket = Logged;
       const send = Native.prototype.send;
       Native.prototype.send = function (data) {
-        log.push(['out', performance.timeOrigin + performance.now(), data.byteLength ?? data.length]);
+        log.push(['out', performance.timeOrigin + performance.now(), data.byteLength ?? data.length, hex(data)]);
         return send.call(this, data);
       };
     });
@@ -553,7 +569,7 @@ async function trial(kind) {
   if (options.trace) {
     const log = await page.evaluate('window.__wslog');
     const lines = log.filter(([, t]) => t >= probe.sentAt - 1 && t <= probe.first + 1)
-      .map(([dir, t, size]) => `  ${(t - probe.sentAt).toFixed(1).padStart(7)} ms ${dir.padEnd(3)} ${size}`);
+      .map(([dir, t, size, bytes]) => `  ${(t - probe.sentAt).toFixed(1).padStart(7)} ms ${dir.padEnd(3)} ${size} ${bytes}`);
     console.log(`[${kind}] from the password to the first picture (${firstFrame.toFixed(1)} ms):\n${lines.join('\n')}`);
   }
 
@@ -730,6 +746,7 @@ async function main() {
   console.log(`session ${sessionId}; desktop ${screen.width}x${screen.height}; ` +
               `delay ${options.delay} ms, loss ${options.loss} %` +
               (options.downlink ? `, downlink ${options.downlink} Mbit/s` : '') +
+              (options.deflate !== undefined ? `, permessage-deflate at level ${options.deflate}` : '') +
               (options.delay || options.loss ? '' : ' (no delay line)'));
   await desktopCommand('run');
   const summaries = [];
