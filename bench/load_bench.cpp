@@ -112,6 +112,28 @@ void dieWithParent(pid_t parent)
         _exit(1);
 }
 
+// Starts `program` (looked up on PATH) with `arguments` (the first is its name) as a child that
+// dies with this process; its standard error goes to `stderrFd` unless that is negative.
+pid_t spawnChild(const char *program, std::vector<std::string> arguments, int stderrFd = -1)
+{
+    std::vector<char *> argv;
+    for (std::string &argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dieWithParent(parent);
+        if (stderrFd >= 0)
+            dup2(stderrFd, STDERR_FILENO);
+        execvp(program, argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
 // Ends child `pid`: SIGTERM, SIGKILL if it is still there after 10 s.
 void endChild(pid_t pid)
 {
@@ -190,10 +212,6 @@ public:
                                            "--max-http-per-address",
                                            "1024"};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
-        std::vector<char *> argv;
-        for (std::string &argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
         const bool withPlain =
             std::find(extra.begin(), extra.end(), "--plain-listen") != extra.end();
         const bool inCluster = std::find(extra.begin(), extra.end(), "--redis") != extra.end();
@@ -201,16 +219,7 @@ public:
         int pipeFds[2];
         if (pipe2(pipeFds, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe failed");
-        const pid_t parent = getpid();
-        pid = fork();
-        if (pid < 0)
-            throw std::runtime_error("fork failed");
-        if (pid == 0) {
-            dieWithParent(parent);
-            dup2(pipeFds[1], STDERR_FILENO);
-            execv(VELMORA_SERVER_BIN, argv.data());
-            _exit(127);
-        }
+        pid = spawnChild(VELMORA_SERVER_BIN, std::move(arguments), pipeFds[1]);
         close(pipeFds[1]);
         log = fdopen(pipeFds[0], "r");
         char line[512];
@@ -245,6 +254,7 @@ public:
                                      (last.empty() ? std::string() : ": " + last));
         }
         // Keep draining its log so that it never blocks on a full pipe.
+        const pid_t parent = getpid();
         drainer = fork();
         if (drainer == 0) {
             dieWithParent(parent);
@@ -296,19 +306,7 @@ public:
             "700",          "--save",      "",   "--appendonly", "no",       "--dir",
             directory.path, "--daemonize", "no", "--loglevel",   "warning",  "--logfile",
             logPath};
-        std::vector<char *> argv;
-        for (std::string &argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        const pid_t parent = getpid();
-        pid = fork();
-        if (pid < 0)
-            throw std::runtime_error("fork failed");
-        if (pid == 0) {
-            dieWithParent(parent);
-            execvp("redis-server", argv.data());
-            _exit(127);
-        }
+        pid = spawnChild("redis-server", std::move(arguments));
         const auto deadline = Clock::now() + std::chrono::seconds(10);
         for (;;) {
             int status = 0;
