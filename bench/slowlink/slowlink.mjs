@@ -445,10 +445,8 @@ async function setUp() {
 
   server = start('velmora-server', 'ip', [
     'netns', 'exec', ns.server, options.server, '--listen', '0.0.0.0:0',
-    '--secret-file', path.join(work, 'server.secret'), '--web', options.web || path.join(sourceDir, 'web')], {
-    // The server's switch for measuring compression towards the supporter; not a setting of its.
-    env: { ...process.env, VELMORA_BENCH_DEFLATE: options.deflate === undefined ? '' : String(options.deflate) },
-  });
+    '--secret-file', path.join(work, 'server.secret'), '--web', options.web || path.join(sourceDir, 'web'),
+    ...(options.deflate === undefined ? [] : ['--supporter-deflate', String(options.deflate)])]);
   serverPort = Number((await waitFor(server, /listening on [\d.]+:(\d+)/))[1]);
 
   const agentDir = path.join(work, 'agent');

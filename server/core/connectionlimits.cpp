@@ -14,6 +14,7 @@ ConnectionLimits supporterLimits(const ServerConfig &config)
     limits.highWater = config.highWater;
     limits.idleTimeout = config.options.idleTimeout;
     limits.handshakeTimeout = config.options.requestTimeout();
+    limits.deflateLevel = config.options.supporterDeflate;
     return limits;
 }
 
@@ -24,6 +25,8 @@ ConnectionLimits agentLimits(const ServerConfig &config)
     // and white space on top.
     limits.maxMessage = envelope::rfbEnvelopeSize(config.options.maxMessage) + 4096;
     limits.maxMessageOutsideSession = kAgentMessageOutsideSession;
+    // The agent's design fixes its envelopes; compressing Base64 is not for it to negotiate.
+    limits.deflateLevel = -1;
     return limits;
 }
 

@@ -25,6 +25,8 @@ struct ConnectionLimits
     std::chrono::milliseconds idleTimeout{30000};
     /// Bound on the opening and closing handshakes.
     std::chrono::milliseconds handshakeTimeout{10000};
+    /// zlib level of the permessage-deflate offered in the handshake; -1: none offered.
+    int deflateLevel = -1;
 };
 
 /// A supporter's: the configured message size, high-water mark and idle timeout, and the request

@@ -76,8 +76,7 @@ std::string clusterProblem(const ServerOptions &options)
         return "--node-address names this node to the others: it needs --redis";
     if (!options.redis || options.nodeAddress)
         return {};
-    const std::string &host =
-        options.plainListen ? options.plainListen->host : options.listen.host;
+    const std::string &host = options.plainListen ? options.plainListen->host : options.listen.host;
     if ((!options.tlsCert.empty() && !options.plainListen) || host == "0.0.0.0" || host == "::" ||
         host.empty())
         return "--redis: give --node-address, the address other nodes reach this one at";
@@ -144,6 +143,14 @@ Parsed<ServerOptions> parseServerArguments(const std::vector<std::string> &argum
              return {};
          }},
         {"--probe-interval", secondsSetter(options.probes.interval)},
+        {"--supporter-deflate",
+         [&options](const std::string &value) -> std::string {
+             unsigned long long level = 0;
+             if (!parseNumber(value, 9, level))
+                 return "expected a zlib level from 0 to 9, got '" + value + "'";
+             options.supporterDeflate = static_cast<int>(level);
+             return {};
+         }},
         {"--redis",
          [&options](const std::string &value) -> std::string {
              auto endpoint = parseRedisUrl(value);
@@ -218,6 +225,8 @@ std::string serverUsage()
            "  --probe-burst N         connections for unknown IDs one address may make at once\n"
            "                          (default 5)\n"
            "  --probe-interval SECONDS  then one per this many seconds (default 10)\n"
+           "  --supporter-deflate LEVEL  offer supporters permessage-deflate at zlib LEVEL\n"
+           "                          (0-9; default off: the picture is compressed already)\n"
            "  --trust-forwarded-for   take supporters' addresses from the last X-Forwarded-For\n"
            "                          entry (only behind a reverse proxy that sets it)\n"
            "  --redis URL             a node of a cluster: share IDs, the directory of agents\n"

@@ -53,6 +53,10 @@ struct ServerOptions
     /// Descriptors kept from WebSocket connections for plain HTTP (the page, /metrics) and the
     /// server itself.
     std::size_t descriptorReserve = 64;
+    /// zlib level (0-9) of the permessage-deflate that supporters' WebSockets are offered; -1:
+    /// not offered. Off by default: the picture is JPEG and zlib already, so it saves little and
+    /// costs the server many times the CPU per MB.
+    int supporterDeflate = -1;
     /// Take a supporter's address from the last X-Forwarded-For entry rather than the TCP peer:
     /// only behind a reverse proxy that appends it (anyone else could claim any address).
     bool trustForwardedFor = false;

@@ -1,8 +1,5 @@
 #include "server/net/supporterconnection.h"
 
-#include <algorithm>
-#include <cstdlib>
-
 namespace velmora::server {
 
 SupporterConnection::SupporterConnection(Owner &owner, Transport transport, ConnectionId id,
@@ -10,13 +7,7 @@ SupporterConnection::SupporterConnection(Owner &owner, Transport transport, Conn
                                          std::string requestedId, std::string clientAddress)
     : WsConnection(std::move(transport), id, std::move(remote), limits), owner(owner),
       wanted(std::move(requestedId)), client(std::move(clientAddress))
-{
-    // For the slow-link benchmark only (its --deflate): the picture is JPEG and zlib already, so
-    // compressing it again saved a fifth of the bytes at about ten times the server's CPU per MB,
-    // and stays off (README, Performance).
-    if (const char *level = std::getenv("VELMORA_BENCH_DEFLATE"); level && *level)
-        offerCompression(std::clamp(std::atoi(level), 0, 9));
-}
+{}
 
 void SupporterConnection::onOpen()
 {

@@ -82,10 +82,10 @@ void WsConnection::start(Request request)
     }));
     ws.read_message_max(limits.maxMessageOutsideSession);
     ws.auto_fragment(false);
-    if (compressionLevel >= 0) {
+    if (limits.deflateLevel >= 0) {
         websocket::permessage_deflate deflate;
         deflate.server_enable = true;
-        deflate.compLevel = compressionLevel;
+        deflate.compLevel = limits.deflateLevel;
         ws.set_option(deflate);
     }
     // The request must outlive the accept, which answers it.
@@ -93,11 +93,6 @@ void WsConnection::start(Request request)
     ws.async_accept(*held, [self = shared_from_this(), held](const beast::error_code &ec) {
         self->onAccept(ec);
     });
-}
-
-void WsConnection::offerCompression(int level)
-{
-    compressionLevel = level;
 }
 
 void WsConnection::onAccept(const beast::error_code &ec)

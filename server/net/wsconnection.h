@@ -87,9 +87,6 @@ protected:
     virtual void onClosed(const std::string &why) = 0;
     virtual void onHandshakeFailed(const std::string &why) = 0;
 
-    /// Offers permessage-deflate at zlib `level` (0-9) in the handshake; call before start().
-    void offerCompression(int level);
-
 private:
     void onAccept(const beast::error_code &ec);
     void doRead();
@@ -103,8 +100,6 @@ private:
     websocket::stream_base::timeout timeouts(bool idle) const;
 
     websocket::stream<Transport> ws;
-    /// Whether offerCompression was called, and its level.
-    int compressionLevel = -1;
     ConnectionId connectionId;
     std::string remoteText;
     ConnectionLimits limits;

@@ -142,13 +142,15 @@ private slots:
     {
         const auto parsed = parseServerArguments(
             split("--listen 0.0.0.0:0 --secret-file=/tmp/s --idle-timeout 0.25 "
-                  "--start-timeout=2 --max-message 2048"));
+                  "--start-timeout=2 --max-message 2048 --supporter-deflate 1"));
         QCOMPARE(parsed.outcome, Parsed<ServerOptions>::Outcome::Run);
         QCOMPARE(QString::fromStdString(parsed.options.listen.host), QString("0.0.0.0"));
         QCOMPARE(QString::fromStdString(parsed.options.secretFile), QString("/tmp/s"));
         QCOMPARE(parsed.options.idleTimeout.count(), 250);
         QCOMPARE(parsed.options.startTimeout.count(), 2000);
         QCOMPARE(parsed.options.maxMessage, std::size_t(2048));
+        QCOMPARE(parsed.options.supporterDeflate, 1);
+        QCOMPARE(parseServerArguments({}).options.supporterDeflate, -1);
         QCOMPARE(parseServerArguments(split("--listen 1.2.3.4:5 --help")).outcome,
                  Parsed<ServerOptions>::Outcome::Help);
     }
@@ -181,6 +183,10 @@ private slots:
                                         << "--lockout-cap must not be below --lockout-base";
         QTest::newRow("zero lock") << "--lockout-base 0"
                                    << "--lockout-base: expected";
+        QTest::newRow("deflate level too high") << "--supporter-deflate 10"
+                                                << "--supporter-deflate: expected a zlib level";
+        QTest::newRow("deflate level not a number") << "--supporter-deflate best"
+                                                    << "--supporter-deflate: expected a zlib level";
         QTest::newRow("no probes") << "--probe-burst 0"
                                    << "--probe-burst: expected";
         QTest::newRow("switch with a value") << "--trust-forwarded-for=yes"

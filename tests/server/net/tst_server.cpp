@@ -626,6 +626,33 @@ private slots:
         QCOMPARE(greeting.payload, agent->greeting);
     }
 
+    // Compression is offered to supporters only when configured, and never to agents.
+    void deflateIsOfferedToSupportersWhenConfigured_data()
+    {
+        QTest::addColumn<int>("level");
+        QTest::newRow("default: off") << -1;
+        QTest::newRow("level 1") << 1;
+    }
+
+    void deflateIsOfferedToSupportersWhenConfigured()
+    {
+        QFETCH(int, level);
+        ServerConfig config = ServerThread::defaultConfig();
+        config.options.supporterDeflate = level;
+        ServerThread server(config);
+        auto agent = onlineAgent(server, AgentPeer::Mode::Echo);
+        QVERIFY(agent);
+        const QByteArray offer = "Sec-WebSocket-Extensions: permessage-deflate\r\n";
+        RawWebSocket viewer;
+        QVERIFY(viewer.handshake(server.port(), "/viewer/" + agent->id.toLatin1(), offer));
+        QVERIFY(viewer.upgraded());
+        QCOMPARE(viewer.responseHead.contains("permessage-deflate"), level >= 0);
+        RawWebSocket anotherAgent;
+        QVERIFY(anotherAgent.handshake(server.port(), "/", offer));
+        QVERIFY(anotherAgent.upgraded());
+        QVERIFY(!anotherAgent.responseHead.contains("permessage-deflate"));
+    }
+
     // A supporter that stops reading while the desktop keeps sending: the server stops reading
     // from the agent instead of buffering without bound, and loses nothing.
     void slowSupporterHoldsTheAgentBack()
