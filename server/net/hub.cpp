@@ -140,7 +140,8 @@ void Hub::agentOpened(const std::shared_ptr<AgentConnection> &agent)
         [this, weak = std::weak_ptr<AgentConnection>(agent)](std::optional<AgentIdentity> who) {
             const auto agent = weak.lock();
             if (!agent || agent->closing()) {
-                if (who && cluster)
+                // Granted to a connection that is gone: unless another one holds it here.
+                if (who && cluster && !registry.find(who->id))
                     cluster->left(who->id);
             } else if (!who) {
                 agent->close(kUnavailable);
