@@ -24,9 +24,9 @@ import { spawn, execFileSync } from 'node:child_process';
 import { mkdtempSync, writeFileSync, readFileSync, rmSync, chmodSync, mkdirSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
-import { pathToFileURL } from 'node:url';
+import { fileURLToPath, pathToFileURL } from 'node:url';
 
-const sourceDir = path.resolve(import.meta.dirname, '../..');
+const sourceDir = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 const { chromium } = await import(
   pathToFileURL(path.join(sourceDir, 'tests/web/node_modules/playwright-core/index.mjs')).href);
 

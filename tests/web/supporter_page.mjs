@@ -14,13 +14,14 @@ import { spawn, execFileSync } from 'node:child_process';
 import { mkdirSync, mkdtempSync, readFileSync, writeFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
+import { fileURLToPath } from 'node:url';
 import assert from 'node:assert/strict';
 
 const [serverBin, agentBin, readPasswordBin, desktopBin, mode] = process.argv.slice(2);
 const tls = mode === '--tls';
 const artifacts = path.join(process.env.VELMORA_ARTIFACT_DIR || tmpdir(), tls ? 'tls' : '');
 mkdirSync(artifacts, { recursive: true });
-const sourceDir = process.env.VELMORA_SOURCE_DIR || path.resolve(import.meta.dirname, '../..');
+const sourceDir = process.env.VELMORA_SOURCE_DIR || path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 const desktopColour = [0x33, 0x66, 0xcc];
 
 const work = mkdtempSync(path.join(tmpdir(), 'velmora-web-'));
