@@ -20,11 +20,13 @@
 //
 // Run by run.sh, which checks what it needs; see there for the options.
 
-import { spawn, execFileSync } from 'node:child_process';
+import { execFileSync } from 'node:child_process';
 import { mkdtempSync, writeFileSync, readFileSync, rmSync, chmodSync, mkdirSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { fileURLToPath, pathToFileURL } from 'node:url';
+
+import { ChildProcesses, waitFor } from '../../tests/web/childprocesses.mjs';
 
 const sourceDir = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 const { chromium } = await import(
@@ -123,53 +125,10 @@ const options = parseOptions(process.argv.slice(2));
 // Processes
 
 const work = mkdtempSync(path.join(tmpdir(), 'velmora-slowlink-'));
-const children = [];
+const children = new ChildProcesses();
+const start = children.start.bind(children);
 const namespaces = [];
 let browser = null;
-
-function start(name, command, args, spawnOptions = {}) {
-  const child = spawn(command, args, { stdio: ['pipe', 'pipe', 'pipe'], ...spawnOptions });
-  const entry = { name, child, output: '', waiters: [] };
-  const take = (data) => {
-    entry.output += data.toString();
-    // Long runs print a line per frame; keep what the waits and the logs need.
-    if (entry.output.length > 4e6)
-      entry.output = entry.output.slice(-2e6);
-    entry.waiters = entry.waiters.filter((waiter) => !waiter());
-  };
-  child.stdout.on('data', take);
-  child.stderr.on('data', take);
-  child.on('exit', () => take(''));
-  children.push(entry);
-  return entry;
-}
-
-function waitFor(entry, pattern, timeoutMs = 30000, from = 0) {
-  return new Promise((resolve, reject) => {
-    const check = () => {
-      const match = entry.output.slice(from).match(pattern);
-      if (match) {
-        clearTimeout(timer);
-        resolve(match);
-        return true;
-      }
-      if (entry.child.exitCode !== null || entry.child.signalCode !== null) {
-        clearTimeout(timer);
-        reject(new Error(`${entry.name} ended before ${pattern}. Output:\n` +
-                         entry.output.slice(-3000)));
-        return true;
-      }
-      return false;
-    };
-    const timer = setTimeout(() => {
-      entry.waiters = entry.waiters.filter((waiter) => waiter !== check);
-      reject(new Error(`${entry.name}: no ${pattern} within ${timeoutMs} ms. Output:\n` +
-                       entry.output.slice(-3000)));
-    }, timeoutMs);
-    if (!check())
-      entry.waiters.push(check);
-  });
-}
 
 function run(command, args) {
   return execFileSync(command, args, { stdio: ['ignore', 'pipe', 'pipe'] }).toString();
@@ -182,15 +141,7 @@ function inNs(ns, command, args) {
 async function cleanUp() {
   if (browser)
     await browser.close().catch(() => {});
-  for (const { child } of children.reverse()) {
-    if (child.exitCode === null && child.signalCode === null) {
-      child.kill('SIGTERM');
-      await new Promise((resolve) => {
-        const timer = setTimeout(() => { child.kill('SIGKILL'); resolve(); }, 5000);
-        child.on('exit', () => { clearTimeout(timer); resolve(); });
-      });
-    }
-  }
+  await children.stopAll();
   for (const ns of namespaces) {
     try {
       run('ip', ['netns', 'del', ns]);
@@ -432,7 +383,8 @@ async function setUp() {
 
   const xvfb = start('Xvfb', 'Xvfb', ['-displayfd', '1', '-screen', '0', '1024x768x24', '-nolisten', 'tcp']);
   const display = ':' + (await waitFor(xvfb, /^(\d+)\s*$/m))[1];
-  desktop = start('desktop', options.desktop, [], { env: { ...process.env, DISPLAY: display } });
+  desktop = start('desktop', options.desktop, [], {
+    env: { ...process.env, DISPLAY: display }, stdio: ['pipe', 'pipe', 'pipe'] });
   trackFrames(desktop);
   const ready = await waitFor(desktop, /^ready (\d+) (\d+)$/m);
   screen = { width: Number(ready[1]), height: Number(ready[2]) };
@@ -782,7 +734,7 @@ try {
   status = await main();
 } catch (error) {
   console.error(error);
-  for (const entry of children)
+  for (const entry of children.entries)
     if (entry.name !== 'desktop')
       console.error(`--- ${entry.name} (last lines)\n${entry.output.slice(-1500)}`);
 }

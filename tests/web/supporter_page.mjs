@@ -10,12 +10,14 @@
 // made for the run, and the agent, which speaks ws:// only, uses a plain listener beside it.
 //   node supporter_page.mjs VELMORA_SERVER VELMORA_AGENT READPASSWORD_HELPER DESKTOP [--tls]
 import { chromium } from 'playwright-core';
-import { spawn, execFileSync } from 'node:child_process';
+import { execFileSync } from 'node:child_process';
 import { mkdirSync, mkdtempSync, readFileSync, writeFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import assert from 'node:assert/strict';
+
+import { ChildProcesses, waitFor } from './childprocesses.mjs';
 
 const [serverBin, agentBin, readPasswordBin, desktopBin, mode] = process.argv.slice(2);
 const tls = mode === '--tls';
@@ -25,58 +27,14 @@ const sourceDir = process.env.VELMORA_SOURCE_DIR || path.resolve(path.dirname(fi
 const desktopColour = [0x33, 0x66, 0xcc];
 
 const work = mkdtempSync(path.join(tmpdir(), 'velmora-web-'));
-const children = [];
+const children = new ChildProcesses();
+const start = children.start.bind(children);
 let browser = null;
-
-// A child process whose output is kept and can be waited on line by line.
-function start(name, command, args, options = {}) {
-  const child = spawn(command, args, { stdio: ['ignore', 'pipe', 'pipe'], ...options });
-  const entry = { name, child, output: '', waiters: [] };
-  const take = (data) => {
-    entry.output += data.toString();
-    entry.waiters = entry.waiters.filter((waiter) => !waiter());
-  };
-  child.stdout.on('data', take);
-  child.stderr.on('data', take);
-  child.on('exit', () => take(''));
-  children.push(entry);
-  return entry;
-}
-
-// Resolves with the first match of `pattern` in the output (counting from `from`), or fails after
-// `timeoutMs`.
-function waitFor(entry, pattern, timeoutMs = 20000, from = 0) {
-  return new Promise((resolve, reject) => {
-    const check = () => {
-      const match = entry.output.slice(from).match(pattern);
-      if (match) {
-        clearTimeout(timer);
-        resolve(match);
-        return true;
-      }
-      return false;
-    };
-    const timer = setTimeout(() => {
-      reject(new Error(`${entry.name}: no ${pattern} within ${timeoutMs} ms. Output:\n` +
-                       entry.output.slice(-3000)));
-    }, timeoutMs);
-    if (!check())
-      entry.waiters.push(check);
-  });
-}
 
 async function cleanUp() {
   if (browser)
     await browser.close().catch(() => {});
-  for (const { child } of children.reverse()) {
-    if (child.exitCode === null && child.signalCode === null) {
-      child.kill('SIGTERM');
-      await new Promise((resolve) => {
-        const timer = setTimeout(() => { child.kill('SIGKILL'); resolve(); }, 5000);
-        child.on('exit', () => { clearTimeout(timer); resolve(); });
-      });
-    }
-  }
+  await children.stopAll();
   rmSync(work, { recursive: true, force: true });
 }
 
