@@ -71,7 +71,10 @@ std::shared_ptr<WsConnection> Hub::connectionFor(Transport transport, const Requ
                                                  ConnectionId id, const std::string &remote)
 {
     const Route route = routeRequest(toStd(request.target()), true);
-    std::string client = clientAddressOf(beast::get_lowest_layer(transport).socket(), request);
+    const auto signedClient = cluster ? cluster->signedClientOf(request) : std::nullopt;
+    std::string client =
+        signedClient ? *signedClient
+                     : clientAddressOf(beast::get_lowest_layer(transport).socket(), request);
     std::shared_ptr<WsConnection> connection;
     if (route.kind == Route::Kind::Agent) {
         std::string token;
@@ -85,7 +88,7 @@ std::shared_ptr<WsConnection> Hub::connectionFor(Transport transport, const Requ
     } else {
         auto supporter = std::make_shared<SupporterConnection>(
             *this, std::move(transport), id, remote, supporterLimits(config), route.id, client);
-        if (cluster && cluster->signedClientOf(request))
+        if (signedClient)
             supporter->arrivedFromNode();
         connection = std::move(supporter);
     }
