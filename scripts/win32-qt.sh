@@ -26,12 +26,12 @@ websockets_source="${VELMORA_QTWEBSOCKETS_SOURCE:-$root/../shared/third-party/$w
 cache="${VELMORA_CACHE_DIR:-/var/cache/velmora}"
 
 # Only what the agent and its tests need. The Debian tarball lacks the wintab sources that
-# tablet events need.
+# tablet events need. TLS comes from Windows' own Schannel, so that no OpenSSL is shipped.
 configure_line=(
     -xplatform win32-g++ -device-option CROSS_COMPILE=i686-w64-mingw32-
     -static -release -opensource -confirm-license
     -nomake examples -nomake tests
-    -no-opengl -no-dbus -no-icu -no-openssl -no-direct2d -no-feature-tabletevent
+    -no-opengl -no-dbus -no-icu -no-openssl -schannel -no-direct2d -no-feature-tabletevent
     -qt-zlib -qt-libpng -qt-libjpeg -qt-pcre -qt-freetype -qt-harfbuzz
     -no-sql-db2 -no-sql-ibase -no-sql-mysql -no-sql-oci -no-sql-odbc -no-sql-psql
     -no-sql-sqlite -no-sql-sqlite2 -no-sql-tds
@@ -151,6 +151,10 @@ progress_pid=$!
 trap 'kill $progress_pid 2>/dev/null || true' EXIT
 (cd "$work/qtbase-build" && run_logged qtbase-make make -j"$(nproc)")
 (cd "$work/qtbase-build" && run_logged qtbase-install make install)
+# qtbase names Schannel's import libraries as Windows spells them (Secur32, Crypt32); MinGW's are
+# lower case, which a case-sensitive file system tells apart.
+find "$prefix" \( -name '*.prl' -o -name '*.pc' -o -name '*.cmake' \) -exec \
+    sed -i -e 's/-lSecur32/-lsecur32/g; s/-lCrypt32/-lcrypt32/g' {} +
 kill $progress_pid 2>/dev/null || true
 trap - EXIT
 
