@@ -11,6 +11,7 @@
 
 import RFB from './novnc/core/rfb.js';
 import { encodings } from './novnc/core/encodings.js';
+import { LossyMap, TILE } from './lossymap.js';
 
 // The levels behind the "Calidad" choices. Level 9 is never asked for: TigerVNC counts JPEG at 9
 // as lossless and would never refresh what it sent at it, though it is not exact.
@@ -40,7 +41,6 @@ const compressionFor = (level) => (level <= 4 ? 6 : 2);
 const PASS_PIECE_MS = 150;
 // Lossless photo-like areas take about this many bytes per pixel.
 const LOSSLESS_BYTES_PER_PIXEL = 2.5;
-const TILE = 64;
 
 const QUALITY_FIRST = encodings.pseudoEncodingQualityLevel0;
 const QUALITY_LAST = encodings.pseudoEncodingQualityLevel9;
@@ -76,138 +76,6 @@ export function jpegAtTopQuality(data) {
     i += 2 + length;
   }
   return seen;
-}
-
-const inside = (px, py, r) => px >= r.x && px < r.x + r.w && py >= r.y && py < r.y + r.h;
-
-// Which pixels of the canvas came from JPEG, and when each tile last received a new JPEG picture.
-export class LossyMap {
-  constructor() {
-    this.resize(0, 0);
-  }
-
-  resize(width, height) {
-    this.width = width;
-    this.height = height;
-    this.mask = new Uint8Array(width * height);
-    this.columns = Math.ceil(width / TILE);
-    this.rows = Math.ceil(height / TILE);
-    this.changedAt = new Float64Array(this.columns * this.rows);
-  }
-
-  // Clipped to the framebuffer; null when nothing is left.
-  clip(x, y, w, h) {
-    const x0 = Math.max(0, x), y0 = Math.max(0, y);
-    const x1 = Math.min(this.width, x + w), y1 = Math.min(this.height, y + h);
-    return x1 > x0 && y1 > y0 ? { x0, y0, x1, y1 } : null;
-  }
-
-  set(x, y, w, h, value) {
-    const r = this.clip(x, y, w, h);
-    if (!r)
-      return;
-    for (let row = r.y0; row < r.y1; ++row)
-      this.mask.fill(value, row * this.width + r.x0, row * this.width + r.x1);
-  }
-
-  lossy(x, y, w, h, now, change) {
-    this.set(x, y, w, h, 1);
-    const r = this.clip(x, y, w, h);
-    if (!r || !change)
-      return;
-    for (let ty = Math.floor(r.y0 / TILE); ty * TILE < r.y1; ++ty)
-      for (let tx = Math.floor(r.x0 / TILE); tx * TILE < r.x1; ++tx)
-        this.changedAt[ty * this.columns + tx] = now;
-  }
-
-  exact(x, y, w, h) {
-    this.set(x, y, w, h, 0);
-  }
-
-  copy(fromX, fromY, x, y, w, h) {
-    const from = this.clip(fromX, fromY, w, h);
-    const to = this.clip(x, y, w, h);
-    if (!from || !to || from.x1 - from.x0 !== to.x1 - to.x0 || from.y1 - from.y0 !== to.y1 - to.y0) {
-      // Partly outside: whatever arrives there cannot be vouched for.
-      this.set(x, y, w, h, 1);
-      return;
-    }
-    const width = to.x1 - to.x0, height = to.y1 - to.y0;
-    // Rows in the order that reads overlapping sources before they are overwritten.
-    const downwards = to.y0 <= from.y0;
-    for (let i = 0; i < height; ++i) {
-      const row = downwards ? i : height - 1 - i;
-      const source = (from.y0 + row) * this.width + from.x0;
-      this.mask.copyWithin((to.y0 + row) * this.width + to.x0, source, source + width);
-    }
-  }
-
-  any() {
-    return this.mask.indexOf(1) !== -1;
-  }
-
-  // Whether the area holds a pixel whose mask has `value`.
-  has(x, y, w, h, value) {
-    const r = this.clip(x, y, w, h);
-    if (!r)
-      return false;
-    for (let row = r.y0; row < r.y1; ++row) {
-      const start = row * this.width;
-      const at = this.mask.indexOf(value, start + r.x0);
-      if (at !== -1 && at < start + r.x1)
-        return true;
-    }
-    return false;
-  }
-
-  anyIn(rects) {
-    return rects.some((r) => this.has(r.x, r.y, r.w, r.h, 1));
-  }
-
-  // Whether the area holds an exact pixel outside all of `rects`: something new drawn over a
-  // picture already exact, rather than what was asked for.
-  exactOutside(x, y, w, h, rects) {
-    const r = this.clip(x, y, w, h);
-    if (!r)
-      return false;
-    for (let row = r.y0; row < r.y1; ++row) {
-      const start = row * this.width;
-      let from = r.x0;
-      while (from < r.x1) {
-        const at = this.mask.indexOf(0, start + from);
-        if (at === -1 || at >= start + r.x1)
-          break;
-        const px = at - start;
-        const cover = rects.find((q) => inside(px, row, q));
-        if (!cover)
-          return true;
-        from = cover.x + cover.w;
-      }
-    }
-    return false;
-  }
-
-  // Runs of tiles along each row of tiles that hold JPEG pixels and got no new JPEG picture
-  // since `before`, as rectangles to ask for again.
-  quietRects(before) {
-    const rects = [];
-    for (let ty = 0; ty < this.rows; ++ty) {
-      const y = ty * TILE, h = Math.min(this.height, y + TILE) - y;
-      let run = null;
-      for (let tx = 0; tx <= this.columns; ++tx) {
-        const take = tx < this.columns && this.changedAt[ty * this.columns + tx] <= before &&
-                     this.has(tx * TILE, y, TILE, h, 1);
-        if (take && run === null) {
-          run = tx;
-        } else if (!take && run !== null) {
-          const x = run * TILE;
-          rects.push({ x, y, w: Math.min(this.width, tx * TILE) - x, h });
-          run = null;
-        }
-      }
-    }
-    return rects;
-  }
 }
 
 // The events of the last `span` ms.

@@ -2,6 +2,10 @@
 import RFB from './novnc/core/rfb.js';
 import { Picture } from './picture.js';
 import { pipelineLogin } from './login.js';
+import { paceWork } from './pacing.js';
+import { decodeImagesOffThread } from './imagedecode.js';
+import { HeldInput } from './heldinput.js';
+import { COMBOS, sendCombo } from './keycombos.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -43,6 +47,8 @@ const REFUSALS = {
 let rfb = null;
 let picture = null;
 let login = null;
+let slicing = null;
+let heldInput = null;
 let closeInfo = null;
 let connected = false;
 let passwordRefused = false;
@@ -108,9 +114,16 @@ function onDisconnect() {
   const text = explainEnd();
   if (picture)
     picture.stop();
+  if (slicing)
+    slicing.stop();
+  if (heldInput)
+    heldInput.stop();
   rfb = null;
   picture = null;
   login = null;
+  slicing = null;
+  heldInput = null;
+  leaveFullscreen();
   showStart();
   if (endedByUser && !text)
     showMessage('Sesión finalizada.', 'info');
@@ -141,7 +154,11 @@ function connect(id) {
   rfb.resizeSession = false;
   rfb.focusOnClick = true;
   login = pipelineLogin(rfb, socket);
+  // Before the picture's bookkeeping wraps what draws JPEG.
+  decodeImagesOffThread(rfb._display);
   picture = new Picture(rfb, socket, { mode: $('quality').value, onChange: showQuality });
+  slicing = paceWork(rfb);
+  heldInput = new HeldInput(rfb);
 
   rfb.addEventListener('credentialsrequired', () => {
     $('session').hidden = true;
@@ -191,6 +208,8 @@ function connect(id) {
 
 function disconnect() {
   endedByUser = true;
+  if (heldInput)
+    heldInput.releaseAll();
   if (rfb)
     rfb.disconnect();
   else
@@ -235,13 +254,79 @@ $('quality').addEventListener('change', () => {
 });
 $('cancel').addEventListener('click', disconnect);
 $('disconnect').addEventListener('click', disconnect);
-$('ctrl-alt-del').addEventListener('click', () => rfb && rfb.sendCtrlAltDel());
-$('clipboard-toggle').addEventListener('click', () => {
-  $('clipboard-panel').hidden = !$('clipboard-panel').hidden;
+// After a button of the toolbar, the keyboard goes back to the remote desktop.
+function backToScreen() {
+  if (rfb)
+    rfb.focus();
+}
+
+$('ctrl-alt-del').addEventListener('click', () => {
+  if (rfb)
+    rfb.sendCtrlAltDel();
+  backToScreen();
 });
+
+function togglePanel(button, panel) {
+  panel.hidden = !panel.hidden;
+  button.setAttribute('aria-expanded', String(!panel.hidden));
+}
+$('keys-toggle').addEventListener('click', () => togglePanel($('keys-toggle'), $('keys-panel')));
+$('clipboard-toggle').addEventListener('click', () => togglePanel($('clipboard-toggle'), $('clipboard-panel')));
+for (const combo of COMBOS) {
+  const button = document.createElement('button');
+  button.type = 'button';
+  button.className = 'secondary';
+  button.textContent = combo.label;
+  button.addEventListener('click', () => {
+    if (rfb)
+      sendCombo(rfb, combo.keys);
+    backToScreen();
+  });
+  $('keys-panel').append(button);
+}
+
 $('clipboard-send').addEventListener('click', () => {
   if (rfb)
     rfb.clipboardPasteFrom($('clipboard-text').value);
+  backToScreen();
+});
+$('clipboard-copy').addEventListener('click', async () => {
+  try {
+    await navigator.clipboard.writeText($('clipboard-text').value);
+  } catch (error) {
+    // Without the browser's clipboard (an insecure page, a refusal), the text is selected for
+    // the supporter to copy by hand.
+    $('clipboard-text').select();
+  }
+});
+
+// In full screen the page may take the keys that the browser otherwise keeps (Alt+Tab, Ctrl+W,
+// the Windows key) where the browser offers keyboard lock; holding Esc leaves full screen.
+$('fullscreen').addEventListener('click', async () => {
+  if (document.fullscreenElement) {
+    leaveFullscreen();
+    return;
+  }
+  try {
+    await $('session').requestFullscreen({ navigationUI: 'hide' });
+    if (navigator.keyboard && navigator.keyboard.lock)
+      await navigator.keyboard.lock();
+  } catch (error) {
+    // Refused by the browser: the buttons under "Teclas" still send those keys.
+  }
+  backToScreen();
+});
+
+function leaveFullscreen() {
+  if (navigator.keyboard && navigator.keyboard.unlock)
+    navigator.keyboard.unlock();
+  if (document.fullscreenElement)
+    document.exitFullscreen().catch(() => {});
+}
+document.addEventListener('fullscreenchange', () => {
+  $('fullscreen').textContent = document.fullscreenElement ? 'Salir de pantalla completa' : 'Pantalla completa';
+  if (!document.fullscreenElement && navigator.keyboard && navigator.keyboard.unlock)
+    navigator.keyboard.unlock();
 });
 
 const fromAddress = new URLSearchParams(location.search).get('id');

@@ -22,6 +22,11 @@ export class ChildProcesses {
     child.stdout.on('data', take);
     child.stderr.on('data', take);
     child.on('exit', () => take(''));
+    // A program that cannot be started ends the waits on it with the reason.
+    child.on('error', (error) => {
+      entry.failed = error;
+      take(`${name}: ${error.message}\n`);
+    });
     this.entries.push(entry);
     return entry;
   }
@@ -51,7 +56,7 @@ export function waitFor(entry, pattern, timeoutMs = 30000, from = 0) {
         resolve(match);
         return true;
       }
-      if (entry.child.exitCode !== null || entry.child.signalCode !== null) {
+      if (entry.failed || entry.child.exitCode !== null || entry.child.signalCode !== null) {
         clearTimeout(timer);
         reject(new Error(`${entry.name} ended before ${pattern}. Output:\n` +
                          entry.output.slice(-3000)));
