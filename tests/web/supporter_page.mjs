@@ -9,15 +9,15 @@
 // With --tls the server serves the page over https (and its WebSocket over wss) with a certificate
 // made for the run, and the agent, which speaks ws:// only, uses a plain listener beside it.
 //   node supporter_page.mjs VELMORA_SERVER VELMORA_AGENT READPASSWORD_HELPER DESKTOP [--tls]
-import { chromium } from 'playwright-core';
 import { execFileSync } from 'node:child_process';
-import { mkdirSync, mkdtempSync, readFileSync, writeFileSync, rmSync } from 'node:fs';
+import { mkdirSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import assert from 'node:assert/strict';
 
 import { ChildProcesses, waitFor } from './childprocesses.mjs';
+import { startDisplay, startServer, startAgent, launchBrowser, enterId, message } from './session.mjs';
 
 const [serverBin, agentBin, readPasswordBin, desktopBin, mode] = process.argv.slice(2);
 const tls = mode === '--tls';
@@ -115,30 +115,12 @@ async function compareWithDesktop(page, rgb, timeoutMs) {
   }, { base64: rgb.toString('base64'), timeoutMs });
 }
 
-async function message(page) {
-  const box = page.locator('#message');
-  await box.waitFor({ state: 'visible', timeout: 20000 });
-  return box.textContent();
-}
-
-// Enters the ID and waits for either the password prompt or a message.
-async function enterId(page, id) {
-  await page.locator('#session-id').fill(id);
-  await page.locator('#connect').click();
-  // Locator waits, not waitForFunction: the page's policy forbids the eval that the latter uses.
-  await page.locator('#password-panel:not([hidden]), #message:not([hidden])').first()
-    .waitFor({ timeout: 20000 });
-  return page.locator('#password-panel').isVisible();
-}
-
 async function main() {
   // The desktop: a private X server painted a colour the canvas must show.
-  const xvfb = start('Xvfb', 'Xvfb', ['-displayfd', '1', '-screen', '0', '1024x768x24', '-nolisten', 'tcp']);
-  const display = ':' + (await waitFor(xvfb, /^(\d+)\s*$/m))[1];
+  const display = await startDisplay(children);
   // A full-screen terminal in that colour (Xvfb's root window keeps no colour xsetroot gives it).
   start('xterm', 'xterm', ['-bg', '#3366cc', '-fg', '#3366cc', '-geometry', '400x200+0+0'],
                         { env: { ...process.env, DISPLAY: display } });
-
 
   // The certificates for --tls: a CA and a certificate for 127.0.0.1 that it signed.
   if (tls)
@@ -147,39 +129,18 @@ async function main() {
                         '--tls-key', path.join(work, 'server.key'), '--plain-listen', '127.0.0.1:0'];
 
   // The server, with a short lock so that the right password can follow the wrong one soon.
-  const server = start('velmora-server', serverBin, [
-    '--listen', '127.0.0.1:0', '--secret-file', path.join(work, 'server.secret'),
-    '--web', path.join(sourceDir, 'web'), '--lockout-base', '1', ...(tls ? tlsArguments : [])]);
-  const port = Number((await waitFor(server, /listening on 127\.0\.0\.1:(\d+)/))[1]);
-  const agentPort = tls
-    ? Number((await waitFor(server, /listening on 127\.0\.0\.1:(\d+) \(plain\)/))[1]) : port;
-  await waitFor(server, /serving noVNC from/);
+  const { server, port, agentPort } = await startServer(children, {
+    serverBin, work, sourceDir, extraArgs: ['--lockout-base', '1', ...(tls ? tlsArguments : [])] });
 
-  // The agent, as the helped person starts it: in its own folder with velmora.conf, the
-  // stand-ins for the Windows programs first on PATH (the test environment sets that).
-  const agentDir = path.join(work, 'agent');
-  execFileSync('mkdir', ['-p', agentDir]);
-  writeFileSync(path.join(agentDir, 'velmora.conf'), `server_host: 127.0.0.1\nserver_port: ${agentPort}\n`);
-  const agent = start('velmora', agentBin, [], {
-    cwd: agentDir,
-    env: { ...process.env, DISPLAY: display, QT_QPA_PLATFORM: 'xcb' },
-  });
-  const id = (await waitFor(agent, /Your ID:\s+"?(\d{9})/, 60000))[1];
-  await waitFor(server, new RegExp(`agent online id=${id}`));
-  const password = execFileSync(readPasswordBin, [path.join(agentDir, 'vnc_password_session.dat')])
-    .toString().trim();
+  // The agent, as the helped person starts it.
+  const { id, password } = await startAgent(children, {
+    agentBin, readPasswordBin, work, display, port: agentPort, server });
   assert.match(password, /^\d{4}$/);
   const wrong = String((Number(password) + 1) % 10000).padStart(4, '0');
 
-  // A fresh profile every run.
-  browser = await chromium.launchPersistentContext(path.join(work, 'chromium'), {
-    executablePath: '/usr/bin/chromium',
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-    viewport: { width: 1100, height: 800 },
-    // The certificate made for the run is signed by a CA that Chromium does not know.
-    ignoreHTTPSErrors: tls,
-  });
+  // A fresh profile every run; the certificate made for the run is signed by a CA that Chromium
+  // does not know.
+  browser = await launchBrowser(work, { ignoreHTTPSErrors: tls });
   const page = await browser.newPage();
   const violations = [];
   page.on('console', (entry) => {
