@@ -14,7 +14,7 @@
 // data, or between two drawing operations, so nothing is decoded or drawn twice or out of order.
 
 // Long enough to do real work per task, short enough that a key waits a frame at most.
-export const SLICE_MS = 6;
+export const SLICE_MS = 4;
 
 // Runs `work` as a task of its own, at once unless one is already queued. A message to a channel
 // of our own is a new task without setTimeout's minimum delay.
