@@ -42,9 +42,10 @@ RequestHead headOf(const Request &request, tcp::socket &socket)
         head.carriedClient = toStd(it->value());
     if (const auto it = request.find(toBeast(kNodeSignatureHeader)); it != request.end())
         head.nodeSignature = toStd(it->value());
+    // Only a WebSocket counts against its client's limits.
     beast::error_code ec;
-    const tcp::endpoint peer = socket.remote_endpoint(ec);
-    if (!ec)
+    const tcp::endpoint peer = head.webSocketUpgrade ? socket.remote_endpoint(ec) : tcp::endpoint();
+    if (head.webSocketUpgrade && !ec)
         head.peer = peer.address().to_string();
     return head;
 }

@@ -107,6 +107,19 @@ Outcome outcomeOf(const AttemptGuard::Verdict &verdict)
     return {what, verdict.lock, verdict.refusalsInARow};
 }
 
+Outcome outcomeOf(milliseconds locked)
+{
+    return {"locked for", locked};
+}
+
+// No answer within the test's patience: nothing to compare.
+template <typename Answer> std::optional<Outcome> outcomeOf(const std::optional<Answer> &answer)
+{
+    if (!answer)
+        return std::nullopt;
+    return outcomeOf(*answer);
+}
+
 // One node: its connection to Redis and its guard.
 struct Node
 {
@@ -358,37 +371,22 @@ private slots:
             const Step &step = steps[i];
             std::optional<Outcome> fromOne, fromCluster;
             switch (step.kind) {
-            case Step::Admit: {
-                const auto first = admit(one, step.client, step.id);
-                const auto second = admit(cluster, step.client, step.id);
-                if (first)
-                    fromOne = outcomeOf(*first);
-                if (second)
-                    fromCluster = outcomeOf(*second);
+            case Step::Admit:
+                fromOne = outcomeOf(admit(one, step.client, step.id));
+                fromCluster = outcomeOf(admit(cluster, step.client, step.id));
                 break;
-            }
             case Step::LedNowhere:
                 one.ledNowhere(step.client);
                 cluster.ledNowhere(step.client);
                 continue;
-            case Step::Ended: {
-                const auto first = ended(one, step.id, step.ending);
-                const auto second = ended(cluster, step.id, step.ending);
-                if (first)
-                    fromOne = outcomeOf(*first);
-                if (second)
-                    fromCluster = outcomeOf(*second);
+            case Step::Ended:
+                fromOne = outcomeOf(ended(one, step.id, step.ending));
+                fromCluster = outcomeOf(ended(cluster, step.id, step.ending));
                 break;
-            }
-            case Step::LockedFor: {
-                const auto first = lockedFor(one, step.id);
-                const auto second = lockedFor(cluster, step.id);
-                if (first)
-                    fromOne = Outcome{"locked for", *first};
-                if (second)
-                    fromCluster = Outcome{"locked for", *second};
+            case Step::LockedFor:
+                fromOne = outcomeOf(lockedFor(one, step.id));
+                fromCluster = outcomeOf(lockedFor(cluster, step.id));
                 break;
-            }
             case Step::Pass:
                 pass(step.passing);
                 continue;
