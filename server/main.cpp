@@ -1,8 +1,8 @@
 // velmora-server: the rendezvous server between agents and supporters.
+#include "server/cluster/redisclient.h"
 #include "server/core/secretfile.h"
 #include "server/core/serveroptions.h"
-#include "server/net/redisclient.h"
-#include "server/net/server.h"
+#include "server/server.h"
 
 #include <sys/resource.h>
 
@@ -72,9 +72,8 @@ int main(int argc, char **argv)
         }
         // A node that cannot reach Redis would refuse every supporter: better not to start.
         if (parsed.options.redis) {
-            net::io_context io;
-            const RedisClient redis(io, *parsed.options.redis, [](const std::string &) {});
-            if (const auto problem = redis.checkReachable(std::chrono::seconds(2))) {
+            if (const auto problem =
+                    RedisClient::checkReachable(*parsed.options.redis, std::chrono::seconds(2))) {
                 std::cerr << "velmora-server: " << *problem << "\n";
                 return 1;
             }

@@ -60,6 +60,15 @@ inline constexpr CloseReason kUnsupportedSecurity{4415, "unsupported-security"};
 /// relayed).
 inline constexpr CloseReason kDesktopRefused{4403, "desktop-refused"};
 
+/// Every reason a supporter is turned away with before or at its password: the labels of
+/// velmora_supporter_refusals_total, and each explained by the supporter's page.
+inline constexpr CloseReason kRefusals[] = {
+    kInvalidId,      kUnknownId,       kOffline,         kBusy,
+    kLocked,         kTooManyAttempts, kWrongPassword,   kUnsupportedSecurity,
+    kDesktopRefused, kAgentTimeout,    kPasswordTimeout, kUnavailable};
+/// How a supporter's session ends other than by its own leaving; explained by the page too.
+inline constexpr CloseReason kSessionEndings[] = {kAgentGone, kReplaced, kShutdown};
+
 /// How long agents usually take to come back, told with kOffline.
 inline constexpr std::chrono::seconds kOfflineRetry{5};
 

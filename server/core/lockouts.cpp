@@ -4,12 +4,22 @@
 
 namespace velmora::server {
 
+std::vector<std::chrono::milliseconds> LockoutSchedule::steps() const
+{
+    std::vector<std::chrono::milliseconds> locks{std::min(base, cap)};
+    while (locks.back() < cap) {
+        const std::chrono::milliseconds next = std::min(locks.back() * 2, cap);
+        if (next <= locks.back())
+            break;
+        locks.push_back(next);
+    }
+    return locks;
+}
+
 std::chrono::milliseconds LockoutSchedule::lockAfter(unsigned refusals) const
 {
-    std::chrono::milliseconds lock = base;
-    for (unsigned i = 1; i < refusals && lock < cap; ++i)
-        lock *= 2;
-    return std::min(lock, cap);
+    const std::vector<std::chrono::milliseconds> locks = steps();
+    return locks[std::min<std::size_t>(std::max(refusals, 1u), locks.size()) - 1];
 }
 
 std::uint64_t LockoutSchedule::attemptsWithin(std::chrono::milliseconds window) const

@@ -9,14 +9,23 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace velmora::server {
+
+/// An ID without refused attempts for this long (and no lock in effect) starts over.
+inline constexpr std::chrono::hours kForgetLocksAfter{24};
 
 /// The lock after the n-th refused attempt in a row is base * 2^(n-1), at most cap.
 struct LockoutSchedule
 {
     std::chrono::milliseconds base{2000};
     std::chrono::milliseconds cap{30 * 60 * 1000};
+
+    /// The lock after the 1st, 2nd, ... refused attempt in a row, up to the first that reaches
+    /// the cap (or stops growing): every later refusal takes the last one. Whatever keeps locks
+    /// elsewhere (the cluster's Redis) is given these numbers rather than the rule.
+    std::vector<std::chrono::milliseconds> steps() const;
 
     /// The lock after the `refusals`-th refused attempt in a row (refusals >= 1).
     std::chrono::milliseconds lockAfter(unsigned refusals) const;
@@ -31,7 +40,7 @@ class Lockouts
 public:
     /// An ID without refused attempts for `forgetAfter` (and no lock in effect) starts over.
     explicit Lockouts(LockoutSchedule schedule = {},
-                      Clock::duration forgetAfter = std::chrono::hours(24));
+                      Clock::duration forgetAfter = kForgetLocksAfter);
 
     /// The time left on the lock of `id` (zero when it may be tried).
     Clock::duration lockedFor(const std::string &id, Clock::time_point now) const;

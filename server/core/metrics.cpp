@@ -1,5 +1,7 @@
 #include "server/core/metrics.h"
 
+#include "server/core/closereasons.h"
+
 #include <map>
 
 namespace velmora::server {
@@ -53,6 +55,13 @@ std::map<std::string, std::uint64_t> withZeros(std::map<std::string, std::uint64
     return counts;
 }
 
+std::map<std::string, std::uint64_t> withEveryRefusal(std::map<std::string, std::uint64_t> counts)
+{
+    for (const CloseReason &reason : kRefusals)
+        counts.try_emplace(std::string(reason.text), 0);
+    return counts;
+}
+
 } // namespace
 
 std::string prometheusText(const ServerStats &stats)
@@ -71,11 +80,7 @@ std::string prometheusText(const ServerStats &stats)
            label("direction", "to_supporter"));
     metric(out, "velmora_supporter_refusals_total", "counter",
            "Supporters turned away, by the close reason they were given.");
-    for (const auto &[reason, count] :
-         withZeros(stats.refusals,
-                   {"invalid-id", "unknown-id", "offline", "busy", "locked", "too-many-attempts",
-                    "wrong-password", "unsupported-security", "desktop-refused", "agent-timeout",
-                    "password-timeout", "unavailable"}))
+    for (const auto &[reason, count] : withEveryRefusal(stats.refusals))
         sample(out, "velmora_supporter_refusals_total", count, label("reason", reason));
     metric(out, "velmora_handshakes_total", "counter",
            "Security handshakes of relayed sessions, by outcome.");

@@ -11,15 +11,19 @@ std::uint64_t ProbeLimit::allowedWithin(std::chrono::milliseconds window) const
     return burst + std::uint64_t(std::max(window, std::chrono::milliseconds(0)) / interval);
 }
 
+std::chrono::milliseconds ProbeLimit::headroom() const
+{
+    return (static_cast<long long>(burst) - 1) * interval;
+}
+
 ProbeLimiter::ProbeLimiter(ProbeLimit limit) : rules(limit) {}
 
 Clock::duration ProbeLimiter::waitFor(const std::string &address, Clock::time_point now) const
 {
+    // An address without a bucket has a full one.
     const auto it = full.find(address);
-    if (it == full.end() || rules.burst == 0)
-        return rules.burst == 0 ? Clock::duration(rules.interval) : Clock::duration::zero();
-    // The bucket has a token while it is at most burst - 1 intervals away from full.
-    const Clock::time_point allowedFrom = it->second - (rules.burst - 1) * rules.interval;
+    const Clock::time_point fullAgain = it == full.end() ? now : std::max(it->second, now);
+    const Clock::time_point allowedFrom = fullAgain - rules.headroom();
     return allowedFrom > now ? allowedFrom - now : Clock::duration::zero();
 }
 

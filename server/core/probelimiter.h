@@ -17,6 +17,12 @@ struct ProbeLimit
     unsigned burst = 5;
     std::chrono::milliseconds interval{10000};
 
+    /// How far ahead of now an address's bucket may be from full and still hold a token: burst - 1
+    /// intervals (negative without a burst, so that every address waits an interval). A bucket
+    /// is kept as the time it is full again; whatever keeps buckets elsewhere (the cluster's
+    /// Redis) is given this number rather than the rule.
+    std::chrono::milliseconds headroom() const;
+
     /// Probes one address can make within `window`, starting with a full bucket.
     std::uint64_t allowedWithin(std::chrono::milliseconds window) const;
 };

@@ -1,24 +1,55 @@
 #include "server/core/route.h"
 
+#include "server/core/clientaddress.h"
 #include "server/core/text.h"
 
 namespace velmora::server {
 
-Route routeRequest(std::string_view target, bool webSocketUpgrade)
+namespace {
+
+// The address the client counts as: the peer's, or the proxy's last X-Forwarded-For entry.
+std::string clientOf(const RequestHead &head, const RoutePolicy &policy)
 {
-    const std::string_view path = target.substr(0, target.find('?'));
+    std::string address = head.peer.empty() ? std::string("unknown") : head.peer;
+    // The proxy appends what it saw; with several header lines, the last one is its.
+    if (policy.trustForwardedFor && !head.forwardedFor.empty()) {
+        if (auto last = lastForwardedFor(head.forwardedFor.back()))
+            address = std::move(*last);
+    }
+    return clientKey(address).value_or(address);
+}
+
+} // namespace
+
+Route routeRequest(const RequestHead &head, const RoutePolicy &policy)
+{
+    const std::string_view path = head.target.substr(0, head.target.find('?'));
     Route route;
     route.path = std::string(path);
-    if (!webSocketUpgrade) {
+    if (!head.webSocketUpgrade) {
         route.kind = Route::Kind::Http;
-    } else if (path == "/") {
+        return route;
+    }
+    if (path == "/") {
         route.kind = Route::Kind::Agent;
+        // The first line that gives the cookie a value.
+        for (auto it = head.cookies.begin(); it != head.cookies.end() && route.token.empty();
+             ++it) {
+            if (const auto value = cookieValue(*it, kSessionCookie))
+                route.token = std::string(*value);
+        }
     } else if (path.substr(0, kViewerPrefix.size()) == kViewerPrefix) {
-        route.kind = Route::Kind::Viewer;
+        route.kind = Route::Kind::Supporter;
         route.id = std::string(path.substr(kViewerPrefix.size()));
+        // A supporter that another node carries here counts as itself, not as that node.
+        route.carried = !head.carriedClient.empty() && !head.nodeSignature.empty() &&
+                        policy.carriedBy &&
+                        policy.carriedBy(route.id, head.carriedClient, head.nodeSignature);
     } else {
         route.kind = Route::Kind::NotFound;
+        return route;
     }
+    route.client = route.carried ? std::string(head.carriedClient) : clientOf(head, policy);
     return route;
 }
 

@@ -1,9 +1,14 @@
-// Where a request on the server's one port goes, decided from its target and its headers alone.
+// What a request on the server's port is, decided once from its target and headers: plain HTTP,
+// an agent, a supporter (perhaps carried here by another node of a cluster), or nothing. What is
+// derived on the way (the client it counts as, the agent's token) goes on with the decision, so
+// that nothing further on reads the request again.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velmora::server {
 
@@ -14,7 +19,7 @@ struct Route
         Agent,
         /// WebSocket upgrade at "/viewer/<ID>": a supporter; `id` holds the text after the prefix
         /// (not necessarily a valid ID).
-        Viewer,
+        Supporter,
         /// A plain HTTP request: handed to the HTTP handlers; `path` holds the path.
         Http,
         /// A WebSocket upgrade anywhere else.
@@ -23,11 +28,46 @@ struct Route
     Kind kind = Kind::NotFound;
     std::string id;
     std::string path;
+    /// Agent: the session token of its cookie (empty when none).
+    std::string token;
+    /// Agent and Supporter: who it counts as for the limits per client (see clientKey).
+    std::string client;
+    /// Supporter: another node carried it here, and `client` is the address that node signed.
+    bool carried = false;
 };
 
-/// Routes a request by its target (path and optional query, which is ignored) and whether it asks
-/// for a WebSocket upgrade.
-Route routeRequest(std::string_view target, bool webSocketUpgrade);
+/// What routing reads of a request, as whoever parsed it found it.
+struct RequestHead
+{
+    /// Path and optional query (which is ignored).
+    std::string_view target;
+    bool webSocketUpgrade = false;
+    /// Every Cookie header line, and every X-Forwarded-For line, in order.
+    std::vector<std::string_view> cookies;
+    std::vector<std::string_view> forwardedFor;
+    /// The headers of a supporter carried from another node (see kCarriedClientHeader); empty
+    /// when absent.
+    std::string_view carriedClient;
+    std::string_view nodeSignature;
+    /// The TCP peer's address, without port.
+    std::string peer;
+};
+
+/// How clients are told apart.
+struct RoutePolicy
+{
+    /// Take the client's address from the last X-Forwarded-For entry rather than the TCP peer.
+    bool trustForwardedFor = false;
+    /// True when `signature` is a node's for carrying the supporter from `client` to `id`. Empty,
+    /// or false for every request, on a single node: nothing is taken as carried.
+    std::function<bool(std::string_view id, std::string_view client, std::string_view signature)>
+        carriedBy;
+};
+
+/// Routes a request by its target and whether it asks for a WebSocket upgrade; for an upgrade to
+/// an agent's or a supporter's path, also who the client is: a carried supporter's signed
+/// address, else the peer (or the last X-Forwarded-For entry when trusted), IPv6 by its /64.
+Route routeRequest(const RequestHead &head, const RoutePolicy &policy);
 
 /// The value of the cookie `name` in a Cookie header ("a=1; b=2"), or nothing.
 std::optional<std::string_view> cookieValue(std::string_view header, std::string_view name);
@@ -43,5 +83,10 @@ inline constexpr std::string_view kBinarySubprotocol = "binary";
 
 /// The path prefix of supporters' connections.
 inline constexpr std::string_view kViewerPrefix = "/viewer/";
+
+/// The headers with which one node of a cluster carries a supporter to another: the supporter's
+/// address, and the node's signature over it and the ID.
+inline constexpr std::string_view kCarriedClientHeader = "X-Velmora-Client";
+inline constexpr std::string_view kNodeSignatureHeader = "X-Velmora-Node-Signature";
 
 } // namespace velmora::server

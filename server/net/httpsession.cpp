@@ -1,7 +1,5 @@
 #include "server/net/httpsession.h"
 
-#include "server/core/route.h"
-
 #include <sys/ioctl.h>
 
 namespace velmora::server {
@@ -23,6 +21,35 @@ int unsentBytes(tcp::socket &socket)
     return bytes;
 }
 
+beast::string_view toBeast(std::string_view text)
+{
+    return {text.data(), text.size()};
+}
+
+// The parts of the request that decide what it is.
+RequestHead headOf(const Request &request, tcp::socket &socket)
+{
+    RequestHead head;
+    head.target = toStd(request.target());
+    head.webSocketUpgrade = websocket::is_upgrade(request);
+    const auto cookies = request.equal_range(http::field::cookie);
+    for (auto it = cookies.first; it != cookies.second; ++it)
+        head.cookies.push_back(toStd(it->value()));
+    const auto forwarded = request.equal_range("X-Forwarded-For");
+    for (auto it = forwarded.first; it != forwarded.second; ++it)
+        head.forwardedFor.push_back(toStd(it->value()));
+    if (const auto it = request.find(toBeast(kCarriedClientHeader)); it != request.end())
+        head.carriedClient = toStd(it->value());
+    if (const auto it = request.find(toBeast(kNodeSignatureHeader)); it != request.end())
+        head.nodeSignature = toStd(it->value());
+    // Only a WebSocket counts against its client's limits.
+    beast::error_code ec;
+    const tcp::endpoint peer = head.webSocketUpgrade ? socket.remote_endpoint(ec) : tcp::endpoint();
+    if (head.webSocketUpgrade && !ec)
+        head.peer = peer.address().to_string();
+    return head;
+}
+
 HttpRequest plainRequest(const Request &request, const Route &route)
 {
     HttpRequest plain;
@@ -36,9 +63,10 @@ HttpRequest plainRequest(const Request &request, const Route &route)
 } // namespace
 
 HttpSession::HttpSession(Owner &owner, Transport transport, ConnectionId id, std::string remote,
-                         std::chrono::milliseconds requestTimeout)
-    : owner(owner), stream(std::move(transport)), connectionId(id), remote(std::move(remote)),
-      requestTimeout(requestTimeout), drainTimer(this->stream.get_executor())
+                         std::chrono::milliseconds requestTimeout, const RoutePolicy &policy)
+    : owner(owner), policy(policy), stream(std::move(transport)), connectionId(id),
+      remote(std::move(remote)), requestTimeout(requestTimeout),
+      drainTimer(this->stream.get_executor())
 {}
 
 void HttpSession::start()
@@ -100,10 +128,10 @@ void HttpSession::onRead(const beast::error_code &ec, std::size_t)
         return;
     }
     const Request &request = parser->get();
-    const bool upgrade = websocket::is_upgrade(request);
-    const Route route = routeRequest(toStd(request.target()), upgrade);
-    if (route.kind == Route::Kind::Agent || route.kind == Route::Kind::Viewer) {
-        handOver();
+    const RequestHead head = headOf(request, beast::get_lowest_layer(stream).socket());
+    const Route route = routeRequest(head, policy);
+    if (route.kind == Route::Kind::Agent || route.kind == Route::Kind::Supporter) {
+        handOver(route);
         return;
     }
     HttpResponse answer;
@@ -113,7 +141,7 @@ void HttpSession::onRead(const beast::error_code &ec, std::size_t)
     } else {
         answer = owner.answer(plainRequest(request, route));
     }
-    respond(request, std::move(answer), request.keep_alive() && !upgrade);
+    respond(request, std::move(answer), request.keep_alive() && !head.webSocketUpgrade);
 }
 
 void HttpSession::readFailed(const beast::error_code &ec)
@@ -140,10 +168,10 @@ void HttpSession::readFailed(const beast::error_code &ec)
     doWrite(std::move(badRequest), false);
 }
 
-void HttpSession::handOver()
+void HttpSession::handOver(const Route &route)
 {
     Request &request = parser->get();
-    if (auto refusal = owner.upgrade(stream, request, remote)) {
+    if (auto refusal = owner.upgrade(stream, request, route, remote)) {
         respond(request, std::move(*refusal), false);
         return;
     }

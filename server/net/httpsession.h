@@ -1,5 +1,6 @@
 // A TCP connection until its first request tells what it is: a WebSocket upgrade (handed to the
-// owner with the connection) or plain HTTP (answered here, with keep-alive). On a TLS port the
+// owner with the connection) or plain HTTP (answered here, with keep-alive). What a request is gets
+// decided here once (routeRequest), and goes on with what was derived from it. On a TLS port the
 // TLS handshake comes first, bounded like a request.
 #pragma once
 
@@ -7,6 +8,7 @@
 #include "server/beast/transport.h"
 #include "server/core/clock.h"
 #include "server/core/httphandler.h"
+#include "server/core/route.h"
 #include "server/core/sessionregistry.h"
 
 #include <chrono>
@@ -27,10 +29,11 @@ public:
     public:
         /// The answer to a plain HTTP request.
         virtual HttpResponse answer(const HttpRequest &request) = 0;
-        /// A WebSocket upgrade to an agent's or a viewer's path: takes (moves from) `transport`
-        /// and `request` and returns nothing, or refuses it with the answer to give, leaving
-        /// both as they were.
+        /// A WebSocket upgrade to an agent's or a supporter's path (`route`): takes (moves from)
+        /// `transport` and `request` and returns nothing, or refuses it with the answer to give,
+        /// leaving both as they were.
         virtual std::optional<HttpResponse> upgrade(Transport &transport, Request &request,
+                                                    const Route &route,
                                                     const std::string &remote) = 0;
         /// The session is over (its socket closed or handed on); called once.
         virtual void sessionEnded(ConnectionId id) = 0;
@@ -41,9 +44,9 @@ public:
     };
 
     /// `requestTimeout` bounds the TLS handshake, reading each request and writing its answer.
-    /// `owner` must outlive every callback.
+    /// `owner` and `policy` must outlive every callback.
     HttpSession(Owner &owner, Transport transport, ConnectionId id, std::string remote,
-                std::chrono::milliseconds requestTimeout);
+                std::chrono::milliseconds requestTimeout, const RoutePolicy &policy);
 
     void start();
     /// Drops the connection (server shutdown).
@@ -64,7 +67,7 @@ private:
     void onRead(const beast::error_code &ec, std::size_t);
     /// A read that failed: a malformed request is answered 400, anything else ends the session.
     void readFailed(const beast::error_code &ec);
-    void handOver();
+    void handOver(const Route &route);
     /// Answers the request that was read; keep-alive unless it asked otherwise or for an upgrade.
     void respond(const Request &request, HttpResponse answer, bool keepAlive);
     void doWrite(std::shared_ptr<Outgoing> answer, bool keepAlive);
@@ -81,6 +84,7 @@ private:
     void finish();
 
     Owner &owner;
+    const RoutePolicy &policy;
     Transport stream;
     ConnectionId connectionId;
     std::string remote;

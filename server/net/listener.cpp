@@ -3,7 +3,6 @@
 #include "server/beast/tlscontext.h"
 #include "server/core/clientaddress.h"
 #include "server/core/counters.h"
-#include "server/core/route.h"
 #include "server/core/text.h"
 
 #include <sys/resource.h>
@@ -56,9 +55,9 @@ const char *kindName(ConnectionCounts::Kind kind)
 } // namespace
 
 Listener::Listener(net::io_context &io, Owner &owner, const ServerConfig &config,
-                   Counters &counters)
-    : io(io), owner(owner), config(config), counters(counters), signals(io), sweepTimer(io),
-      graceTimer(io)
+                   Counters &counters, const RoutePolicy &policy)
+    : io(io), owner(owner), config(config), counters(counters), policy(policy), signals(io),
+      sweepTimer(io), graceTimer(io)
 {}
 
 std::uint16_t Listener::listen()
@@ -78,7 +77,11 @@ std::uint16_t Listener::listen()
         plainListenPort = openPort(*options.plainListen, nullptr, " (plain)");
     // What the process holds besides its connections: the acceptors, the log, the library's.
     baseDescriptors = openDescriptors();
-    sweep();
+    // The first sweep on the loop's first turn: the owner may finish its set-up after this.
+    net::post(io, [this] {
+        if (!isStopping)
+            sweep();
+    });
     if (config.handleSignals) {
         signals.add(SIGTERM);
         signals.add(SIGINT);
@@ -187,21 +190,20 @@ HttpResponse Listener::answer(const HttpRequest &request)
 }
 
 std::optional<HttpResponse> Listener::upgrade(Transport &transport, Request &request,
-                                              const std::string &remote)
+                                              const Route &route, const std::string &remote)
 {
-    const bool agent = routeRequest(toStd(request.target()), true).kind == Route::Kind::Agent;
-    const auto kind = agent ? ConnectionCounts::Kind::Agent : ConnectionCounts::Kind::Supporter;
-    std::string client = owner.clientOf(beast::get_lowest_layer(transport).socket(), request);
+    const auto kind = route.kind == Route::Kind::Agent ? ConnectionCounts::Kind::Agent
+                                                       : ConnectionCounts::Kind::Supporter;
     // The socket is counted already, as the HTTP session that ends with this upgrade.
-    const auto refusal = admit(kind, client, descriptorsInUse());
+    const auto refusal = admit(kind, route.client, descriptorsInUse());
     if (refusal == ConnectionCounts::Refusal::ServerFull)
         return plainAnswer(503, "The server is full. Try again later.");
     if (refusal == ConnectionCounts::Refusal::ClientLimit)
         return plainAnswer(429, "Too many connections from your address.");
     const ConnectionId id = nextConnection++;
-    auto connection = owner.connectionFor(std::move(transport), request, id, remote);
+    auto connection = owner.connectionFor(std::move(transport), route, id, remote);
     connections[id] = connection;
-    counted[id] = {kind, std::move(client)};
+    counted[id] = {kind, route.client};
     connection->start(std::move(request));
     return std::nullopt;
 }
@@ -257,7 +259,7 @@ void Listener::onAccept(Port &port, const beast::error_code &ec, tcp::socket soc
     counted[id] = {ConnectionCounts::Kind::Http, std::move(client)};
     const std::string remote = remoteAddress(socket);
     auto session = std::make_shared<HttpSession>(*this, Transport(std::move(socket), port.tls), id,
-                                                 remote, config.options.requestTimeout());
+                                                 remote, config.options.requestTimeout(), policy);
     sessions[id] = session;
     session->start();
     doAccept(port);

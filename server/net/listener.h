@@ -30,14 +30,12 @@ public:
     {
     public:
         /// The WebSocket connection, not yet started, for an upgrade request to an agent's or a
-        /// viewer's path.
-        virtual std::shared_ptr<WsConnection> connectionFor(Transport transport,
-                                                            const Request &request, ConnectionId id,
+        /// supporter's path, as `route` says.
+        virtual std::shared_ptr<WsConnection> connectionFor(Transport transport, const Route &route,
+                                                            ConnectionId id,
                                                             const std::string &remote) = 0;
         /// The answer to a plain HTTP request.
         virtual HttpResponse answer(const HttpRequest &request) = 0;
-        /// Who the client of an upgrade request is, for the limits per client (see clientKey).
-        virtual std::string clientOf(const tcp::socket &socket, const Request &request) = 0;
         /// At every sweep, before stalled writes are looked for.
         virtual void sweeping(Clock::time_point now) = 0;
         /// Stopping has begun: the acceptors are closed, and every connection is closed next.
@@ -47,8 +45,10 @@ public:
         ~Owner() = default;
     };
 
-    /// `io`, `owner`, `config` and `counters` must outlive the listener.
-    Listener(net::io_context &io, Owner &owner, const ServerConfig &config, Counters &counters);
+    /// `io`, `owner`, `config`, `counters` and `policy` (how the sessions tell clients apart)
+    /// must outlive the listener.
+    Listener(net::io_context &io, Owner &owner, const ServerConfig &config, Counters &counters,
+             const RoutePolicy &policy);
 
     /// Binds config.options.listen, logs "listening on HOST:PORT", starts accepting and
     /// sweeping, and on SIGTERM or SIGINT stops when config.handleSignals is set. Returns the
@@ -71,13 +71,13 @@ public:
 
     /// Connections per client and kind, against the limits and the descriptors in reserve: plain
     /// HTTP by the TCP peer's address when accepted, agents and supporters by their client
-    /// (Owner::clientOf) when upgraded.
+    /// (Route::client) when upgraded.
     const ConnectionCounts &connectionCounts() const { return counts; }
 
 private:
     // HttpSession::Owner, for the sessions this listener makes.
     HttpResponse answer(const HttpRequest &request) override;
-    std::optional<HttpResponse> upgrade(Transport &transport, Request &request,
+    std::optional<HttpResponse> upgrade(Transport &transport, Request &request, const Route &route,
                                         const std::string &remote) override;
     void sessionEnded(ConnectionId id) override;
     void log(const std::string &line) override;
@@ -118,6 +118,7 @@ private:
     Owner &owner;
     const ServerConfig &config;
     Counters &counters;
+    const RoutePolicy &policy;
     /// The TLS settings of the TLS port, when there is one.
     std::unique_ptr<ssl::context> tls;
     std::vector<std::unique_ptr<Port>> ports;

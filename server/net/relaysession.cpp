@@ -4,7 +4,7 @@
 #include "server/core/counters.h"
 #include "server/core/text.h"
 #include "server/net/agentconnection.h"
-#include "server/net/sharedguard.h"
+#include "server/net/guard.h"
 #include "server/net/supporterconnection.h"
 
 namespace velmora::server {
@@ -145,9 +145,14 @@ void RelaySession::onStartTimeout(const beast::error_code &ec)
         false);
     if (liveSupporter) {
         context.counters.supporterRefused(kAgentTimeout.text);
-        const auto wait = std::max<std::chrono::milliseconds>(
-            context.guard.lockedFor(id, Clock::now()), kOfflineRetry);
-        liveSupporter->close(kAgentTimeout.code, withRetryAfter(kAgentTimeout, wait));
+        // Back when the agent usually is, unless the ID stays locked longer.
+        context.guard.lockedFor(id, [supporter = supporter](std::chrono::milliseconds locked) {
+            if (const auto liveSupporter = supporter.lock())
+                liveSupporter->close(
+                    kAgentTimeout.code,
+                    withRetryAfter(kAgentTimeout,
+                                   std::max<std::chrono::milliseconds>(locked, kOfflineRetry)));
+        });
     }
     releaseAgent(liveAgent, "it did not answer the session start");
     publishCounts();
@@ -232,12 +237,9 @@ void RelaySession::settle(bool supporterEnded)
     passwordTimer.cancel();
     if (handshake.succeeded()) {
         settled = true;
-        context.guard.handshakeEnded(id, RfbHandshake::Refusal::None, Clock::now());
-        if (context.shared) {
-            AttemptGuard::Ending accepted;
-            accepted.how = RfbHandshake::Refusal::None;
-            context.shared->handshakeEnded(id, accepted, [](auto) {});
-        }
+        AttemptGuard::Ending accepted;
+        accepted.how = RfbHandshake::Refusal::None;
+        context.guard.handshakeEnded(id, accepted, [](const AttemptGuard::Verdict &) {});
         context.counters.handshakeEnded("success");
         log("password accepted id=" + id + " supporter " + supporterAddress + " (RFB 3." +
             std::to_string(handshake.minorVersion()) + ")");
@@ -261,24 +263,13 @@ void RelaySession::refused(bool supporterEnded,
     ending.responseSent = handshake.responseSent();
     ending.supporterEnded = supporterEnded;
     ending.client = supporterClient;
-    const AttemptGuard::Verdict local = context.guard.handshakeEnded(id, ending, Clock::now());
-    if (!context.shared) {
-        concluded(local);
-        if (then)
-            then(local);
-        return;
-    }
-    context.shared->handshakeEnded(id, ending,
-                                   [self = shared_from_this(), local, then = std::move(then)](
-                                       std::optional<AttemptGuard::Verdict> shared) {
-                                       // Redis out of reach: the guard keeps the ending for later,
-                                       // and this node's own view is the best answer now.
-                                       const AttemptGuard::Verdict &verdict =
-                                           shared ? *shared : local;
-                                       self->concluded(verdict);
-                                       if (then)
-                                           then(verdict);
-                                   });
+    context.guard.handshakeEnded(
+        id, ending,
+        [self = shared_from_this(), then = std::move(then)](const AttemptGuard::Verdict &verdict) {
+            self->concluded(verdict);
+            if (then)
+                then(verdict);
+        });
 }
 
 void RelaySession::concluded(const AttemptGuard::Verdict &verdict)

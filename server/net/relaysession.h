@@ -19,7 +19,7 @@ namespace velmora::server {
 
 class AgentConnection;
 class Counters;
-class SharedGuard;
+class Guard;
 class SupporterConnection;
 
 /// Lifetime: shared by its two connections while it runs (see AgentConnection::session); it
@@ -32,11 +32,8 @@ public:
     {
         const ServerConfig &config;
         SessionRegistry &registry;
-        AttemptGuard &guard;
+        Guard &guard;
         Counters &counters;
-        /// As a node of a cluster: the guard whose verdicts count for every node (the local
-        /// guard then only keeps this node's view). Null on a single node.
-        SharedGuard *shared = nullptr;
     };
 
     /// A session of `supporter` with `agent` under `id`, which the registry has begun.
@@ -83,7 +80,7 @@ private:
     /// supporter's bytes decided it.
     void settle(bool supporterEnded);
     /// Tells the guard how the handshake failed: a guess, which locks the ID, or none; logs the
-    /// guard's verdict and hands it to `then` (later, when the guard is shared).
+    /// guard's verdict once it comes and hands it to `then`.
     void refused(bool supporterEnded,
                  std::function<void(const AttemptGuard::Verdict &)> then = nullptr);
     void concluded(const AttemptGuard::Verdict &verdict);

@@ -4,9 +4,9 @@ namespace velmora::server {
 
 SupporterConnection::SupporterConnection(Owner &owner, Transport transport, ConnectionId id,
                                          std::string remote, ConnectionLimits limits,
-                                         std::string requestedId, std::string clientAddress)
+                                         const Route &route)
     : WsConnection(std::move(transport), id, std::move(remote), limits), owner(owner),
-      wanted(std::move(requestedId)), client(std::move(clientAddress))
+      wanted(route.id), client(route.client), fromNode(route.carried)
 {}
 
 void SupporterConnection::onOpen()

@@ -2,6 +2,7 @@
 // and its other events to its owner, the hub.
 #pragma once
 
+#include "server/core/route.h"
 #include "server/net/supportersession.h"
 #include "server/net/wsconnection.h"
 
@@ -30,18 +31,17 @@ public:
         ~Owner() = default;
     };
 
-    /// `requestedId`: the text after "/viewer/" (not necessarily a valid ID). `clientAddress`:
-    /// who the supporter is for the per-address limits (see clientKey). `owner` must outlive
-    /// every callback.
+    /// `route`: the request's, of kind Supporter (its ID, the client it counts as, whether
+    /// another node carried it here). `owner` must outlive every callback.
     SupporterConnection(Owner &owner, Transport transport, ConnectionId id, std::string remote,
-                        ConnectionLimits limits, std::string requestedId,
-                        std::string clientAddress);
+                        ConnectionLimits limits, const Route &route);
 
+    /// The text after "/viewer/" (not necessarily a valid ID).
     const std::string &requestedId() const { return wanted; }
+    /// Who the supporter is for the per-address limits (see clientKey).
     const std::string &clientAddress() const { return client; }
     /// Another node of the cluster carried this supporter here (its address came signed).
-    void arrivedFromNode() { fromNode = true; }
-    bool cameFromNode() const { return fromNode; }
+    bool carried() const { return fromNode; }
 
     /// The session in progress, if any (see AgentConnection::session).
     const std::shared_ptr<SupporterSession> &session() const { return current; }
@@ -59,8 +59,8 @@ private:
     Owner &owner;
     const std::string wanted;
     const std::string client;
+    const bool fromNode;
     std::shared_ptr<SupporterSession> current;
-    bool fromNode = false;
     /// Text messages dropped so far; only the first few are logged.
     unsigned dropped = 0;
 };

@@ -2,7 +2,7 @@
 // its log captured.
 #pragma once
 
-#include "server/net/server.h"
+#include "server/server.h"
 
 #include <QByteArray>
 #include <QString>

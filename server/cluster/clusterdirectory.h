@@ -6,7 +6,7 @@
 #pragma once
 
 #include "server/beast/beast.h"
-#include "server/net/redisclient.h"
+#include "server/cluster/redisclient.h"
 
 #include <chrono>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "server/net/clusterdirectory.h"
+#include "server/cluster/clusterdirectory.h"
 
 namespace velmora::server {
 

@@ -1,6 +1,7 @@
-#include "server/net/forwardedsession.h"
+#include "server/cluster/forwardedsession.h"
 
-#include "server/core/nodeauth.h"
+#include "server/core/commandline.h"
+#include "server/core/route.h"
 #include "server/net/supporterconnection.h"
 
 namespace velmora::server {
@@ -18,15 +19,13 @@ void ForwardedSession::start()
 {
     if (const auto live = supporter.lock())
         live->join(shared_from_this());
-    // "HOST:PORT", HOST perhaps an IPv6 address in brackets.
-    const std::string &node = settings.node;
-    const auto colon = node.rfind(':');
-    std::string host = node.substr(0, colon == std::string::npos ? node.size() : colon);
-    const std::string port = colon == std::string::npos ? "80" : node.substr(colon + 1);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
+    HostPort node;
+    if (!parseHostPort(settings.node, node)) {
+        linkEnded(net::error::invalid_argument, "reading the node's address");
+        return;
+    }
     beast::get_lowest_layer(link).expires_after(settings.connectTimeout);
-    resolver.async_resolve(host, port,
+    resolver.async_resolve(node.host, std::to_string(node.port),
                            [self = shared_from_this()](const beast::error_code &ec,
                                                        const tcp::resolver::results_type &results) {
                                self->onResolve(ec, results);
@@ -54,12 +53,12 @@ void ForwardedSession::onConnect(const beast::error_code &ec, const tcp::endpoin
             const auto name = [](std::string_view text) {
                 return beast::string_view(text.data(), text.size());
             };
-            req.set(name(NodeAuth::kClientHeader), client);
-            req.set(name(NodeAuth::kSignatureHeader), signature);
-            req.set(http::field::sec_websocket_protocol, "binary");
+            req.set(name(kCarriedClientHeader), client);
+            req.set(name(kNodeSignatureHeader), signature);
+            req.set(http::field::sec_websocket_protocol, name(kBinarySubprotocol));
         }));
     link.async_handshake(
-        settings.node, "/viewer/" + id,
+        settings.node, std::string(kViewerPrefix) + id,
         [self = shared_from_this()](const beast::error_code &ec) { self->onHandshake(ec); });
 }
 

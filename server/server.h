@@ -1,5 +1,6 @@
 // The rendezvous server: agents and supporters on one port (or, with TLS, also on a plain one
-// beside it), relayed sessions between them.
+// beside it), relayed sessions between them. One node on its own, or, with options.redis, one
+// node of a cluster: the only place that chooses between them.
 #pragma once
 
 #include "server/core/serverconfig.h"

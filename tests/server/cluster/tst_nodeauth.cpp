@@ -1,7 +1,7 @@
 // A node's signature on a supporter it carries to another node: it passes only for the same ID,
 // address and secret, only near its time, and it is the documented HMAC-SHA256 (checked with
 // Qt's independent implementation).
-#include "server/core/nodeauth.h"
+#include "server/cluster/nodeauth.h"
 #include "server/core/sessiontokens.h"
 
 #include <QMessageAuthenticationCode>

@@ -1,13 +1,15 @@
 // The guard against guessing that all nodes share, against a real redis-server: the same answers
-// as the one node's AttemptGuard for the same events, one lock schedule and one probe budget for
-// two nodes, the schedule's locks as Redis computes them, what happens while Redis is away or
-// answers with errors, and keys that all expire.
+// as the one node's guard for the same events, asked through the same interface (and a comparison
+// that tells when either drifts), answers that come later on the loop, one lock schedule and one
+// probe budget for two nodes, the schedule's locks as Redis computes them, what happens while
+// Redis is away or answers with errors, and keys that all expire.
 #include "redisprocess.h"
 
+#include "server/cluster/redisclient.h"
+#include "server/cluster/sharedguard.h"
 #include "server/core/attemptguard.h"
 #include "server/core/redisurl.h"
-#include "server/net/redisclient.h"
-#include "server/net/sharedguard.h"
+#include "server/net/localguard.h"
 
 #include <QtTest>
 
@@ -17,6 +19,8 @@
 using namespace std::chrono;
 using velmora::server::AttemptGuard;
 using velmora::server::Clock;
+using velmora::server::Guard;
+using velmora::server::LocalGuard;
 using velmora::server::LockoutSchedule;
 using velmora::server::ProbeLimit;
 using velmora::server::RedisClient;
@@ -25,6 +29,9 @@ using velmora::server::RedisReply;
 using velmora::server::RfbHandshake;
 using velmora::server::SharedGuard;
 namespace net = velmora::server::net;
+
+Q_DECLARE_METATYPE(LockoutSchedule)
+Q_DECLARE_METATYPE(ProbeLimit)
 
 namespace {
 
@@ -76,20 +83,13 @@ struct Outcome
     }
 };
 
-Outcome outcomeOf(const std::optional<AttemptGuard::Refusal> &refusal)
-{
-    if (!refusal)
-        return {"admitted"};
-    return {text(refusal->reason.text), refusal->retryAfter};
-}
-
-Outcome outcomeOf(const SharedGuard::Admission &admission)
+Outcome outcomeOf(const Guard::Admission &admission)
 {
     switch (admission.kind) {
-    case SharedGuard::Admission::Kind::Allowed:
+    case Guard::Admission::Kind::Allowed:
         return {"admitted"};
-    case SharedGuard::Admission::Kind::Refused:
-        return outcomeOf(std::optional<AttemptGuard::Refusal>(admission.refusal));
+    case Guard::Admission::Kind::Refused:
+        return {text(admission.refusal.reason.text), admission.refusal.retryAfter};
     default:
         return {"unavailable"};
     }
@@ -105,6 +105,19 @@ Outcome outcomeOf(const AttemptGuard::Verdict &verdict)
     if (verdict.probeTaken)
         what += " probe";
     return {what, verdict.lock, verdict.refusalsInARow};
+}
+
+Outcome outcomeOf(milliseconds locked)
+{
+    return {"locked for", locked};
+}
+
+// No answer within the test's patience: nothing to compare.
+template <typename Answer> std::optional<Outcome> outcomeOf(const std::optional<Answer> &answer)
+{
+    if (!answer)
+        return std::nullopt;
+    return outcomeOf(*answer);
 }
 
 // One node: its connection to Redis and its guard.
@@ -167,24 +180,36 @@ class TestSharedGuard : public QObject
         return *answer;
     }
 
-    std::optional<SharedGuard::Admission> admit(Node &node, const std::string &client,
-                                                const std::string &id)
+    std::optional<Guard::Admission> admit(Guard &guard, const std::string &client,
+                                          const std::string &id)
     {
-        return ask<SharedGuard::Admission>(
-            [&](auto done) { node.guard.admit(client, id, std::move(done)); });
+        return ask<Guard::Admission>([&](auto done) { guard.admit(client, id, std::move(done)); });
+    }
+    std::optional<Guard::Admission> admit(Node &node, const std::string &client,
+                                          const std::string &id)
+    {
+        return admit(node.guard, client, id);
     }
 
-    std::optional<std::optional<AttemptGuard::Verdict>> ended(Node &node, const std::string &id,
-                                                              const AttemptGuard::Ending &ending)
+    std::optional<AttemptGuard::Verdict> ended(Guard &guard, const std::string &id,
+                                               const AttemptGuard::Ending &ending)
     {
-        return ask<std::optional<AttemptGuard::Verdict>>(
-            [&](auto done) { node.guard.handshakeEnded(id, ending, std::move(done)); });
+        return ask<AttemptGuard::Verdict>(
+            [&](auto done) { guard.handshakeEnded(id, ending, std::move(done)); });
+    }
+    std::optional<AttemptGuard::Verdict> ended(Node &node, const std::string &id,
+                                               const AttemptGuard::Ending &ending)
+    {
+        return ended(node.guard, id, ending);
     }
 
-    std::optional<std::optional<milliseconds>> lockedFor(Node &node, const std::string &id)
+    std::optional<milliseconds> lockedFor(Guard &guard, const std::string &id)
     {
-        return ask<std::optional<milliseconds>>(
-            [&](auto done) { node.guard.lockedFor(id, std::move(done)); });
+        return ask<milliseconds>([&](auto done) { guard.lockedFor(id, std::move(done)); });
+    }
+    std::optional<milliseconds> lockedFor(Node &node, const std::string &id)
+    {
+        return lockedFor(node.guard, id);
     }
 
     std::optional<RedisReply> command(std::vector<std::string> arguments)
@@ -208,9 +233,9 @@ class TestSharedGuard : public QObject
     AttemptGuard::Verdict guess(Node &node, const std::string &id)
     {
         const auto verdict = ended(node, id, guessed(RfbHandshake::Refusal::WrongPassword));
-        if (!verdict || !*verdict)
+        if (!verdict)
             return {};
-        return **verdict;
+        return *verdict;
     }
 
     // Every key of this test's Redis.
@@ -265,14 +290,12 @@ private slots:
         redis.reset();
     }
 
-    // The one node's guard and the shared one, told the same events: the same answers, the same
-    // counts, the same waits but for the moments at which each read its clock.
-    void answersAsTheOneNodesGuard()
+    // Tells `one` and `cluster` the same events, asking both through the Guard interface:
+    // empty when they gave the same answers, the same counts and the same waits (but for the
+    // moments at which each read its clock), and every answer was the one expected; else what
+    // differed first.
+    QString firstDifference(Guard &one, Guard &cluster)
     {
-        const auto shared = node();
-        QVERIFY(shared);
-        AttemptGuard local(kShort, kFewProbes);
-
         struct Step
         {
             enum Kind { Admit, LedNowhere, Ended, LockedFor, Pass } kind;
@@ -346,50 +369,128 @@ private slots:
 
         for (std::size_t i = 0; i < steps.size(); ++i) {
             const Step &step = steps[i];
-            Outcome one, cluster;
-            const Clock::time_point now = Clock::now();
+            std::optional<Outcome> fromOne, fromCluster;
             switch (step.kind) {
-            case Step::Admit: {
-                one = outcomeOf(local.admit(step.client, step.id, now));
-                const auto answer = admit(*shared, step.client, step.id);
-                QVERIFY(answer);
-                cluster = outcomeOf(*answer);
+            case Step::Admit:
+                fromOne = outcomeOf(admit(one, step.client, step.id));
+                fromCluster = outcomeOf(admit(cluster, step.client, step.id));
                 break;
-            }
             case Step::LedNowhere:
-                local.ledNowhere(step.client, now);
-                shared->guard.ledNowhere(step.client);
+                one.ledNowhere(step.client);
+                cluster.ledNowhere(step.client);
                 continue;
-            case Step::Ended: {
-                one = outcomeOf(local.handshakeEnded(step.id, step.ending, now));
-                const auto verdict = ended(*shared, step.id, step.ending);
-                QVERIFY(verdict && *verdict);
-                cluster = outcomeOf(**verdict);
+            case Step::Ended:
+                fromOne = outcomeOf(ended(one, step.id, step.ending));
+                fromCluster = outcomeOf(ended(cluster, step.id, step.ending));
                 break;
-            }
-            case Step::LockedFor: {
-                one = {"locked for", local.lockedFor(step.id, now)};
-                const auto left = lockedFor(*shared, step.id);
-                QVERIFY(left && *left);
-                cluster = {"locked for", **left};
+            case Step::LockedFor:
+                fromOne = outcomeOf(lockedFor(one, step.id));
+                fromCluster = outcomeOf(lockedFor(cluster, step.id));
                 break;
-            }
             case Step::Pass:
                 pass(step.passing);
                 continue;
             }
-            const QString where = QString("step %1: one node %2, cluster %3")
-                                      .arg(i)
-                                      .arg(one.describe(), cluster.describe());
-            QVERIFY2(one.what == step.expected, qPrintable(where));
-            QVERIFY2(cluster.what == one.what, qPrintable(where));
-            QVERIFY2(cluster.refusals == one.refusals, qPrintable(where));
-            QVERIFY2(std::abs((cluster.wait - one.wait).count()) <= kTolerance.count(),
-                     qPrintable(where));
+            const QString where =
+                QString("step %1: one node %2, cluster %3")
+                    .arg(i)
+                    .arg(fromOne ? fromOne->describe() : QString("no answer"),
+                         fromCluster ? fromCluster->describe() : QString("no answer"));
+            if (!fromOne || !fromCluster || fromOne->what != step.expected ||
+                fromCluster->what != fromOne->what || fromCluster->refusals != fromOne->refusals ||
+                std::abs((fromCluster->wait - fromOne->wait).count()) > kTolerance.count())
+                return where;
         }
+        return QString();
+    }
+
+    // The one node's guard and the shared one, told the same events through the same interface:
+    // the same answers.
+    void answersAsTheOneNodesGuard()
+    {
+        const auto shared = node();
+        QVERIFY(shared);
+        LocalGuard local(io, kShort, kFewProbes);
+        const QString difference = firstDifference(local, shared->guard);
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));
         // The sequence went through every kind of answer with a wait.
-        QCOMPARE(local.lockouts().refusals(kThirdId), 2u);
+        QCOMPARE(local.attempts().lockouts().refusals(kThirdId), 2u);
         QCOMPARE(shared->guard.stats().unavailable, std::uint64_t(0));
+    }
+
+    // Both guards answer alike through the interface: never inside the call, each question once,
+    // on the loop; and not at all once the guard is gone.
+    void answersComeLaterOnTheLoop_data()
+    {
+        QTest::addColumn<bool>("shared");
+        QTest::newRow("one node") << false;
+        QTest::newRow("cluster") << true;
+    }
+    void answersComeLaterOnTheLoop()
+    {
+        QFETCH(bool, shared);
+        const auto redisNode = node();
+        QVERIFY(redisNode);
+        const auto make = [&]() -> std::unique_ptr<Guard> {
+            if (shared)
+                return std::make_unique<SharedGuard>(redisNode->client, kShort, kFewProbes);
+            return std::make_unique<LocalGuard>(io, kShort, kFewProbes);
+        };
+        int answers = 0;
+        const auto askAll = [&](Guard &guard) {
+            guard.admit("198.51.100.1", kId, [&](Guard::Admission) { ++answers; });
+            guard.handshakeEnded(kId, guessed(RfbHandshake::Refusal::WrongPassword),
+                                 [&](AttemptGuard::Verdict) { ++answers; });
+            guard.lockedFor(kId, [&](milliseconds) { ++answers; });
+        };
+        auto guard = make();
+        askAll(*guard);
+        QCOMPARE(answers, 0);
+        QVERIFY(runUntil([&] { return answers == 3; }));
+        pass(100ms);
+        QCOMPARE(answers, 3);
+
+        answers = 0;
+        guard = make();
+        askAll(*guard);
+        guard.reset();
+        pass(200ms);
+        QCOMPARE(answers, 0);
+    }
+
+    // The comparison above tells when either guard drifts from the rules the other keeps, in the
+    // lock schedule or in the probe budget: then the two differ, or one differs from what is
+    // expected.
+    void theComparisonFindsEitherGuardDrifting_data()
+    {
+        QTest::addColumn<bool>("driftingIsTheCluster");
+        QTest::addColumn<LockoutSchedule>("lockouts");
+        QTest::addColumn<ProbeLimit>("probes");
+        const LockoutSchedule longerBase{kShort.base * 2, kShort.cap};
+        const LockoutSchedule lowerCap{kShort.base, kShort.cap / 2};
+        const ProbeLimit largerBurst{kFewProbes.burst + 1, kFewProbes.interval};
+        const ProbeLimit longerInterval{kFewProbes.burst, kFewProbes.interval * 2};
+        QTest::newRow("one node's lock base") << false << longerBase << kFewProbes;
+        QTest::newRow("the cluster's lock base") << true << longerBase << kFewProbes;
+        QTest::newRow("one node's lock cap") << false << lowerCap << kFewProbes;
+        QTest::newRow("the cluster's lock cap") << true << lowerCap << kFewProbes;
+        QTest::newRow("one node's probe burst") << false << kShort << largerBurst;
+        QTest::newRow("the cluster's probe burst") << true << kShort << largerBurst;
+        QTest::newRow("one node's probe interval") << false << kShort << longerInterval;
+        QTest::newRow("the cluster's probe interval") << true << kShort << longerInterval;
+    }
+    void theComparisonFindsEitherGuardDrifting()
+    {
+        QFETCH(bool, driftingIsTheCluster);
+        QFETCH(LockoutSchedule, lockouts);
+        QFETCH(ProbeLimit, probes);
+        const auto shared = driftingIsTheCluster ? node(lockouts, probes) : node();
+        QVERIFY(shared);
+        LocalGuard local(io, driftingIsTheCluster ? kShort : lockouts,
+                         driftingIsTheCluster ? kFewProbes : probes);
+        const QString difference = firstDifference(local, shared->guard);
+        QVERIFY2(!difference.isEmpty(), "the drift went unnoticed");
+        qInfo("%s", qPrintable(difference));
     }
 
     // Wrong passwords for one ID through two nodes count in one series, and a probe taken on one
@@ -415,7 +516,7 @@ private slots:
         }
         // A success through one node forgives on both.
         const auto accepted = ended(*b, kId, guessed(RfbHandshake::Refusal::None));
-        QVERIFY(accepted && *accepted && (*accepted)->accepted);
+        QVERIFY(accepted && accepted->accepted);
         QCOMPARE(guess(*a, kId).refusalsInARow, 1u);
 
         // Two probes, one through each node: the address has none left on either.
@@ -490,10 +591,12 @@ private slots:
     }
 
     // Redis away: nobody is admitted, endings are kept and reach Redis once it is back, so the
-    // guesses made meanwhile lock the ID.
+    // guesses made meanwhile lock the ID; meanwhile the answers about them are this node's own.
     void whileRedisIsAwayNothingIsAllowedAndNoGuessIsLost()
     {
-        const auto shared = node();
+        // Locks that outlast the outage.
+        const LockoutSchedule schedule{10s, 60s};
+        const auto shared = node(schedule);
         QVERIFY(shared);
         redis->stop();
         QVERIFY(runUntil([&] { return !shared->client.connected(); }));
@@ -505,14 +608,17 @@ private slots:
         const auto malformed = admit(*shared, "198.51.100.1", "123");
         QVERIFY(malformed);
         QCOMPARE(int(malformed->kind), int(SharedGuard::Admission::Kind::Unavailable));
-        for (int i = 0; i < 2; ++i) {
+        for (unsigned n = 1; n <= 2; ++n) {
             const auto verdict = ended(*shared, kId, guessed(RfbHandshake::Refusal::WrongPassword));
-            QVERIFY(verdict);
-            QVERIFY(!*verdict);
+            QVERIFY(verdict && verdict->guess);
+            QCOMPARE(verdict->refusalsInARow, n);
+            QCOMPARE(verdict->lock, schedule.lockAfter(n));
+            QCOMPARE(shared->guard.stats().pending, std::size_t(n));
         }
         const auto left = lockedFor(*shared, kId);
         QVERIFY(left);
-        QVERIFY(!*left);
+        QVERIFY2(*left > schedule.lockAfter(2) - 1s && *left <= schedule.lockAfter(2),
+                 qPrintable(QString::number(left->count())));
         shared->guard.ledNowhere("198.51.100.1");
         QVERIFY(runUntil([&] { return shared->guard.stats().probesLost == 1; }));
         QCOMPARE(shared->guard.stats().pending, std::size_t(2));
@@ -525,7 +631,7 @@ private slots:
         // Both guesses are on the ID: the next one is the third in a row.
         const AttemptGuard::Verdict third = guess(*shared, kId);
         QCOMPARE(third.refusalsInARow, 3u);
-        QCOMPARE(third.lock.count(), kShort.lockAfter(3).count());
+        QCOMPARE(third.lock.count(), schedule.lockAfter(3).count());
         const auto locked = admit(*shared, "198.51.100.1", kId);
         QVERIFY(locked);
         QCOMPARE(locked->refusal.reason.code, velmora::server::kLocked.code);
@@ -540,16 +646,18 @@ private slots:
         const auto shared = node(LockoutSchedule{10s, 60s});
         QVERIFY(shared);
         QVERIFY(command({"CONFIG", "SET", "maxmemory", "1"}));
+        // Not recorded: kept, and answered from this node's own view.
         const auto verdict = ended(*shared, kId, guessed(RfbHandshake::Refusal::WrongPassword));
-        QVERIFY(verdict);
-        QVERIFY(!*verdict);
+        QVERIFY(verdict && verdict->guess);
+        QCOMPARE(verdict->lock, 10000ms);
         QCOMPARE(shared->guard.stats().pending, std::size_t(1));
 
         const auto waiting = admit(*shared, "198.51.100.1", kId);
         QVERIFY(waiting);
         QCOMPARE(int(waiting->kind), int(SharedGuard::Admission::Kind::Unavailable));
+        // Redis has no lock yet; this node's view has one.
         const auto left = lockedFor(*shared, kId);
-        QVERIFY(left && !*left);
+        QVERIFY(left && *left > 9s);
         // Other IDs are not held up.
         const auto other = admit(*shared, "198.51.100.1", kOtherId);
         QVERIFY(other && other->allowed());
@@ -584,13 +692,15 @@ private slots:
         const auto probed = admit(*shared, "198.51.100.2", kOtherId);
         QVERIFY(probed);
         QCOMPARE(int(probed->kind), int(SharedGuard::Admission::Kind::Unavailable));
+        // This node's view, which knows of no ending yet.
         const auto left = lockedFor(*shared, kId);
-        QVERIFY(left && !*left);
+        QVERIFY(left && left->count() == 0);
         const auto verdict = ended(*shared, kId, guessed(RfbHandshake::Refusal::WrongPassword));
-        QVERIFY(verdict && !*verdict);
+        QVERIFY(verdict && verdict->guess);
+        QCOMPARE(shared->guard.stats().pending, std::size_t(1));
         // A malformed ID is never locked, and never read as a key.
         const auto malformed = lockedFor(*shared, "12345");
-        QVERIFY(malformed && *malformed && (*malformed)->count() == 0);
+        QVERIFY(malformed && malformed->count() == 0);
     }
 };
 

@@ -1,6 +1,7 @@
 // What one node of a cluster tells another when it carries a supporter there: the supporter's
 // address (for the per-address limits), signed with the secret that every node reads, so that
-// nobody else can claim an address by sending the same headers.
+// nobody else can claim an address by sending the same headers (kCarriedClientHeader and
+// kNodeSignatureHeader).
 #pragma once
 
 #include <cstdint>
@@ -13,9 +14,6 @@ namespace velmora::server {
 class NodeAuth
 {
 public:
-    /// Header names of a forwarded supporter's upgrade request.
-    static constexpr std::string_view kClientHeader = "X-Velmora-Client";
-    static constexpr std::string_view kSignatureHeader = "X-Velmora-Node-Signature";
     /// A signature is taken this long around its time, for clocks that differ a little.
     static constexpr std::int64_t kSkewSeconds = 60;
 

@@ -1,11 +1,13 @@
-#include "server/net/clusternode.h"
+#include "server/cluster/clusternode.h"
 
+#include "server/cluster/forwardedsession.h"
+#include "server/cluster/sharedguard.h"
 #include "server/core/commandline.h"
 #include "server/core/counters.h"
-#include "server/core/route.h"
 #include "server/core/sessiontokens.h"
-#include "server/net/forwardedsession.h"
 #include "server/net/supporterconnection.h"
+
+#include <boost/asio/post.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -21,11 +23,6 @@ std::int64_t unixNow()
         .count();
 }
 
-beast::string_view toBeast(std::string_view text)
-{
-    return {text.data(), text.size()};
-}
-
 ClusterDirectory::Settings directorySettings(const ServerOptions &options, std::string address)
 {
     ClusterDirectory::Settings settings;
@@ -38,6 +35,19 @@ ClusterDirectory::Settings directorySettings(const ServerOptions &options, std::
 
 } // namespace
 
+NodeServices clusterServices(const NodeContext &context)
+{
+    const ServerOptions &options = context.config.options;
+    auto node = std::make_unique<ClusterNode>(context.io, context.config,
+                                              ClusterNode::addressOf(options, context.port),
+                                              context.counters, context.agents);
+    NodeServices services;
+    services.guard = std::make_unique<SharedGuard>(node->redisClient(), options.lockout,
+                                                   options.probes, "velmora:", context.config.log);
+    services.directory = std::move(node);
+    return services;
+}
+
 std::string ClusterNode::addressOf(const ServerOptions &options, std::uint16_t port)
 {
     if (options.nodeAddress)
@@ -47,18 +57,21 @@ std::string ClusterNode::addressOf(const ServerOptions &options, std::uint16_t p
 }
 
 ClusterNode::ClusterNode(net::io_context &io, const ServerConfig &config, std::string address,
-                         Counters &counters, Hooks hooks)
-    : io(io), config(config), counters(counters), hooks(std::move(hooks)), auth(config.secret),
+                         Counters &counters, Agents &agents)
+    : io(io), config(config), counters(counters), agents(agents), auth(config.secret),
       redis(io, *config.options.redis, config.log),
-      sharedGuard(redis, config.options.lockout, config.options.probes, "velmora:", config.log),
       directory(
           io, redis, directorySettings(config.options, std::move(address)),
-          [this] { return this->hooks.localAgents(); },
-          [this](const std::string &id) { this->hooks.lost(id); })
+          [this] { return this->agents.online(); },
+          [this](const std::string &id) { this->agents.lost(id); })
 {
+    // /metrics shows Redis up or down as soon as this node knows it, not at its next sweep.
+    redis.onConnected([this] { publishFigures(); });
+    redis.onLost([this] { publishFigures(); });
     redis.start();
     config.log("cluster node " + directory.node() + " with Redis at " +
                config.options.redis->describe());
+    publishFigures();
 }
 
 ClusterNode::~ClusterNode() = default;
@@ -100,7 +113,7 @@ void ClusterNode::claimFresh(AgentIdentity who, const std::string &remote, unsig
 {
     // Fresh IDs are almost never taken; a run of them means something else is wrong.
     constexpr unsigned kFreshTries = 8;
-    hooks.draw(who);
+    agents.draw(who);
     const std::string id = who.id;
     const std::string fingerprint = SessionTokens::fingerprint(who.token);
     directory.claimNew(id, fingerprint,
@@ -123,17 +136,47 @@ void ClusterNode::claimFresh(AgentIdentity who, const std::string &remote, unsig
                        });
 }
 
-std::optional<std::string> ClusterNode::signedClientOf(const Request &request) const
+void ClusterNode::locate(const std::shared_ptr<SupporterConnection> &supporter, const CloseReason &,
+                         std::function<void(Whereabouts)> done)
 {
-    const auto signature = request.find(toBeast(NodeAuth::kSignatureHeader));
-    const auto client = request.find(toBeast(NodeAuth::kClientHeader));
-    if (signature == request.end() || client == request.end())
-        return std::nullopt;
-    const Route route = routeRequest(toStd(request.target()), true);
-    if (route.kind != Route::Kind::Viewer ||
-        !auth.verify(route.id, toStd(client->value()), toStd(signature->value()), unixNow()))
-        return std::nullopt;
-    return std::string(toStd(client->value()));
+    const std::weak_ptr<SupporterConnection> weak = supporter;
+    if (supporter->carried()) {
+        // The directory named this node a moment ago: the agent is on its way elsewhere.
+        net::post(io, [weak, done = std::move(done)] {
+            const auto live = weak.lock();
+            if (!live || live->closing())
+                return;
+            Whereabouts moving;
+            moving.reason = kOffline;
+            moving.probe = false;
+            done(moving);
+        });
+        return;
+    }
+    directory.lookup(supporter->requestedId(),
+                     [this, weak, done = std::move(done)](ClusterDirectory::Location where) {
+                         const auto live = weak.lock();
+                         if (!live || live->closing())
+                             return;
+                         using Kind = ClusterDirectory::Location::Kind;
+                         Whereabouts answer;
+                         if (where.kind == Kind::Unavailable) {
+                             answer.kind = Whereabouts::Kind::Unavailable;
+                         } else if (where.kind == Kind::Node && where.node != address()) {
+                             forward(live, where.node);
+                             return;
+                         } else {
+                             // An entry naming this node is stale: its agent left.
+                             answer.reason = where.kind == Kind::Unknown ? kUnknownId : kOffline;
+                         }
+                         done(answer);
+                     });
+}
+
+bool ClusterNode::carriedBy(std::string_view id, std::string_view client,
+                            std::string_view signature) const
+{
+    return auth.verify(id, client, signature, unixNow());
 }
 
 void ClusterNode::forward(const std::shared_ptr<SupporterConnection> &supporter,
@@ -156,12 +199,22 @@ void ClusterNode::forward(const std::shared_ptr<SupporterConnection> &supporter,
     config.log("session forwarded id=" + id + " supporter " + remote + " to node " + node);
 }
 
+void ClusterNode::sweeping(Clock::time_point)
+{
+    publishFigures();
+}
+
+void ClusterNode::publishFigures()
+{
+    counters.cluster(figures());
+}
+
 ServerStats::Cluster ClusterNode::figures() const
 {
     const RedisClient::Stats stats = redis.stats();
     ServerStats::Cluster cluster;
     cluster.enabled = true;
-    cluster.redisConnected = stats.connected;
+    cluster.redisConnected = redis.connected();
     cluster.directorySize = directory.size();
     cluster.redisCommands = stats.commands;
     cluster.redisErrors = stats.errors;

@@ -3,7 +3,7 @@
 // loop, a Redis that dies and comes back, AUTH and SELECT, the start-up check, and stop() and
 // destruction at awkward moments (the ASan build checks those).
 #include "redisprocess.h"
-#include "server/net/redisclient.h"
+#include "server/cluster/redisclient.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -377,7 +377,7 @@ private slots:
         QCOMPARE(runCommand(io, *c.client, {"SET", "where", "three"}).text, std::string("OK"));
         QCOMPARE(redis.call({"GET", "where"}, 3), QByteArray("$5\r\nthree\r\n"));
         QCOMPARE(redis.call({"GET", "where"}, 0), QByteArray("$-1\r\n"));
-        QVERIFY(!c.client->checkReachable(2000ms));
+        QVERIFY(!RedisClient::checkReachable(endpointOf(url), 2000ms));
 
         // A wrong password: never connected, one line, and attempts go on.
         auto wrong = endpointOf(url);
@@ -414,8 +414,7 @@ private slots:
         QVERIFY2(redis.start(), qPrintable(redis.error()));
         const QString address = "127.0.0.1:" + QString::number(redis.port());
         const auto check = [&](const QString &url) {
-            RedisClient client(io, endpointOf(url), [](const std::string &) {});
-            const auto problem = client.checkReachable(2000ms);
+            const auto problem = RedisClient::checkReachable(endpointOf(url), 2000ms);
             return problem ? QString::fromStdString(*problem) : QString();
         };
         QCOMPARE(check(redis.tcpUrl()), QString());

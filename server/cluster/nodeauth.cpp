@@ -1,4 +1,4 @@
-#include "server/core/nodeauth.h"
+#include "server/cluster/nodeauth.h"
 
 #include "server/core/hmac.h"
 

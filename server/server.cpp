@@ -1,10 +1,16 @@
-#include "server/net/server.h"
+#include "server/server.h"
 
+#include "server/cluster/clusternode.h"
 #include "server/net/hub.h"
 
 namespace velmora::server {
 
-Server::Server(ServerConfig config) : hub(std::make_unique<Hub>(std::move(config))) {}
+Server::Server(ServerConfig config)
+{
+    MakeNodeServices services = config.options.redis ? MakeNodeServices(&clusterServices)
+                                                     : MakeNodeServices(&localServices);
+    hub = std::make_unique<Hub>(std::move(config), std::move(services));
+}
 
 Server::~Server() = default;
 

@@ -3,6 +3,7 @@
 // its ID on another node; IDs stay unique across nodes; a node that goes away hands its agents
 // over; Redis out of reach keeps sessions in progress and refuses what needs it, until it is back.
 #include "agentpeer.h"
+#include "clusterprocess.h"
 #include "redisprocess.h"
 #include "serverthread.h"
 #include "supporterpeer.h"
@@ -45,6 +46,17 @@ QString refusalAt(const QUrl &url)
     if (!supporter.waitForDisconnected())
         return "still open";
     return QString::number(int(supporter.socket.closeCode())) + " " + closeReason(supporter);
+}
+
+// A figure of the node's /metrics, or -1 when it has none.
+double metric(const ServerThread &node, const QByteArray &name)
+{
+    const QByteArray answer = ClusterProcess::httpGet(node.port(), "/metrics");
+    for (const QByteArray &line : answer.split('\n')) {
+        if (line.startsWith(name + ' '))
+            return line.mid(name.size() + 1).trimmed().toDouble();
+    }
+    return -1;
 }
 
 // The agent's connection is gone (whether or not its disconnection was counted already).
@@ -338,6 +350,35 @@ private slots:
         // Taken for a supporter of its own, which finds the agent busy.
         QCOMPARE(closeReason(stranger), QString("busy"));
         QCOMPARE(a.stats().cluster.forwardedIn, std::uint64_t(3));
+    }
+
+    // velmora_cluster_redis_up follows the connection: 0 from the moment the node takes Redis as
+    // lost, whether Redis went away or a command got no answer, not at the node's next sweep
+    // (every 5 s with the default idle timeout used here); 1 again once Redis is back.
+    void redisUpFollowsTheConnection()
+    {
+        ServerConfig config = nodeConfig(*redis);
+        config.options.idleTimeout = ServerConfig().options.idleTimeout;
+        ServerThread a(config);
+        QTRY_VERIFY(a.stats().cluster.redisConnected);
+        QCOMPARE(metric(a, "velmora_cluster_redis_up"), 1.0);
+
+        redis->stop();
+        // The figure goes down before the log says the connection is lost.
+        QVERIFY(a.waitForLog("Redis connection lost"));
+        QVERIFY(!a.stats().cluster.redisConnected);
+        QCOMPARE(metric(a, "velmora_cluster_redis_up"), 0.0);
+        QVERIFY2(redis->restart(), qPrintable(redis->error()));
+        QVERIFY(a.waitForLog("Redis connection back"));
+        QTRY_COMPARE(metric(a, "velmora_cluster_redis_up"), 1.0);
+
+        // Redis stops answering: the supporter's admission is the command that finds it out.
+        redis->freeze(true);
+        QCOMPARE(refusalAt(a.viewerUrl("123456789")), QString("4503 unavailable;retry-after=5"));
+        QVERIFY(!a.stats().cluster.redisConnected);
+        QCOMPARE(metric(a, "velmora_cluster_redis_up"), 0.0);
+        redis->freeze(false);
+        QTRY_COMPARE(metric(a, "velmora_cluster_redis_up"), 1.0);
     }
 
     // A Redis that stops answering without closing anything (a stopped process, a network that

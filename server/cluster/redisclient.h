@@ -1,9 +1,11 @@
-// One connection to Redis on the server's event loop (hiredis's asynchronous API driven by Asio),
-// for the state that several nodes share. Never blocks the loop, except checkReachable, which is
-// meant for start-up, before anything listens. Runs on the thread of its io_context.
+// One connection to Redis on the server's event loop (hiredis's asynchronous API driven by Asio,
+// see HiredisAsio), for the state that several nodes share: connecting and reconnecting, the
+// handshake (AUTH, SELECT, PING), replies that never come, and Lua scripts that Redis forgot.
+// Never blocks the loop. Runs on the thread of its io_context.
 #pragma once
 
 #include "server/beast/beast.h"
+#include "server/cluster/redisreply.h"
 #include "server/core/redisurl.h"
 
 #include <chrono>
@@ -15,31 +17,6 @@
 #include <vector>
 
 namespace velmora::server {
-
-/// A reply, or why there is none.
-struct RedisReply
-{
-    enum class Type { Error, Nil, Integer, String, Status, Array };
-    Type type = Type::Nil;
-    long long integer = 0;
-    /// String, status or error text. Errors that never reached Redis (no connection, lost
-    /// connection, client stopped) are Error too, with a text that says so.
-    std::string text;
-    std::vector<RedisReply> elements;
-
-    bool isError() const { return type == Type::Error; }
-};
-
-using RedisCallback = std::function<void(const RedisReply &)>;
-
-/// A Lua script run with EVALSHA, loaded again by EVAL when Redis does not know it (a restart).
-struct RedisScript
-{
-    explicit RedisScript(std::string source);
-    std::string source;
-    /// Lower-case hex SHA-1 of source.
-    std::string sha1;
-};
 
 class RedisClient
 {
@@ -65,10 +42,12 @@ public:
     RedisClient(const RedisClient &) = delete;
     RedisClient &operator=(const RedisClient &) = delete;
 
-    /// Connects, authenticates, selects the database and sends PING, all blocking and within
-    /// `timeout`: for start-up only. Nothing when Redis answered, else why not in a line such as
-    /// "cannot reach Redis at 127.0.0.1:6379: Connection refused".
-    std::optional<std::string> checkReachable(std::chrono::milliseconds timeout) const;
+    /// One connection attempt of a client of its own (connect, AUTH, SELECT, PING) on a loop of
+    /// its own, blocking for at most `timeout`: for start-up, before anything listens. Nothing
+    /// when Redis answered, else why not in the line the client would log, such as "cannot reach
+    /// Redis at 127.0.0.1:6379: Connection refused".
+    static std::optional<std::string> checkReachable(const RedisEndpoint &endpoint,
+                                                     std::chrono::milliseconds timeout);
 
     /// Connects in the background and keeps connecting, once every `retry`, while it is down (an
     /// attempt that gets no answer is given up after max(retry, 2 s)). A host name is resolved
@@ -94,6 +73,9 @@ public:
     /// Called each time the connection is (re)established, after AUTH and SELECT: a node
     /// publishes its state again from there.
     void onConnected(std::function<void()> handler);
+    /// Called each time an established connection is taken as lost (closed, or a reply too
+    /// late), before the log line says so.
+    void onLost(std::function<void()> handler);
 
     Stats stats() const;
 
