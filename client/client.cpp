@@ -1,5 +1,6 @@
 #include "client/client.h"
 
+#include "client/clientconfig.h"
 #include "protocol/base64.h"
 #include "protocol/envelope.h"
 
@@ -7,8 +8,10 @@
 #include <QFile>
 #include <QLoggingCategory>
 #include <QNetworkRequest>
-#include <QStringList>
-#include <QTextStream>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslError>
+#include <QSslSocket>
 #include <QTimer>
 #include <QUrl>
 #include <QWebSocket>
@@ -26,6 +29,8 @@ constexpr int kReconnectIntervalMs = 4000;
 constexpr int kHandshakeTimeoutMs = 10000;
 // A silent link delivers no FIN or RST; only the absence of pongs tells. Two pings missed and a
 // third late: under the server's own 30 s limit, so both ends give up at about the same time.
+// A ping waits behind the agent's own queued upload, so on a slow uplink no pong can come while
+// a large message drains; the upload moving on counts as life too. On a real partition it stops.
 constexpr int kPingIntervalMs = 10000;
 constexpr int kSilenceLimitMs = 25000;
 constexpr char kConfigFileName[] = "velmora.conf";
@@ -101,26 +106,12 @@ void Client::clearSessionToken()
 
 void Client::readConfigFile()
 {
-    const QString name = QString::fromLatin1(kConfigFileName);
-    if (!QFile::exists(name))
-        return;
-    QFile file(name);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return;
-    QTextStream in(&file);
-    QString line;
-    while (in.readLineInto(&line)) {
-        if (!line.contains(QLatin1Char(':')))
-            continue;
-        const QStringList pieces = line.split(QLatin1Char(':'));
-        const QString key = pieces.at(0).trimmed();
-        const QString value = pieces.at(1).trimmed();
-        if (key == QLatin1String("server_host"))
-            serverHost = value;
-        else if (key == QLatin1String("server_port"))
-            serverPort = value;
-    }
-    file.close();
+    ClientConfig config;
+    config.read(QString::fromLatin1(kConfigFileName));
+    serverHost = config.serverHost();
+    serverPort = config.serverPort();
+    serverTls = config.serverTls();
+    serverCaFile = config.serverCaFile();
 }
 
 void Client::run()
@@ -133,6 +124,11 @@ void Client::run()
     CLIENT_DEBUG << "";
     CLIENT_DEBUG << "Proxy host: " << proxyHost;
     CLIENT_DEBUG << "Proxy port: " << proxyPort;
+    if (serverTls && serverCaFile.isEmpty()) {
+        CLIENT_DEBUG << "Server TLS, trusting the system's CAs";
+    } else if (serverTls) {
+        CLIENT_DEBUG << "Server TLS, trusting only the CAs of " << serverCaFile;
+    }
 
     // The replaced sockets still report their closing through the slots, which keeps the flags
     // and the status in step with them.
@@ -144,6 +140,8 @@ void Client::run()
     connect(serverSocket.get(), SIGNAL(error(QAbstractSocket::SocketError)), this,
             SLOT(onErrorFromServer(QAbstractSocket::SocketError)));
     connect(serverSocket.get(), &QWebSocket::pong, this, &Client::onPongFromServer);
+    connect(serverSocket.get(), &QWebSocket::bytesWritten, this, &Client::onBytesWrittenToServer);
+    connect(serverSocket.get(), &QWebSocket::sslErrors, this, &Client::onSslErrorsFromServer);
 
     std::unique_ptr<QWebSocket> previousProxy =
         std::exchange(proxySocket, std::make_unique<QWebSocket>(QStringLiteral("localhost"),
@@ -154,7 +152,8 @@ void Client::run()
     connect(proxySocket.get(), SIGNAL(error(QAbstractSocket::SocketError)), this,
             SLOT(onErrorFromProxy(QAbstractSocket::SocketError)));
 
-    serverUrl = QStringLiteral("ws://") + serverHost + QLatin1Char(':') + serverPort;
+    serverUrl = (serverTls ? QStringLiteral("wss://") : QStringLiteral("ws://")) + serverHost +
+                QLatin1Char(':') + serverPort;
     proxyUrl = QStringLiteral("ws://") + proxyHost + QLatin1Char(':') + proxyPort;
 
     // A retry still pending for the old socket would reopen the new one in mid-attempt.
@@ -166,6 +165,11 @@ void Client::connectToServer()
 {
     if (!serverSocket)
         return;
+    if (serverTls && !prepareServerTls()) {
+        // Fails as a refused connection does; the socket never left the unconnected state.
+        onDisconnectedFromServer();
+        return;
+    }
     QNetworkRequest request(QUrl(serverUrl, QUrl::TolerantMode));
     request.setRawHeader(QByteArrayLiteral("Cookie"),
                          QByteArray(kCookiePrefix) + sessionToken.toUtf8());
@@ -173,6 +177,35 @@ void Client::connectToServer()
     // deadline already running so as to stop it.
     handshakeTimer->start();
     serverSocket->open(request);
+}
+
+bool Client::prepareServerTls()
+{
+    if (!QSslSocket::supportsSsl()) {
+        CLIENT_DEBUG << "TLS not available: " << QSslSocket::sslLibraryBuildVersionString();
+        return false;
+    }
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setProtocol(QSsl::TlsV1_2OrLater);
+    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    if (!serverCaFile.isEmpty()) {
+        // Read at every attempt, so that a file put right takes effect without a restart; never
+        // replaced by the system's CAs when it is unusable.
+        QFile file(serverCaFile);
+        if (!file.open(QIODevice::ReadOnly)) {
+            CLIENT_DEBUG << "Server CA file unreadable: " << serverCaFile << file.errorString();
+            return false;
+        }
+        const QList<QSslCertificate> authorities = QSslCertificate::fromData(file.readAll());
+        if (authorities.isEmpty()) {
+            CLIENT_DEBUG << "Server CA file holds no PEM certificate: " << serverCaFile;
+            return false;
+        }
+        // Also ends the loading of the system's CAs on demand.
+        tls.setCaCertificates(authorities);
+    }
+    serverSocket->setSslConfiguration(tls);
+    return true;
 }
 
 void Client::onConnectedToServer()
@@ -186,7 +219,7 @@ void Client::onConnectedToServer()
             SLOT(textMessageReceivedA(const QString &)), Qt::UniqueConnection);
     serverConnected = true;
     handshakeTimer->stop();
-    lastServerFrame.start();
+    lastLifeSign.start();
     pingTimer->start();
     silenceTimer->start(kSilenceLimitMs);
     emit sessionAStatusChanged(Client::Connected);
@@ -247,7 +280,21 @@ void Client::pingServer()
 
 void Client::onPongFromServer()
 {
-    lastServerFrame.start();
+    lastLifeSign.start();
+}
+
+void Client::onBytesWrittenToServer()
+{
+    // Also written while connecting (the handshake request): only an open link is watched.
+    if (serverConnected)
+        lastLifeSign.start();
+}
+
+void Client::onSslErrorsFromServer(const QList<QSslError> &errors)
+{
+    // Never ignored: the socket ends the attempt, which then fails as a refused one does.
+    for (const QSslError &error : errors)
+        CLIENT_DEBUG << "Server certificate refused: " << error.errorString();
 }
 
 void Client::onServerSilenceCheck()
@@ -255,7 +302,7 @@ void Client::onServerSilenceCheck()
     if (!serverConnected)
         return;
     // Messages only note the time; the check waits for the rest of the limit since the last one.
-    const qint64 remaining = kSilenceLimitMs - lastServerFrame.elapsed();
+    const qint64 remaining = kSilenceLimitMs - lastLifeSign.elapsed();
     if (remaining > 0) {
         silenceTimer->start(int(remaining));
         return;
@@ -342,7 +389,7 @@ void Client::onErrorFromProxy(QAbstractSocket::SocketError error)
 
 void Client::textMessageReceivedA(const QString &)
 {
-    lastServerFrame.start();
+    lastLifeSign.start();
     CLIENT_DEBUG << "textMessageReceivedA";
 }
 
@@ -355,7 +402,7 @@ void Client::textMessageReceivedB(const QString &message)
 
 void Client::binaryMessageReceivedA(const QByteArray &message)
 {
-    lastServerFrame.start();
+    lastLifeSign.start();
     if (proxyConnected)
         relayToProxy(message);
     else

@@ -4,18 +4,20 @@
 
 #include <QAbstractSocket>
 #include <QElapsedTimer>
+#include <QList>
 #include <QObject>
 #include <QString>
 
 #include <memory>
 #include <string_view>
 
+class QSslError;
 class QTimer;
 class QWebSocket;
 
 /// One per process, created by the main window with no parent and deleted by it.
 ///
-/// Construction reads "velmora.conf" from the working directory (server host and port). The owner
+/// Construction reads "velmora.conf" from the working directory (see ClientConfig). The owner
 /// then calls setProxyHost(), setProxyPort() and run(); from there the Client keeps a connection
 /// to the server, retrying 4000 ms after each loss without limit, and relays a session between
 /// the server and the proxy when the server starts one.
@@ -23,9 +25,16 @@ class QWebSocket;
 /// Every failed attempt, whether Qt reports it as a disconnection or only as an error (an unusable
 /// URL), reports Disconnected and leads to exactly one new attempt 4000 ms later. An attempt whose
 /// WebSocket handshake has not completed within 10 s is ended as failed. While connected, the
-/// Client pings the server every 10 s and ends a connection on which nothing (pong or message)
-/// has arrived for 25 s, as a dropped connection ends: a link that goes silent without a FIN or
-/// RST is noticed, and the agent does not show an ID that no supporter can reach.
+/// Client pings the server every 10 s and ends a connection on which for 25 s nothing (pong or
+/// message) has arrived and none of its own queued upload has moved on, as a dropped connection
+/// ends: a link that goes silent without a FIN or RST is noticed, and the agent does not show an
+/// ID that no supporter can reach; a slow uplink that is still draining is not taken for one.
+///
+/// With TLS configured the server is reached at "wss://": its certificate must be valid for the
+/// configured host (name or IP address) and chain to the system's CAs, or to those of the
+/// configured CA file only. Nothing is sent before it is verified, and a refused certificate, or
+/// a CA file that cannot be read or holds no certificate, fails the attempt as a refused
+/// connection does, with the reason in the debug log.
 ///
 /// Everything runs on the thread that created the object; all connections are direct.
 class Client : public QObject
@@ -70,16 +79,20 @@ public slots:
     void textMessageReceivedB(const QString &message);
     void onErrorFromServer(QAbstractSocket::SocketError error);
     void onErrorFromProxy(QAbstractSocket::SocketError error);
+    void onSslErrorsFromServer(const QList<QSslError> &errors);
 
 private slots:
     void reconnectToServer();
     void onServerHandshakeTimeout();
     void onServerSilenceCheck();
     void onPongFromServer();
+    void onBytesWrittenToServer();
     void pingServer();
 
 private:
     void connectToServer();
+    // The TLS settings of the next attempt; false (after logging why) when it cannot be made.
+    bool prepareServerTls();
     void handleHandshakeMessage(const QByteArray &message);
     void relayToProxy(const QByteArray &message);
     void sendToProxy(const QByteArray &bytes);
@@ -93,7 +106,7 @@ private:
     QTimer *handshakeTimer = nullptr; // Qt child; runs while an attempt is connecting
     QTimer *pingTimer = nullptr;      // Qt child; runs while connected
     QTimer *silenceTimer = nullptr;   // Qt child; runs while connected
-    QElapsedTimer lastServerFrame;    // since anything last arrived from the server
+    QElapsedTimer lastLifeSign;       // since anything arrived or the upload last moved on
     QString apiVersion;
     bool serverConnected = false;
     bool proxyConnected = false; // true: server messages are relayed; false: handshake
@@ -104,6 +117,8 @@ private:
     QString proxyUrl;
     QString serverHost;
     QString serverPort;
+    bool serverTls = false;
+    QString serverCaFile;
     QString proxyHost;
     QString proxyPort;
     std::unique_ptr<QWebSocket> serverSocket;

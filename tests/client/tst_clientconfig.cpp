@@ -39,6 +39,8 @@ private slots:
     void readsHostAndPort();
     void noUsableFile_data();
     void noUsableFile();
+    void readsTlsSettings_data();
+    void readsTlsSettings();
     void connectsToTheConfiguredServer();
     void emptyProxySettingStopsRun_data();
     void emptyProxySettingStopsRun();
@@ -113,6 +115,62 @@ void TestClientConfig::readsHostAndPort()
     // What run() itself logs; a refusal of the connection may follow at once on some systems
     // (Windows reports a refused loopback connection from within the call).
     QCOMPARE(log.debugLines().mid(0, expected.size()), expected);
+}
+
+void TestClientConfig::readsTlsSettings_data()
+{
+    QTest::addColumn<QByteArray>("lines");
+    // The line run() adds after its usual ones; empty: TLS off, no line.
+    QTest::addColumn<QString>("tlsLine");
+
+    const QString system = QStringLiteral("Server TLS, trusting the system's CAs");
+    const auto onlyFrom = [](const char *path) {
+        return QStringLiteral("Server TLS, trusting only the CAs of  \"%1\"").arg(path);
+    };
+    QTest::newRow("no key: off") << QByteArray() << QString();
+    for (const char *on : {"1", "true", "TRUE", "yes", "on", "\ttrue  "})
+        QTest::newRow(on) << QByteArray("server_tls:") + on + "\n" << system;
+    for (const char *off : {"0", "false", "False", "no", "off", ""})
+        QTest::newRow(qPrintable(QStringLiteral("off: '%1'").arg(off)))
+            << QByteArray("server_tls: ") + off + "\n"
+            << QString();
+    // A mistyped value must not fall back to a link in the clear.
+    QTest::newRow("unknown value: on") << QByteArray("server_tls: ture\n") << system;
+    QTest::newRow("last line wins") << QByteArray("server_tls: 1\nserver_tls: 0\n") << QString();
+    QTest::newRow("key in other letter case") << QByteArray("Server_TLS: 1\n") << QString();
+    QTest::newRow("equals sign") << QByteArray("server_tls = 1\n") << QString();
+    QTest::newRow("CA file") << QByteArray("server_tls: 1\nserver_ca_file:  ca.pem \n")
+                             << onlyFrom("ca.pem");
+    QTest::newRow("CA file alone turns TLS on")
+        << QByteArray("server_ca_file: ca.pem\n") << onlyFrom("ca.pem");
+    QTest::newRow("CA file wins over off")
+        << QByteArray("server_tls: off\nserver_ca_file: ca.pem\n") << onlyFrom("ca.pem");
+    QTest::newRow("CA file path keeps its colons")
+        << QByteArray("server_ca_file: C:/velmora/ca.pem\r\nserver_tls: 1\r\n")
+        << onlyFrom("C:/velmora/ca.pem");
+    QTest::newRow("empty CA file: system CAs")
+        << QByteArray("server_ca_file: ca.pem\nserver_ca_file:\nserver_tls: 1\n") << system;
+}
+
+void TestClientConfig::readsTlsSettings()
+{
+    QFETCH(QByteArray, lines);
+    QFETCH(QString, tlsLine);
+
+    ConfigDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(dir.writeConfig("server_host: 127.0.0.2\nserver_port: 9\n" + lines));
+    Client client;
+    client.setProxyHost(QStringLiteral("127.0.0.1"));
+    client.setProxyPort(QStringLiteral("1"));
+    LogCapture log;
+    client.run();
+    QStringList expected = runLines("127.0.0.2", "9");
+    if (!tlsLine.isEmpty())
+        expected << tlsLine;
+    QCOMPARE(log.debugLines().mid(0, expected.size()), expected);
+    if (tlsLine.isEmpty())
+        QVERIFY(!log.debugLines().join(QLatin1Char('\n')).contains(QLatin1String("TLS")));
 }
 
 void TestClientConfig::noUsableFile_data()

@@ -6,6 +6,8 @@
 #   elsewhere.crt elsewhere.key signed by it, for elsewhere.invalid only (a name mismatch)
 #   other-ca.crt other-ca.key   a second CA
 #   stranger.crt stranger.key   signed by the second CA, for 127.0.0.1, ::1 and localhost
+#   expired.crt expired.key     signed by the tests' CA, for 127.0.0.1, ::1 and localhost, expired
+#   self.crt self.key           signed by itself, for 127.0.0.1, ::1 and localhost
 #   testcertificates.sh DIR
 set -euo pipefail
 cd "$1"
@@ -38,3 +40,21 @@ server server ca "IP:127.0.0.1,IP:::1,DNS:localhost"
 server elsewhere ca "DNS:elsewhere.invalid"
 ca other-ca "Another test CA"
 server stranger other-ca "IP:127.0.0.1,IP:::1,DNS:localhost"
+
+# A certificate that ran out in 2020; only `openssl ca` takes dates in the past.
+key expired
+openssl req -new -key expired.key -subj "/CN=expired" -out expired.csr 2>/dev/null
+printf 'basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n%s\n' \
+    "subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost" > expired.ext
+printf '%s\n' '[ca]' 'default_ca=d' '[d]' 'database=expired.db' 'new_certs_dir=.' \
+    'serial=expired.srl' 'default_md=sha256' 'policy=p' '[p]' 'commonName=supplied' > expired.cnf
+: > expired.db
+echo 01 > expired.srl
+openssl ca -batch -config expired.cnf -cert ca.crt -keyfile ca.key -in expired.csr \
+    -out expired.crt -startdate 20200101000000Z -enddate 20200102000000Z -extfile expired.ext \
+    -notext 2>/dev/null
+rm -f expired.csr expired.ext expired.cnf expired.db* expired.srl* 01.pem
+
+key self
+openssl req -x509 -new -key self.key -subj "/CN=self" -days 2 -out self.crt \
+    -addext "subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost" 2>/dev/null
