@@ -16,6 +16,7 @@
 #include <QUrl>
 #include <QWebSocket>
 
+#include <algorithm>
 #include <utility>
 
 namespace envelope = velmora::envelope;
@@ -220,6 +221,7 @@ void Client::onConnectedToServer()
     serverConnected = true;
     handshakeTimer->stop();
     lastLifeSign.start();
+    unsentUpload = 0;
     pingTimer->start();
     silenceTimer->start(kSilenceLimitMs);
     emit sessionAStatusChanged(Client::Connected);
@@ -283,11 +285,14 @@ void Client::onPongFromServer()
     lastLifeSign.start();
 }
 
-void Client::onBytesWrittenToServer()
+void Client::onBytesWrittenToServer(qint64 written)
 {
-    // Also written while connecting (the handshake request): only an open link is watched.
-    if (serverConnected)
+    // Only a backlog that drains shows the link alive: a ping or a small message goes straight
+    // into the system's buffer even when nothing leaves the machine any more. Frame and TLS
+    // overhead make `written` run slightly ahead of the message bytes, never behind.
+    if (serverConnected && unsentUpload > written)
         lastLifeSign.start();
+    unsentUpload = std::max<qint64>(0, unsentUpload - written);
 }
 
 void Client::onSslErrorsFromServer(const QList<QSslError> &errors)
@@ -397,7 +402,7 @@ void Client::textMessageReceivedB(const QString &message)
 {
     CLIENT_DEBUG << "textMessageReceivedB";
     if (serverSocket)
-        serverSocket->sendTextMessage(message);
+        unsentUpload += serverSocket->sendTextMessage(message);
 }
 
 void Client::binaryMessageReceivedA(const QByteArray &message)
@@ -524,5 +529,5 @@ void Client::binaryMessageReceivedB(const QByteArray &frame)
         const std::string built = envelope::rfbEnvelope(view(apiVersion.toUtf8()), view(frame));
         message = QByteArray(built.data(), int(built.size()));
     }
-    serverSocket->sendBinaryMessage(message);
+    unsentUpload += serverSocket->sendBinaryMessage(message);
 }

@@ -26,7 +26,8 @@ class QWebSocket;
 /// URL), reports Disconnected and leads to exactly one new attempt 4000 ms later. An attempt whose
 /// WebSocket handshake has not completed within 10 s is ended as failed. While connected, the
 /// Client pings the server every 10 s and ends a connection on which for 25 s nothing (pong or
-/// message) has arrived and none of its own queued upload has moved on, as a dropped connection
+/// message) has arrived and its own queued messages have not moved on (a write to the network
+/// that leaves more of them behind), as a dropped connection
 /// ends: a link that goes silent without a FIN or RST is noticed, and the agent does not show an
 /// ID that no supporter can reach; a slow uplink that is still draining is not taken for one.
 ///
@@ -86,7 +87,7 @@ private slots:
     void onServerHandshakeTimeout();
     void onServerSilenceCheck();
     void onPongFromServer();
-    void onBytesWrittenToServer();
+    void onBytesWrittenToServer(qint64 written);
     void pingServer();
 
 private:
@@ -107,6 +108,7 @@ private:
     QTimer *pingTimer = nullptr;      // Qt child; runs while connected
     QTimer *silenceTimer = nullptr;   // Qt child; runs while connected
     QElapsedTimer lastLifeSign;       // since anything arrived or the upload last moved on
+    qint64 unsentUpload = 0;          // message bytes given to the server socket, not yet written
     QString apiVersion;
     bool serverConnected = false;
     bool proxyConnected = false; // true: server messages are relayed; false: handshake

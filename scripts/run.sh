@@ -4,7 +4,9 @@
 # there is no display). Prints the session ID and password and what the supporter does next.
 # Ctrl-C ends everything it started.
 #
-#   VELMORA_PORT=8080   port of the server (page, agents and supporters)
+#   VELMORA_PORT=8080       port of the server's plain listener (page, supporters)
+#   VELMORA_TLS_PORT=8443   port of its TLS listener, where the agent connects (wss://), with a
+#                           certificate for 127.0.0.1 from a CA made for the demo in demo/tls/
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -13,8 +15,9 @@ scripts/install-deps.sh
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 port="${VELMORA_PORT:-8080}"
+tls_port="${VELMORA_TLS_PORT:-8443}"
 demo="$root/demo"
-mkdir -p "$demo/agent"
+mkdir -p "$demo/agent" "$demo/tls"
 pids=()
 cleanup() {
     trap - EXIT INT TERM
@@ -35,16 +38,37 @@ wait_for() { # wait_for FILE TEXT SECONDS
     return 1
 }
 
-build/server/velmora-server --listen "127.0.0.1:$port" --secret-file "$demo/server.secret" \
+# The agent's link is encrypted and its certificate verified against the demo's own CA, which
+# the agent alone trusts (server_ca_file); the browser keeps the plain listener, so that it meets
+# no unknown CA.
+(
+    cd "$demo/tls"
+    openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ca.key 2>/dev/null
+    openssl req -x509 -new -key ca.key -subj "/CN=Velmora demo CA" -days 30 -out ca.crt \
+        -addext "basicConstraints=critical,CA:TRUE" \
+        -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+    openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out server.key 2>/dev/null
+    openssl req -new -key server.key -subj "/CN=127.0.0.1" -out server.csr 2>/dev/null
+    printf '%s\n' "basicConstraints=CA:FALSE" "extendedKeyUsage=serverAuth" \
+        "subjectAltName=IP:127.0.0.1,DNS:localhost" >server.ext
+    openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 30 \
+        -extfile server.ext -out server.crt 2>/dev/null
+    rm -f server.csr server.ext ca.srl
+)
+
+build/server/velmora-server --listen "127.0.0.1:$tls_port" \
+    --tls-cert "$demo/tls/server.crt" --tls-key "$demo/tls/server.key" \
+    --plain-listen "127.0.0.1:$port" --secret-file "$demo/server.secret" \
     --web "$root/web" >"$demo/server.log" 2>&1 &
 pids+=($!)
-if ! wait_for "$demo/server.log" "listening on" 10; then
+if ! wait_for "$demo/server.log" "(plain)" 10; then
     echo "velmora-server did not start:" >&2
     cat "$demo/server.log" >&2
     exit 1
 fi
 
-printf 'server_host: 127.0.0.1\nserver_port: %s\n' "$port" >"$demo/agent/velmora.conf"
+printf 'server_host: 127.0.0.1\nserver_port: %s\nserver_tls: 1\nserver_ca_file: %s\n' \
+    "$tls_port" "$demo/tls/ca.crt" >"$demo/agent/velmora.conf"
 
 # The agent shares its desktop; without a display of our own, give it a virtual one, where its
 # window is what the supporter sees next to a terminal.
@@ -83,6 +107,7 @@ cat <<EOT
     build/connect/velmora-connect --server ws://127.0.0.1:$port --id $id --listen 127.0.0.1:5900
     vncviewer 127.0.0.1::5900
 
+  The agent reaches the server at wss://127.0.0.1:$tls_port (see $demo/agent/velmora.conf).
   Logs: $demo/server.log, $demo/agent.log, $demo/agent/vncserver.log
   Ctrl-C ends everything.
 EOT

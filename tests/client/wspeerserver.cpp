@@ -1,6 +1,7 @@
 #include "wspeerserver.h"
 
 #include <QHostAddress>
+#include <QSslConfiguration>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
@@ -8,10 +9,24 @@ WsPeerServer::WsPeerServer(QObject *parent)
     : QObject(parent), server(new QWebSocketServer(QStringLiteral("velmora-test"),
                                                    QWebSocketServer::NonSecureMode, this))
 {
-    connect(server, &QWebSocketServer::newConnection, this, &WsPeerServer::onNewConnection);
+    wire();
 }
 
 WsPeerServer::~WsPeerServer() = default;
+
+void WsPeerServer::wire()
+{
+    connect(server, &QWebSocketServer::newConnection, this, &WsPeerServer::onNewConnection);
+}
+
+void WsPeerServer::serveTls(const QSslConfiguration &configuration)
+{
+    delete server;
+    server =
+        new QWebSocketServer(QStringLiteral("velmora-test"), QWebSocketServer::SecureMode, this);
+    server->setSslConfiguration(configuration);
+    wire();
+}
 
 bool WsPeerServer::listen(quint16 port)
 {
@@ -35,7 +50,8 @@ quint16 WsPeerServer::port() const
 
 QString WsPeerServer::url() const
 {
-    return QStringLiteral("ws://127.0.0.1:%1").arg(port());
+    const bool tls = server->secureMode() == QWebSocketServer::SecureMode;
+    return QStringLiteral("%1://127.0.0.1:%2").arg(tls ? "wss" : "ws").arg(port());
 }
 
 QWebSocket *WsPeerServer::peer() const

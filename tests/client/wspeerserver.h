@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QStringList>
 
+class QSslConfiguration;
 class QWebSocket;
 class QWebSocketServer;
 
@@ -22,13 +23,16 @@ public:
     explicit WsPeerServer(QObject *parent = nullptr);
     ~WsPeerServer() override;
 
+    /// Serves TLS with this configuration (its certificate and key) instead of plain
+    /// WebSocket; call before listen().
+    void serveTls(const QSslConfiguration &configuration);
     /// Listens on 127.0.0.1; port 0 lets the system choose. False when the port is taken.
     bool listen(quint16 port = 0);
     /// Stops accepting; connections already made stay up.
     void stopListening();
     bool isListening() const;
     quint16 port() const;
-    /// "ws://127.0.0.1:PORT".
+    /// "ws://127.0.0.1:PORT" ("wss://" with TLS).
     QString url() const;
 
     /// The latest accepted connection, or null once it has gone.
@@ -60,6 +64,7 @@ signals:
 
 private:
     void onNewConnection();
+    void wire();
 
     QWebSocketServer *server; // Qt child
     QPointer<QWebSocket> current;
