@@ -172,11 +172,14 @@ async function main() {
   start('notepad', wineRun, ['notepad', windowsPath(notes)], { env: wineEnv });
   const notepad = execFileSync('xdotool', ['search', '--sync', '--onlyvisible', '--name', 'notas'],
                                { env: xEnv }).toString().trim().split('\n')[0];
-  execFileSync('xdotool', ['windowsize', '--sync', notepad, '500', '300'], { env: xEnv });
-  execFileSync('xdotool', ['windowmove', '--sync', notepad, '200', '150'], { env: xEnv });
-  const geometry = Object.fromEntries(
-    execFileSync('xdotool', ['getwindowgeometry', '--shell', notepad], { env: xEnv }).toString()
-      .trim().split('\n').map((line) => line.split('=')).map(([k, v]) => [k, Number(v)]));
+  execFileSync('xdotool', ['windowsize', notepad, '500', '300', 'windowmove', notepad, '200', '150'],
+               { env: xEnv });
+  const geometry = await until('Notepad at its place', () => {
+    const g = Object.fromEntries(
+      execFileSync('xdotool', ['getwindowgeometry', '--shell', notepad], { env: xEnv }).toString()
+        .trim().split('\n').map((line) => line.split('=')).map(([k, v]) => [k, Number(v)]));
+    return g.WIDTH === 500 && g.HEIGHT === 300 && g.X >= 200 && g.Y >= 150 && g;
+  });
   const window = { x: geometry.X, y: geometry.Y, w: geometry.WIDTH, h: geometry.HEIGHT };
   console.log(`Notepad at ${JSON.stringify(window)}`);
 
