@@ -20,11 +20,13 @@ test_packages=(
     g++-mingw-w64-i686 chromium xdotool openssl iproute2 redis-server haproxy x11-xkb-utils
 )
 # Qt for Windows from source (perl, python3 and make build it), the cross compilers, and Wine
-# (32-bit) with a display to run the results on.
+# (32-bit) with a display to run the results on. TigerVNC's Windows server builds against MinGW's
+# zlib and, from Debian's sources, pixman (meson) and libjpeg-turbo (SIMD with nasm).
 win32_packages=(
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 make perl python3
     xz-utils cmake ninja-build nlohmann-json3-dev wine wine32:i386 xvfb xauth x11-utils
     imagemagick
+    libz-mingw-w64-dev meson nasm dpkg-dev
 )
 
 wanted=()

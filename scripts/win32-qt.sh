@@ -87,28 +87,8 @@ done
 export PATH="$work/toolchain:$PATH"
 
 # qtbase's source package, through a deb-src entry beside the machine's own apt settings.
-ensure_deb_src() {
-    if apt-get source --print-uris qtbase-opensource-src >/dev/null 2>&1; then
-        return
-    fi
-    local list=/etc/apt/sources.list.d/velmora-deb-src.sources
-    log "adding deb-src entries for the configured Debian archives ($list)"
-    {
-        for file in /etc/apt/sources.list.d/*.sources; do
-            [[ -f "$file" && "$file" != "$list" ]] || continue
-            # Each stanza again, as a source stanza.
-            sed -e 's/^Types:.*/Types: deb-src/' "$file"
-            echo
-        done
-    } >"$list.tmp"
-    if [[ -f /etc/apt/sources.list ]]; then
-        grep -E '^deb[[:space:]]' /etc/apt/sources.list | sed -e 's/^deb/deb-src/' \
-            >/etc/apt/sources.list.d/velmora-deb-src.list || true
-    fi
-    mv "$list.tmp" "$list"
-    apt-get update -qq
-}
-ensure_deb_src
+source "$root/scripts/debian-source.sh"
+ensure_deb_src qtbase-opensource-src
 mkdir -p "$work/download"
 log "fetching qtbase's source package"
 (cd "$work/download" && apt-get source --download-only -qq qtbase-opensource-src >/dev/null 2>&1) ||

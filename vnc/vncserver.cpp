@@ -3,6 +3,7 @@
 #include "vnc/launch.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QTcpSocket>
 
 VNCServer::VNCServer()
@@ -39,6 +40,11 @@ void VNCServer::start()
             SLOT(processFinished(int, QProcess::ExitStatus)));
 
     logBothStreams(*process, QStringLiteral("./vncserver.log"));
+#ifdef Q_OS_WIN
+    // winvnc4.exe's own log (Log=*:file) goes to the fixed C:\temp\WinVNC4.log, and nowhere at all
+    // when that folder is missing, as it is on a fresh Windows.
+    QDir().mkpath(QStringLiteral("C:/temp"));
+#endif
 
     startCommandLine(*process, commandLine);
     childJob.adopt(*process);

@@ -51,6 +51,8 @@ function usage(message) {
     [--paths ours,direct] which pages to run
     [--quality MODE]      our page's "Calidad": auto, alta, media, baja (default auto)
     [--web DIR]           serve our page from DIR instead of web/ (to compare two versions)
+    [--wine ZIP]          the Windows agent instead: velmora-win32.zip unpacked, velmora.exe
+                          under Wine with the winvnc4.exe and websockify.exe that came with it
     [--trace]             print the page's WebSocket messages from the password to the first
                           picture (time, size, first bytes)
     [--keep DIR]          save the canvas and the desktop of every trial that did not end exact
@@ -101,6 +103,7 @@ function parseOptions(argv) {
     case '--quality': options.quality = value; break;
     case '--keep': options.keep = path.resolve(value); break;
     case '--web': options.web = path.resolve(value); break;
+    case '--wine': options.wine = path.resolve(value); break;
     default: usage(`unknown option ${flag}`);
     }
   }
@@ -120,6 +123,9 @@ function parseOptions(argv) {
 }
 
 const options = parseOptions(process.argv.slice(2));
+// The Windows agent's own Wine prefix beside its build, made on first use and kept.
+if (options.wine)
+  process.env.WINEPREFIX = path.join(path.dirname(options.wine), 'wine-bench');
 
 // ---------------------------------------------------------------------------------------------
 // Processes
@@ -142,6 +148,8 @@ async function cleanUp() {
   if (browser)
     await browser.close().catch(() => {});
   await children.stopAll();
+  if (options.wine)
+    try { run('wineserver', ['-k']); } catch {}
   for (const ns of namespaces) {
     try {
       run('ip', ['netns', 'del', ns]);
@@ -403,16 +411,20 @@ async function setUp() {
 
   const agentDir = path.join(work, 'agent');
   mkdirSync(agentDir);
+  if (options.wine)
+    run('cmake', ['-E', 'chdir', agentDir, 'cmake', '-E', 'tar', 'xf', options.wine]);
   writeFileSync(path.join(agentDir, 'velmora.conf'),
                 `server_host: ${address.serverUp}\nserver_port: ${serverPort}\n`);
-  agent = start('velmora', 'ip', ['netns', 'exec', ns.agent, options.agent], {
+  const agentCommand = options.wine
+    ? [path.join(sourceDir, 'scripts/wine-run.sh'), path.join(agentDir, 'velmora.exe')] : [options.agent];
+  agent = start('velmora', 'ip', ['netns', 'exec', ns.agent, ...agentCommand], {
     cwd: agentDir,
     env: {
       ...process.env, DISPLAY: display, QT_QPA_PLATFORM: 'offscreen',
       PATH: `${path.join(sourceDir, 'platform/linux')}:${process.env.PATH}`,
     },
   });
-  sessionId = (await waitFor(agent, /Your ID:\s+"?(\d{9})/, 60000))[1];
+  sessionId = (await waitFor(agent, /Your ID:\s+"?(\d{9})/, 120000))[1];
   const vncPort = Number((await waitFor(agent, /VNC port:\s+"?(\d+)/))[1]);
   await waitFor(server, new RegExp(`agent online id=${sessionId}`));
   password = run(options.readPassword, [path.join(agentDir, 'vnc_password_session.dat')]).trim();

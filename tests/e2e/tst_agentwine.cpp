@@ -1,7 +1,8 @@
 // The agent as the 32-bit Windows program it ships as: velmora.exe under Wine on an X desktop,
-// with the Windows stand-ins beside it as the package tells users to put the real programs (the
-// proxy relays WebSockets to its target; the VNC server relays to a real TigerVNC that this test
-// runs on the same desktop with the agent's own password file), and the Linux velmora-server.
+// with the Windows stand-ins in place of the two programs that come with it (the proxy relays
+// WebSockets to its target; the VNC server relays to a real TigerVNC that this test runs on the
+// same desktop with the agent's own password file, so that frames can be compared byte for byte
+// with the X server's), and the Linux velmora-server. tst_winechain runs the real programs.
 // The package, the window, the ID, a real viewer's login and picture through velmora-connect, a
 // whole frame byte for byte, the exit button, the agent's programs ending with it (also when it is
 // killed), and a second run in the same folder.
@@ -114,8 +115,7 @@ void TestAgentWine::initTestCase()
                  .exitCode,
              0);
 
-    // The package as a user gets it, with the two programs put beside velmora.exe as its
-    // instructions say.
+    // The package as a user gets it, with the stand-ins in place of its two programs.
     dir.reset(new QTemporaryDir);
     QVERIFY(dir->isValid());
     QCOMPARE(runTool(QStringLiteral("cmake"),
@@ -125,16 +125,20 @@ void TestAgentWine::initTestCase()
                      QProcessEnvironment::systemEnvironment())
                  .exitCode,
              0);
-    QCOMPARE(QDir(dir->path()).entryList(QDir::Files, QDir::Name),
-             (QStringList{"LEEME.txt", "velmora.conf", "velmora.exe"}));
+    QCOMPARE(
+        QDir(dir->path()).entryList(QDir::Files, QDir::Name),
+        (QStringList{"LEEME.txt", "velmora.conf", "velmora.exe", "websockify.exe", "winvnc4.exe"}));
     QFile instructions(dir->filePath(QStringLiteral("LEEME.txt")));
     QVERIFY(instructions.open(QIODevice::ReadOnly));
     const QByteArray text = instructions.readAll();
     QVERIFY(text.startsWith("\xef\xbb\xbf") && text.contains("\r\n"));
     QVERIFY(text.contains("winvnc4.exe") && text.contains("websockify.exe"));
-    for (const QString &program : {QStringLiteral("winvnc4.exe"), QStringLiteral("websockify.exe")})
+    for (const QString &program :
+         {QStringLiteral("winvnc4.exe"), QStringLiteral("websockify.exe")}) {
+        QVERIFY(QFile::remove(dir->filePath(program)));
         QVERIFY(QFile::copy(win32Build + QStringLiteral("/platform/win32/bin/") + program,
                             dir->filePath(program)));
+    }
 
     server.reset(new ServerProcess(QStringLiteral(VELMORA_SERVER_BIN)));
     server->start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),

@@ -83,3 +83,9 @@ export async function logIn(page, id, password) {
   await page.locator('#send-password').click();
   await page.locator('#status', { hasText: `Conectado a ${id}` }).waitFor({ timeout: 30000 });
 }
+
+// The page's point for a point of the remote screen.
+export async function pointOf(page, canvas, x, y, size) {
+  const box = await page.locator(canvas).boundingBox();
+  return { x: box.x + (x + 0.5) * box.width / size.width, y: box.y + (y + 0.5) * box.height / size.height };
+}

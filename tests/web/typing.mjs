@@ -23,7 +23,7 @@ import { fileURLToPath } from 'node:url';
 import assert from 'node:assert/strict';
 
 import { ChildProcesses, waitFor } from './childprocesses.mjs';
-import { startDisplay, startServer, startAgent, launchBrowser, logIn, message } from './session.mjs';
+import { startDisplay, startServer, startAgent, launchBrowser, logIn, message, pointOf } from './session.mjs';
 
 const [serverBin, agentBin, readPasswordBin, recorderBin] = process.argv.slice(2);
 const here = path.dirname(fileURLToPath(import.meta.url));
@@ -220,12 +220,6 @@ async function typeLines(page, recorder, label, failures, lines = LINES) {
                       (faults.length ? `; ${faults.join(', ')}` : ''));
     }
   }
-}
-
-// The page's point for a point of the remote screen.
-async function pointOf(page, canvas, x, y, size) {
-  const box = await page.locator(canvas).boundingBox();
-  return { x: box.x + (x + 0.5) * box.width / size.width, y: box.y + (y + 0.5) * box.height / size.height };
 }
 
 // The pointer events that reached the recorder since `from`.

@@ -1,0 +1,327 @@
+// The Windows package whole, with nothing stood in: velmora-win32.zip unpacked in a folder,
+// velmora.exe under Wine on a private Xvfb desktop with openbox, starting the winvnc4.exe and
+// websockify.exe that came with it; the Linux velmora-server; headless Chromium as the supporter.
+// A Wine Notepad with a known text is on the desktop: the first session (as soon as the agent is
+// online, so winvnc4.exe may still be starting) must show it in the canvas, and a click and keys
+// typed in the page must reach it (Notepad saves what it got, and the file is read back). The
+// session ends from the page; a wrong password is refused; a second session works; a native
+// viewer sees the desktop through velmora-connect; winvnc4.exe's log is where LEEME.txt says.
+// Then either program missing from the folder stops the agent's start-up at that program.
+// Prints the time from the start of velmora.exe to "Listo".
+//   node winechain.mjs VELMORA_SERVER VELMORA_WIN32_ZIP READPASSWORD_HELPER VELMORA_CONNECT
+import { execFileSync } from 'node:child_process';
+import { existsSync, mkdirSync, mkdtempSync, readdirSync, readFileSync, renameSync, rmSync, statSync,
+         writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import assert from 'node:assert/strict';
+
+import { ChildProcesses, waitFor } from './childprocesses.mjs';
+import { startDisplay, startServer, launchBrowser, enterId, logIn, message, pointOf } from './session.mjs';
+
+const [serverBin, zip, readPasswordBin, connectBin] = process.argv.slice(2);
+const artifacts = process.env.VELMORA_ARTIFACT_DIR || tmpdir();
+const sourceDir = process.env.VELMORA_SOURCE_DIR ||
+  path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
+const wineRun = path.join(sourceDir, 'scripts/wine-run.sh');
+// A prefix of this test's own beside the Windows build, made once (about 20 s) and kept.
+const winePrefix = path.join(path.dirname(zip), 'wine-chain');
+const desktopColour = [0x33, 0x66, 0xcc];
+const screen = { width: 1024, height: 768 };
+const notepadText = 'Velmora';
+const typed = 'hola';
+
+for (const tool of ['wine', 'wineserver', 'openbox', 'xdotool', 'import', 'convert', 'vncsnapshot']) {
+  try {
+    execFileSync('sh', ['-c', `command -v ${tool}`], { stdio: 'ignore' });
+  } catch {
+    console.log(`SKIP: ${tool} is not installed (scripts/install-deps.sh --test)`);
+    process.exit(77);
+  }
+}
+
+const work = mkdtempSync(path.join(tmpdir(), 'velmora-winechain-'));
+const children = new ChildProcesses();
+const start = children.start.bind(children);
+let browser = null;
+let wineEnv = null;
+
+async function cleanUp() {
+  if (browser)
+    await browser.close().catch(() => {});
+  await children.stopAll();
+  if (wineEnv)
+    try { execFileSync('wineserver', ['-k'], { env: wineEnv, stdio: 'ignore' }); } catch {}
+  rmSync(work, { recursive: true, force: true });
+}
+
+// A Windows path for a file here, through Wine's Z: drive.
+const windowsPath = (file) => 'Z:' + file.replace(/\//g, '\\');
+
+// Resolves once `check` returns a true value (with that value), testing at every turn of
+// `intervalMs`; fails after `timeoutMs` with `what`.
+async function until(what, check, timeoutMs = 30000, intervalMs = 100) {
+  const deadline = Date.now() + timeoutMs;
+  for (;;) {
+    const value = await check();
+    if (value)
+      return value;
+    if (Date.now() > deadline)
+      throw new Error(`${what} within ${timeoutMs} ms`);
+    await new Promise((resolve) => setTimeout(resolve, intervalMs));
+  }
+}
+
+// The X screen's pixels, as raw RGB.
+function screenPixels(env) {
+  return execFileSync('import', ['-window', 'root', '-depth', '8', 'rgb:-'], { env, maxBuffer: 1 << 24 });
+}
+
+// Pixels of `rect` where the canvas and `rgb` (the whole screen, raw RGB) differ by more than
+// `tolerance` in a channel (the first pictures may come as JPEG); retried at every animation frame
+// until none or `timeoutMs`.
+async function canvasAgainst(page, rgb, rect, tolerance, timeoutMs) {
+  return page.evaluate(async ({ base64, rect, width, tolerance, timeoutMs }) => {
+    const text = atob(base64);
+    const canvas = document.querySelector('#screen canvas');
+    const deadline = performance.now() + timeoutMs;
+    for (;;) {
+      let differing = 0;
+      if (canvas && canvas.width >= rect.x + rect.w && canvas.height >= rect.y + rect.h) {
+        const data = canvas.getContext('2d').getImageData(rect.x, rect.y, rect.w, rect.h).data;
+        for (let y = 0; y < rect.h; ++y) {
+          for (let x = 0; x < rect.w; ++x) {
+            const i = (y * rect.w + x) * 4, j = ((rect.y + y) * width + rect.x + x) * 3;
+            for (let c = 0; c < 3; ++c) {
+              if (Math.abs(data[i + c] - text.charCodeAt(j + c)) > tolerance) {
+                ++differing;
+                break;
+              }
+            }
+          }
+        }
+      } else {
+        differing = rect.w * rect.h;
+      }
+      if (differing === 0 || performance.now() > deadline)
+        return differing;
+      await new Promise((resolve) => requestAnimationFrame(resolve));
+    }
+  }, { base64: rgb.toString('base64'), rect, width: screen.width, tolerance, timeoutMs });
+}
+
+// Share of the canvas's pixels that are the desktop's colour.
+async function desktopShare(page) {
+  return page.evaluate((rgb) => {
+    const canvas = document.querySelector('#screen canvas');
+    if (!canvas || canvas.width === 0 || canvas.height === 0)
+      return 0;
+    const pixels = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+    let matching = 0;
+    for (let i = 0; i < pixels.length; i += 4) {
+      if (Math.abs(pixels[i] - rgb[0]) < 8 && Math.abs(pixels[i + 1] - rgb[1]) < 8 &&
+          Math.abs(pixels[i + 2] - rgb[2]) < 8)
+        ++matching;
+    }
+    return matching / (pixels.length / 4);
+  }, desktopColour);
+}
+
+// Once the agent is online again after the session that ended last.
+function agentBack(server, id) {
+  return waitFor(server, new RegExp(`agent online id=${id}`), 60000,
+                 server.output.lastIndexOf(`session end id=${id}`));
+}
+
+async function main() {
+  assert.ok(existsSync(zip), `${zip} is missing (scripts/win32-build.sh makes it)`);
+
+  // The helped person's desktop: a private X server with a window manager, most of it a terminal
+  // in a known colour (Xvfb's root window keeps no colour that xsetroot gives it).
+  const display = await startDisplay(children, screen);
+  const xEnv = { ...process.env, DISPLAY: display };
+  start('openbox', 'openbox', [], { env: xEnv });
+  start('xterm', 'xterm', ['-bg', '#3366cc', '-fg', '#3366cc', '-geometry', '400x200+0+0'], { env: xEnv });
+  execFileSync('xdotool', ['search', '--sync', '--onlyvisible', '--class', 'xterm'], { env: xEnv });
+
+  // The package as the person gets it, unpacked in a folder of its own.
+  const agentDir = path.join(work, 'Velmora');
+  mkdirSync(agentDir);
+  execFileSync('cmake', ['-E', 'tar', 'xf', zip], { cwd: agentDir });
+  assert.deepEqual(readdirSync(agentDir).sort(),
+                   ['LEEME.txt', 'licencias', 'velmora.conf', 'velmora.exe', 'websockify.exe', 'winvnc4.exe']);
+  assert.ok(readdirSync(path.join(agentDir, 'licencias')).some((name) => /TigerVNC/.test(name)));
+  assert.ok(existsSync(zip.replace(/velmora-win32\.zip$/, 'velmora-win32-fuentes.tar')),
+            'the source archive beside the zip');
+
+  const { server, port } = await startServer(children, {
+    serverBin, work, sourceDir, extraArgs: ['--lockout-base', '1'] });
+  writeFileSync(path.join(agentDir, 'velmora.conf'),
+                `server_host: 127.0.0.1\r\nserver_port: ${port}\r\n`);
+
+  // Wine, as a fresh Windows: no C:\temp, where winvnc4.exe writes its log.
+  wineEnv = { ...xEnv, WINEPREFIX: winePrefix };
+  execFileSync(wineRun, ['cmd', '/c', 'exit', '0'], { env: wineEnv, stdio: 'ignore' });
+  const wineTemp = path.join(winePrefix, 'drive_c/temp');
+  rmSync(wineTemp, { recursive: true, force: true });
+
+  // A Wine program with a known text, moved to a known place.
+  const notes = path.join(work, 'notas.txt');
+  writeFileSync(notes, notepadText);
+  start('notepad', wineRun, ['notepad', windowsPath(notes)], { env: wineEnv });
+  const notepad = execFileSync('xdotool', ['search', '--sync', '--onlyvisible', '--name', 'notas'],
+                               { env: xEnv }).toString().trim().split('\n')[0];
+  execFileSync('xdotool', ['windowsize', notepad, '500', '300', 'windowmove', notepad, '200', '150'],
+               { env: xEnv });
+  const geometry = await until('Notepad at its place', () => {
+    const g = Object.fromEntries(
+      execFileSync('xdotool', ['getwindowgeometry', '--shell', notepad], { env: xEnv }).toString()
+        .trim().split('\n').map((line) => line.split('=')).map(([k, v]) => [k, Number(v)]));
+    return g.WIDTH === 500 && g.HEIGHT === 300 && g.X >= 200 && g.Y >= 150 && g;
+  });
+  const window = { x: geometry.X, y: geometry.Y, w: geometry.WIDTH, h: geometry.HEIGHT };
+  console.log(`Notepad at ${JSON.stringify(window)}`);
+
+  // velmora.exe as the person starts it: a double click in the folder.
+  const started = performance.now();
+  const agent = start('velmora.exe', wineRun, [path.join(agentDir, 'velmora.exe')],
+                      { cwd: agentDir, env: wineEnv });
+  const id = (await waitFor(agent, /Your ID:\s+"?(\d{9})/, 120000))[1];
+  await waitFor(server, new RegExp(`agent online id=${id}`));
+  const ready = (performance.now() - started) / 1000;
+  console.log(`from the start of velmora.exe to "Listo": ${ready.toFixed(1)} s`);
+  const password = execFileSync(readPasswordBin, [path.join(agentDir, 'vnc_password_session.dat')])
+    .toString().trim();
+  assert.match(password, /^\d{4}$/);
+
+  // The first session at once.
+  browser = await launchBrowser(work, { viewport: { width: 1200, height: 900 } });
+  const page = await browser.newPage();
+  const url = `http://127.0.0.1:${port}/`;
+  await page.goto(url);
+  await logIn(page, id, password);
+  await until('the desktop colour in the canvas', async () => await desktopShare(page) >= 0.3);
+  // Notepad with its text, as the X server shows it.
+  const before = screenPixels(xEnv);
+  const differing = await canvasAgainst(page, before, window, 48, 20000);
+  await page.screenshot({ path: path.join(artifacts, 'wine-chain-page.png') });
+  assert.ok(differing <= window.w * window.h / 200,
+            `${differing} pixels of Notepad's window differ between the canvas and the screen`);
+  console.log(`first session: Notepad in the canvas (${differing} pixels off)`);
+
+  // Home puts the caret before the text; the click, below the one line, after it. What is typed
+  // then lands after the text only if the click came through.
+  await page.locator('#screen canvas').focus();
+  await page.keyboard.press('Home');
+  const at = await pointOf(page, '#screen canvas', window.x + window.w / 2, window.y + window.h * 2 / 3, screen);
+  await page.mouse.click(at.x, at.y);
+  await page.keyboard.type(typed);
+  await page.keyboard.press('Control+s');
+  const saved = await until('Notepad saving the typed text',
+                            () => readFileSync(notes, 'latin1') !== notepadText && readFileSync(notes, 'latin1'),
+                            20000).catch((error) => error.message);
+  execFileSync('import', ['-window', 'root', path.join(artifacts, 'wine-chain-desktop.png')], { env: xEnv });
+  await page.screenshot({ path: path.join(artifacts, 'wine-chain-typed.png') });
+  assert.equal(saved, notepadText + typed);
+  console.log(`click and keys reached Notepad: it saved ${JSON.stringify(saved)}`);
+
+  // The supporter ends the session from the page.
+  await page.locator('#disconnect').click();
+  assert.equal(await message(page), 'Sesión finalizada.');
+  await waitFor(server, new RegExp(`session end id=${id}`));
+  console.log('session ended from the page');
+
+  // A wrong password: winvnc4.exe refuses it.
+  await agentBack(server, id);
+  const wrong = String((Number(password) + 1) % 10000).padStart(4, '0');
+  assert.equal(await enterId(page, id), true);
+  await page.locator('#password').fill(wrong);
+  await page.locator('#send-password').click();
+  assert.match(await message(page), /^Contraseña incorrecta\./);
+  await waitFor(server, new RegExp(`attempt refused id=${id} .*: wrong-password`));
+  console.log('wrong password refused');
+
+  // A second session, once the agent is back and the short lock has passed.
+  await agentBack(server, id);
+  let prompted = false;
+  for (let tries = 0; tries < 10 && !prompted; ++tries) {
+    prompted = await enterId(page, id);
+    if (!prompted) {
+      const text = await message(page);
+      assert.match(text, /Por seguridad/);
+      const seconds = Number((text.match(/(\d+) segundos?/) || [0, 1])[1]);
+      await page.waitForTimeout(seconds * 1000);
+    }
+  }
+  assert.ok(prompted, 'the password prompt came back');
+  await page.locator('#password').fill(password);
+  await page.locator('#send-password').click();
+  await page.locator('#status', { hasText: `Conectado a ${id}` }).waitFor({ timeout: 30000 });
+  await until('the desktop colour in the second session', async () => await desktopShare(page) >= 0.3);
+  await page.screenshot({ path: path.join(artifacts, 'wine-chain-second.png') });
+  await page.locator('#disconnect').click();
+  assert.equal(await message(page), 'Sesión finalizada.');
+  console.log('second session: desktop shown, ended from the page');
+
+  // A native viewer through velmora-connect.
+  await agentBack(server, id);
+  const bridge = start('velmora-connect', connectBin, [
+    '--server', `ws://127.0.0.1:${port}`, '--id', id, '--listen', '127.0.0.1:0']);
+  const bridgePort = (await waitFor(bridge, /127\.0\.0\.1:(\d+)/))[1];
+  const snapshot = path.join(artifacts, 'wine-chain-viewer.jpg');
+  execFileSync('vncsnapshot', ['-quiet', '-encodings', 'raw', '-passwd',
+                               path.join(agentDir, 'vnc_password_session.dat'),
+                               `127.0.0.1::${bridgePort}`, snapshot], { timeout: 60000 });
+  const pixel = execFileSync('convert', [snapshot, '-crop', '1x1+1000+740', '-depth', '8', 'txt:-'])
+    .toString().match(/#([0-9A-F]{6})/i)[1];
+  const rgb = [0, 2, 4].map((i) => parseInt(pixel.slice(i, i + 2), 16));
+  assert.ok(rgb.every((v, i) => Math.abs(v - desktopColour[i]) < 16), `viewer's pixel #${pixel}`);
+  console.log(`native viewer through velmora-connect: desktop shown (#${pixel})`);
+
+  // winvnc4.exe's own log, where LEEME.txt says, although the folder was not there.
+  const log = path.join(wineTemp, 'WinVNC4.log');
+  assert.ok(existsSync(log) && statSync(log).size > 0, `${log} is missing or empty`);
+  console.log(`winvnc4.exe logged ${statSync(log).size} bytes to C:\\temp\\WinVNC4.log`);
+
+  // Either program missing from the folder: the window stays at "Iniciando..." (the chain stops
+  // at that program) and the agent never comes online.
+  await stop(agent);
+  for (const [program, error, next] of [
+    ['winvnc4.exe', /VNC Server errorOccurred QProcess::FailedToStart/, /VNCWsProxy|Your ID/],
+    ['websockify.exe', /VNCWsProxy errorOccurred QProcess::FailedToStart/, /Your ID/]]) {
+    const aside = path.join(work, program);
+    renameSync(path.join(agentDir, program), aside);
+    const online = server.output.length;
+    const lacking = start(`velmora.exe without ${program}`, wineRun,
+                          [path.join(agentDir, 'velmora.exe')], { cwd: agentDir, env: wineEnv });
+    await waitFor(lacking, error, 120000);
+    await stop(lacking);
+    assert.doesNotMatch(lacking.output.slice(lacking.output.search(error)), next);
+    assert.doesNotMatch(server.output.slice(online), /agent online/);
+    renameSync(aside, path.join(agentDir, program));
+    console.log(`${program} missing: the agent reports it and goes no further`);
+  }
+}
+
+// Ends a child and waits for it.
+async function stop(entry) {
+  if (entry.child.exitCode !== null || entry.child.signalCode !== null)
+    return;
+  const ended = new Promise((resolve) => entry.child.on('exit', resolve));
+  entry.child.kill('SIGTERM');
+  await ended;
+}
+
+let failed = false;
+try {
+  await main();
+} catch (error) {
+  failed = true;
+  console.error(error);
+  for (const entry of children.entries)
+    console.error(`--- ${entry.name}\n${entry.output.slice(-2000)}`);
+}
+await cleanUp();
+console.log(failed ? '0 passed, 1 failed' : '1 passed, 0 failed');
+process.exit(failed ? 1 : 0);
