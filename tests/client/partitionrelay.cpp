@@ -40,6 +40,14 @@ void PartitionRelay::heal()
     partitioned = false;
 }
 
+void PartitionRelay::cutClients()
+{
+    for (const std::shared_ptr<Pair> &pair : pairs) {
+        pair->blackHoled = true;
+        pair->inbound->abort();
+    }
+}
+
 void PartitionRelay::onNewConnection()
 {
     while (QTcpSocket *socket = server.nextPendingConnection()) {
