@@ -8,13 +8,20 @@ namespace {
 //
 // KEYS: id key, agent key, directory. ARGV: fingerprint, node, entry ms, remember ms, mode, ID.
 // A new agent takes only a free ID; a returning one takes its ID unless another agent's token
-// holds it. Either way the ID is remembered for a day from now, and the node is its holder.
+// holds it, and ('returning', not 'take') unless another node holds it, which is named instead.
+// Granted, the ID is remembered for a day from now, and the node is its holder.
 const RedisScript kClaim(R"lua(
 local t = redis.call('TIME')
 local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
 local holder = redis.call('GET', KEYS[1])
 if holder and (ARGV[5] == 'new' or holder ~= ARGV[1]) then
   return 0
+end
+if ARGV[5] == 'returning' then
+  local node = redis.call('GET', KEYS[2])
+  if node and node ~= ARGV[2] then
+    return node
+  end
 end
 redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[4])
 redis.call('SET', KEYS[2], ARGV[2], 'PX', ARGV[3])
@@ -78,27 +85,31 @@ ClusterDirectory::~ClusterDirectory()
 void ClusterDirectory::claimNew(const std::string &id, const std::string &fingerprint,
                                 std::function<void(Claim)> done)
 {
-    claim(id, fingerprint, "new", std::move(done));
+    claim(id, fingerprint, "new",
+          [done = std::move(done)](Claim result, const std::string &) { done(result); });
 }
 
 void ClusterDirectory::claimReturning(const std::string &id, const std::string &fingerprint,
-                                      std::function<void(Claim)> done)
+                                      bool overHolder,
+                                      std::function<void(Claim, const std::string &)> done)
 {
-    claim(id, fingerprint, "returning", std::move(done));
+    claim(id, fingerprint, overHolder ? "take" : "returning", std::move(done));
 }
 
 void ClusterDirectory::claim(const std::string &id, const std::string &fingerprint,
-                             const char *mode, std::function<void(Claim)> done)
+                             const char *mode, std::function<void(Claim, const std::string &)> done)
 {
     const std::string &p = settings.prefix;
     redis.eval(kClaim, {p + "id:" + id, p + "agent:" + id, p + "directory"},
                {fingerprint, settings.node, std::to_string(3 * settings.refresh.count()),
                 std::to_string(settings.remember.count()), mode, id},
                [done = std::move(done)](const RedisReply &reply) {
-                   if (reply.type != RedisReply::Type::Integer)
-                       done(Claim::Unavailable);
+                   if (reply.type == RedisReply::Type::String)
+                       done(Claim::HeldElsewhere, reply.text);
+                   else if (reply.type != RedisReply::Type::Integer)
+                       done(Claim::Unavailable, {});
                    else
-                       done(reply.integer == 1 ? Claim::Granted : Claim::Taken);
+                       done(reply.integer == 1 ? Claim::Granted : Claim::Taken, {});
                });
 }
 

@@ -33,8 +33,9 @@ public:
         std::string prefix = "velmora:";
     };
 
-    /// How a claim on an ID ended.
-    enum class Claim { Granted, Taken, Unavailable };
+    /// How a claim on an ID ended. HeldElsewhere: the ID's agent is on another node (named with
+    /// it), which must say first whether that agent still answers.
+    enum class Claim { Granted, Taken, HeldElsewhere, Unavailable };
 
     /// Where an ID's agent is.
     struct Location
@@ -59,9 +60,10 @@ public:
     /// Takes `id` for a new agent with `fingerprint`, unless anyone has it.
     void claimNew(const std::string &id, const std::string &fingerprint,
                   std::function<void(Claim)> done);
-    /// Takes `id` for its returning agent: granted unless another agent's token holds it.
-    void claimReturning(const std::string &id, const std::string &fingerprint,
-                        std::function<void(Claim)> done);
+    /// Takes `id` for its returning agent: granted unless another agent's token holds it, or,
+    /// unless `overHolder`, another node holds it (HeldElsewhere, with that node).
+    void claimReturning(const std::string &id, const std::string &fingerprint, bool overHolder,
+                        std::function<void(Claim, const std::string &node)> done);
     /// The agent of `id` left this node (a later holder elsewhere is kept).
     void left(const std::string &id);
     void lookup(const std::string &id, std::function<void(Location)> done);
@@ -75,7 +77,7 @@ public:
 
 private:
     void claim(const std::string &id, const std::string &fingerprint, const char *mode,
-               std::function<void(Claim)> done);
+               std::function<void(Claim, const std::string &node)> done);
     void doRefresh();
     void onRefresh(const RedisReply &reply);
     void schedule();

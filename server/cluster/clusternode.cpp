@@ -1,10 +1,13 @@
 #include "server/cluster/clusternode.h"
 
 #include "server/cluster/forwardedsession.h"
+#include "server/cluster/remoteagentcheck.h"
 #include "server/cluster/sharedguard.h"
 #include "server/core/commandline.h"
 #include "server/core/counters.h"
+#include "server/core/route.h"
 #include "server/core/sessiontokens.h"
+#include "server/net/agentadmission.h"
 #include "server/net/supporterconnection.h"
 
 #include <boost/asio/post.hpp>
@@ -91,21 +94,54 @@ void ClusterNode::claim(AgentIdentity who, const std::string &remote,
         claimFresh(std::move(who), remote, 0, std::move(done));
         return;
     }
+    claimReturning(std::move(who), remote, false, std::move(done));
+}
+
+void ClusterNode::claimReturning(AgentIdentity who, const std::string &remote, bool overHolder,
+                                 std::function<void(std::optional<AgentIdentity>)> done)
+{
     const std::string id = who.id;
     const std::string fingerprint = SessionTokens::fingerprint(who.token);
-    directory.claimReturning(id, fingerprint,
-                             [this, who = std::move(who), remote,
-                              done = std::move(done)](ClusterDirectory::Claim result) mutable {
+    directory.claimReturning(id, fingerprint, overHolder,
+                             [this, who = std::move(who), remote, done = std::move(done)](
+                                 ClusterDirectory::Claim result, const std::string &node) mutable {
                                  if (result == ClusterDirectory::Claim::Taken) {
                                      who = AgentIdentity{};
                                      who.how = "new; the ID of its token is held by another agent";
                                      claimFresh(std::move(who), remote, 0, std::move(done));
+                                 } else if (result == ClusterDirectory::Claim::HeldElsewhere) {
+                                     askHolder(std::move(who), remote, node, std::move(done));
                                  } else {
                                      // Without Redis the agent keeps its own ID, and the directory
                                      // learns of it once Redis is back.
                                      done(std::move(who));
                                  }
                              });
+}
+
+void ClusterNode::askHolder(AgentIdentity who, const std::string &remote, const std::string &node,
+                            std::function<void(std::optional<AgentIdentity>)> done)
+{
+    RemoteAgentCheck::Settings settings;
+    settings.node = node;
+    settings.id = who.id;
+    settings.asking = address();
+    settings.signature = auth.sign(std::string(kAgentCheckPrefix) + who.id, address(), unixNow());
+    // The holder's own wait, and time to reach it.
+    settings.deadline = AgentAdmission::kAnswerWait + std::chrono::seconds(1);
+    auto answered = [this, who = std::move(who), remote, node,
+                     done = std::move(done)](bool alive) mutable {
+        if (alive) {
+            AgentIdentity fresh;
+            fresh.how = AgentAdmission::kHeldByLiveAgent;
+            claimFresh(std::move(fresh), remote, 0, std::move(done));
+            return;
+        }
+        config.log("agent id=" + who.id + " on node " + node +
+                   " did not answer; its token came back from " + remote);
+        claimReturning(std::move(who), remote, true, std::move(done));
+    };
+    std::make_shared<RemoteAgentCheck>(io, std::move(settings), std::move(answered))->start();
 }
 
 void ClusterNode::claimFresh(AgentIdentity who, const std::string &remote, unsigned tries,
@@ -176,6 +212,7 @@ void ClusterNode::locate(const std::shared_ptr<SupporterConnection> &supporter, 
 bool ClusterNode::carriedBy(std::string_view id, std::string_view client,
                             std::string_view signature) const
 {
+    // Also another node's agent check, signed over its path (see kAgentCheckPrefix).
     return auth.verify(id, client, signature, unixNow());
 }
 

@@ -59,6 +59,14 @@ public:
     ServerStats::Cluster figures() const;
 
 private:
+    /// A returning agent's own ID: unless (`overHolder` false) another node holds it, which is
+    /// asked first whether its agent still answers (askHolder).
+    void claimReturning(AgentIdentity who, const std::string &remote, bool overHolder,
+                        std::function<void(std::optional<AgentIdentity>)> done);
+    /// `node` holds the returning agent's ID: while its agent answers there, this one gets a
+    /// fresh ID; else it takes its own.
+    void askHolder(AgentIdentity who, const std::string &remote, const std::string &node,
+                   std::function<void(std::optional<AgentIdentity>)> done);
     void claimFresh(AgentIdentity who, const std::string &remote, unsigned tries,
                     std::function<void(std::optional<AgentIdentity>)> done);
     /// Carries `supporter`'s session to `node`, which holds the agent.

@@ -45,6 +45,13 @@ Route routeRequest(const RequestHead &head, const RoutePolicy &policy)
         route.carried = !head.carriedClient.empty() && !head.nodeSignature.empty() &&
                         policy.carriedBy &&
                         policy.carriedBy(route.id, head.carriedClient, head.nodeSignature);
+    } else if (path.substr(0, kAgentCheckPrefix.size()) == kAgentCheckPrefix &&
+               !head.carriedClient.empty() && !head.nodeSignature.empty() && policy.carriedBy &&
+               policy.carriedBy(path, head.carriedClient, head.nodeSignature)) {
+        route.kind = Route::Kind::AgentCheck;
+        route.id = std::string(path.substr(kAgentCheckPrefix.size()));
+        route.client = std::string(head.carriedClient);
+        return route;
     } else {
         route.kind = Route::Kind::NotFound;
         return route;

@@ -20,6 +20,9 @@ struct Route
         /// WebSocket upgrade at "/viewer/<ID>": a supporter; `id` holds the text after the prefix
         /// (not necessarily a valid ID).
         Supporter,
+        /// WebSocket upgrade at "/agent-check/<ID>" from another node of a cluster, signed by it:
+        /// does the agent of `id` still answer here? `client` holds the asking node.
+        AgentCheck,
         /// A plain HTTP request: handed to the HTTP handlers; `path` holds the path.
         Http,
         /// A WebSocket upgrade anywhere else.
@@ -66,7 +69,8 @@ struct RoutePolicy
 
 /// Routes a request by its target and whether it asks for a WebSocket upgrade; for an upgrade to
 /// an agent's or a supporter's path, also who the client is: a carried supporter's signed
-/// address, else the peer (or the last X-Forwarded-For entry when trusted), IPv6 by its /64.
+/// address, else the peer (or the last X-Forwarded-For entry when trusted), IPv6 by its /64. An
+/// agent check without a valid signature is NotFound.
 Route routeRequest(const RequestHead &head, const RoutePolicy &policy);
 
 /// The value of the cookie `name` in a Cookie header ("a=1; b=2"), or nothing.
@@ -83,6 +87,15 @@ inline constexpr std::string_view kBinarySubprotocol = "binary";
 
 /// The path prefix of supporters' connections.
 inline constexpr std::string_view kViewerPrefix = "/viewer/";
+
+/// The path prefix of another node's question whether an agent still answers here. Its
+/// signature (see RoutePolicy::carriedBy) is over the path (prefix and ID) and the asking node's
+/// address in kCarriedClientHeader, so that it cannot pass for a carried supporter's.
+inline constexpr std::string_view kAgentCheckPrefix = "/agent-check/";
+
+/// The close reasons that answer it: the agent answered a ping, or no agent here did.
+inline constexpr std::string_view kAgentAlive = "alive";
+inline constexpr std::string_view kAgentSilent = "silent";
 
 /// The headers with which one node of a cluster carries a supporter to another: the supporter's
 /// address, and the node's signature over it and the ID.

@@ -60,7 +60,8 @@ public:
     // Every `done` is called at most once, later on the loop (never from inside the call).
 
     /// Takes the agent's ID: its own for a returning agent (a fresh one when another agent
-    /// holds it), else a fresh one. `done` gets the identity to welcome the agent with, or
+    /// holds it, or when another node holds it for an agent that still answers there), else a
+    /// fresh one. `done` gets the identity to welcome the agent with, or
     /// nothing when it must come back later (logged); always called.
     virtual void claim(AgentIdentity who, const std::string &remote,
                        std::function<void(std::optional<AgentIdentity>)> done) = 0;
@@ -74,7 +75,8 @@ public:
     virtual void locate(const std::shared_ptr<SupporterConnection> &supporter,
                         const CloseReason &here, std::function<void(Whereabouts)> done) = 0;
 
-    /// True when `signature` is another node's for carrying the supporter from `client` to `id`.
+    /// True when `signature` is another node's for carrying the supporter from `client` to `id`
+    /// (or, when `id` is an agent check's path, for that check from node `client`).
     virtual bool carriedBy(std::string_view id, std::string_view client,
                            std::string_view signature) const = 0;
 

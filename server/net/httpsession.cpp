@@ -130,7 +130,8 @@ void HttpSession::onRead(const beast::error_code &ec, std::size_t)
     const Request &request = parser->get();
     const RequestHead head = headOf(request, beast::get_lowest_layer(stream).socket());
     const Route route = routeRequest(head, policy);
-    if (route.kind == Route::Kind::Agent || route.kind == Route::Kind::Supporter) {
+    if (route.kind == Route::Kind::Agent || route.kind == Route::Kind::Supporter ||
+        route.kind == Route::Kind::AgentCheck) {
         handOver(route);
         return;
     }

@@ -36,6 +36,7 @@ std::uint16_t Hub::listen()
         {io, config, counters, listener.plainPort() ? listener.plainPort() : port, roster});
     admission = std::make_unique<SupporterAdmission>(io, config, registry, counters, roster,
                                                      *services.guard, *services.directory);
+    agentAdmission = std::make_unique<AgentAdmission>(io, roster, *services.directory, config.log);
     return port;
 }
 
@@ -62,6 +63,10 @@ std::shared_ptr<WsConnection> Hub::connectionFor(Transport transport, const Rout
     if (route.kind == Route::Kind::Agent)
         connection = std::make_shared<AgentConnection>(*this, std::move(transport), id, remote,
                                                        agentLimits(config), route.token);
+    else if (route.kind == Route::Kind::AgentCheck)
+        connection =
+            std::make_shared<AgentCheckConnection>(*this, std::move(transport), id, remote,
+                                                   supporterLimits(config), route.id, route.client);
     else
         connection = std::make_shared<SupporterConnection>(*this, std::move(transport), id, remote,
                                                            supporterLimits(config), route);
@@ -94,20 +99,7 @@ void Hub::agentOpened(const std::shared_ptr<AgentConnection> &agent)
         agent->close(kShutdown);
         return;
     }
-    services.directory->claim(
-        roster.identify(*agent), agent->remote(),
-        [this, weak = std::weak_ptr<AgentConnection>(agent)](std::optional<AgentIdentity> who) {
-            const auto agent = weak.lock();
-            if (!agent || agent->closing()) {
-                // Granted to a connection that is gone: unless another one holds it here.
-                if (who && !roster.holds(who->id))
-                    services.directory->left(who->id);
-            } else if (!who) {
-                agent->close(kUnavailable);
-            } else {
-                roster.welcome(agent, *who);
-            }
-        });
+    agentAdmission->opened(agent);
 }
 
 void Hub::agentClosed(AgentConnection &agent, const std::string &why)
@@ -146,6 +138,24 @@ void Hub::supporterHandshakeFailed(SupporterConnection &supporter, const std::st
 void Hub::log(const std::string &line)
 {
     config.log(line);
+}
+
+void Hub::agentCheckOpened(const std::shared_ptr<AgentCheckConnection> &check)
+{
+    agentAdmission->answers(
+        check->sessionId(), [this, weak = std::weak_ptr<AgentCheckConnection>(check)](bool alive) {
+            const auto check = weak.lock();
+            if (!check || check->closing())
+                return;
+            log("agent check id=" + check->sessionId() + " from node " + check->node() + ": " +
+                std::string(alive ? kAgentAlive : kAgentSilent));
+            check->answer(alive);
+        });
+}
+
+void Hub::agentCheckEnded(AgentCheckConnection &check)
+{
+    listener.connectionEnded(check.id());
 }
 
 void Hub::handshakeFailed(WsConnection &connection, const char *role, const std::string &why)

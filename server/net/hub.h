@@ -1,7 +1,8 @@
 // The node's composition root: owns the io_context and the pieces, and wires the listener's and
-// the connections' events to them. Who an agent is belongs to the AgentRoster, whether a
-// supporter may start a session to the SupporterAdmission, and what lies beyond this node (the
-// guard's state, other nodes' agents) to the NodeServices it is given. Runs on one thread.
+// the connections' events to them. Who an agent is belongs to the AgentRoster and the
+// AgentAdmission, whether a supporter may start a session to the SupporterAdmission, and what
+// lies beyond this node (the guard's state, other nodes' agents) to the NodeServices it is given.
+// Runs on one thread.
 #pragma once
 
 #include "server/beast/beast.h"
@@ -13,6 +14,8 @@
 #include "server/core/sessionids.h"
 #include "server/core/sessionregistry.h"
 #include "server/core/sessiontokens.h"
+#include "server/net/agentadmission.h"
+#include "server/net/agentcheckconnection.h"
 #include "server/net/agentconnection.h"
 #include "server/net/agentroster.h"
 #include "server/net/listener.h"
@@ -26,7 +29,10 @@ namespace velmora::server {
 
 /// The interfaces are for the listener and the connections it makes; their overrides are
 /// private.
-class Hub : public Listener::Owner, public AgentConnection::Owner, public SupporterConnection::Owner
+class Hub : public Listener::Owner,
+            public AgentConnection::Owner,
+            public SupporterConnection::Owner,
+            public AgentCheckConnection::Owner
 {
 public:
     /// `services` makes the guard and the directory once the port is known (see localServices).
@@ -61,6 +67,10 @@ private:
 
     void log(const std::string &line) override;
 
+    // AgentCheckConnection::Owner
+    void agentCheckOpened(const std::shared_ptr<AgentCheckConnection> &check) override;
+    void agentCheckEnded(AgentCheckConnection &check) override;
+
     void handshakeFailed(WsConnection &connection, const char *role, const std::string &why);
 
     /// Its log is never empty (a server told to log nothing gets a sink that drops the lines).
@@ -80,6 +90,7 @@ private:
     /// Made by listen(), once the port is known; everything below needs them.
     NodeServices services;
     std::unique_ptr<SupporterAdmission> admission;
+    std::unique_ptr<AgentAdmission> agentAdmission;
 };
 
 } // namespace velmora::server

@@ -105,6 +105,11 @@ void WsConnection::onAccept(const beast::error_code &ec)
         return;
     open = true;
     ws.binary(true);
+    // Called only from within this connection's own reads.
+    ws.control_callback([this](websocket::frame_type kind, beast::string_view) {
+        if (kind == websocket::frame_type::pong)
+            heard();
+    });
     if (closeRequested) {
         // Closed (server shutdown) while the handshake was under way: only say goodbye.
         doClose();
@@ -130,6 +135,7 @@ void WsConnection::onRead(const beast::error_code &ec, std::size_t bytes)
         finish(describeError(ec));
         return;
     }
+    heard();
     if (budget && !budget->take(budgetClient, bytes)) {
         finish("its unfinished messages went over the budget for its address or the server's");
         return;
@@ -246,6 +252,31 @@ void WsConnection::abort()
     beast::get_lowest_layer(ws).socket().close(ignored);
 }
 
+bool WsConnection::ping(std::function<void(bool)> answered)
+{
+    if (!open || closeRequested || finished)
+        return false;
+    lifeWaiters.push_back(std::move(answered));
+    if (!pinging) {
+        pinging = true;
+        ws.async_ping(
+            {}, [self = shared_from_this()](const beast::error_code &) { self->pinging = false; });
+    }
+    return true;
+}
+
+void WsConnection::heard()
+{
+    if (lifeWaiters.empty())
+        return;
+    // Later, so that no waiter runs inside this connection's read.
+    net::post(ws.get_executor(), [waiters = std::move(lifeWaiters)] {
+        for (const auto &answered : waiters)
+            answered(true);
+    });
+    lifeWaiters.clear();
+}
+
 void WsConnection::pauseReading()
 {
     if (paused || finished || closeSent)
@@ -285,10 +316,15 @@ void WsConnection::finish(const std::string &why)
         queue.pop_back();
     }
     abort();
+    // Told after the owner has seen the end, so that they find the connection gone.
+    auto waiters = std::move(lifeWaiters);
+    lifeWaiters.clear();
     if (open)
         onClosed(why);
     else
         onHandshakeFailed(why);
+    for (const auto &answered : waiters)
+        answered(false);
 }
 
 } // namespace velmora::server

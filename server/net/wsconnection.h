@@ -12,9 +12,11 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velmora::server {
 
@@ -58,6 +60,13 @@ public:
     /// Drops the TCP connection at once.
     void abort();
 
+    /// Asks the peer for a sign of life: sends a ping, and calls `answered(true)` (later, on the
+    /// loop) once anything arrives from the peer (its pong, or a frame it was sending anyway), or
+    /// `answered(false)` when the connection ends first. Returns false without calling
+    /// `answered` when the connection is not open or is closing. Nothing arrives while reading is
+    /// paused: a waiter then hears only of the end.
+    bool ping(std::function<void(bool answered)> answered);
+
     /// Stops reading after the current message (one in progress is read to its end), and with it
     /// the idle timeout (the peer is not at fault when we do not read).
     void pauseReading();
@@ -96,6 +105,8 @@ private:
     void doClose();
     void onClose(const beast::error_code &ec);
     void finish(const std::string &why);
+    /// Something arrived from the peer: the waiters of ping() hear of it.
+    void heard();
     void releaseHeld();
     websocket::stream_base::timeout timeouts(bool idle) const;
 
@@ -115,6 +126,9 @@ private:
     std::deque<std::string> queue;
     std::size_t queued = 0;
     Clock::time_point writeStarted;
+    std::vector<std::function<void(bool)>> lifeWaiters;
+    /// A ping is being written (one at a time: its pong answers every waiter).
+    bool pinging = false;
     std::uint16_t closeCode = 1000;
     std::string closeText;
     bool open = false;

@@ -107,6 +107,14 @@ void PartitionRelay::cut()
     }
 }
 
+void PartitionRelay::cutClients()
+{
+    for (const std::shared_ptr<Pair> &pair : pairs) {
+        pair->blackHoled = true;
+        pair->inbound->abort();
+    }
+}
+
 void PartitionRelay::onNewConnection()
 {
     while (QTcpSocket *socket = server.nextPendingConnection()) {

@@ -44,6 +44,10 @@ public:
     void heal();
     /// Ends every relayed connection on both sides at once, as a reset does.
     void cut();
+    /// Resets the client's side of every connection so far and black-holes the target's side,
+    /// which stays open: the target is left with half-open connections, the client may connect
+    /// again at once.
+    void cutClients();
     bool isPartitioned() const { return partitioned; }
 
     /// Connections accepted so far, and bytes dropped so far (both directions).

@@ -163,6 +163,70 @@ private slots:
         QCOMPARE(asked, presented ? QStringList{"123456789 " + carriedClient} : QStringList{});
     }
 
+    // Another node asks whether an agent still answers here: only with its signature over the
+    // path and its own address, which is not a supporter's (a signature for one never passes for
+    // the other).
+    void agentChecks_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<bool>("upgrade");
+        QTest::addColumn<QString>("node");
+        QTest::addColumn<QString>("signature");
+        QTest::addColumn<bool>("policy");
+        QTest::addColumn<Route::Kind>("kind");
+        using K = Route::Kind;
+        const QString check = "/agent-check/123456789";
+        QTest::newRow("signed") << check << true << "10.0.0.5:8080"
+                                << "good" << true << K::AgentCheck;
+        QTest::newRow("with query") << check + "?x" << true << "10.0.0.5:8080"
+                                    << "good" << true << K::AgentCheck;
+        QTest::newRow("signature refused") << check << true << "10.0.0.5:8080"
+                                           << "forged" << true << K::NotFound;
+        QTest::newRow("no signature") << check << true << "10.0.0.5:8080"
+                                      << "" << true << K::NotFound;
+        QTest::newRow("no node") << check << true << ""
+                                 << "good" << true << K::NotFound;
+        QTest::newRow("a single node takes no signature") << check << true << "10.0.0.5:8080"
+                                                          << "good" << false << K::NotFound;
+        QTest::newRow("plain GET") << check << false << "10.0.0.5:8080"
+                                   << "good" << true << K::Http;
+    }
+    void agentChecks()
+    {
+        QFETCH(QString, target);
+        QFETCH(bool, upgrade);
+        QFETCH(QString, node);
+        QFETCH(QString, signature);
+        QFETCH(bool, policy);
+        QFETCH(Route::Kind, kind);
+        const std::string targetText = target.toStdString();
+        const std::string nodeText = node.toStdString();
+        const std::string signatureText = signature.toStdString();
+        RequestHead head;
+        head.target = targetText;
+        head.webSocketUpgrade = upgrade;
+        head.peer = "10.0.0.5";
+        head.carriedClient = nodeText;
+        head.nodeSignature = signatureText;
+        RoutePolicy routing;
+        QStringList asked;
+        if (policy) {
+            routing.carriedBy = [&](std::string_view id, std::string_view from,
+                                    std::string_view mac) {
+                asked << QString::fromStdString(std::string(id) + " " + std::string(from));
+                return mac == "good";
+            };
+        }
+        const Route route = routeRequest(head, routing);
+        QCOMPARE(route.kind, kind);
+        if (kind == Route::Kind::AgentCheck) {
+            QCOMPARE(QString::fromStdString(route.id), QString("123456789"));
+            QCOMPARE(QString::fromStdString(route.client), node);
+        }
+        if (!asked.isEmpty())
+            QCOMPARE(asked, QStringList{"/agent-check/123456789 " + node});
+    }
+
     // The agent's token is the first value its Cookie lines give the cookie.
     void agentTokens_data()
     {

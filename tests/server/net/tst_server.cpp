@@ -184,34 +184,6 @@ private slots:
         QVERIFY(!server.logMatching("invalid session token").isEmpty());
     }
 
-    void secondConnectionWithTheTokenReplacesTheFirst()
-    {
-        ServerThread server(relayOnly());
-        auto first = onlineAgent(server);
-        QVERIFY(first);
-        SupporterPeer supporter;
-        supporter.open(server.viewerUrl(first->id));
-        QVERIFY(supporter.waitForMessages(1));
-        const int before = first->disconnections;
-
-        auto second = onlineAgent(server, AgentPeer::Mode::Echo, first->token);
-        QVERIFY(second);
-        QCOMPARE(second->id, first->id);
-        QTRY_VERIFY(first->disconnections > before);
-        QCOMPARE(int(first->socket.closeCode()), 4001);
-        QCOMPARE(first->socket.closeReason(), QString("replaced"));
-        QVERIFY(supporter.waitForDisconnected());
-        QCOMPARE(int(supporter.socket.closeCode()), 4001);
-        QCOMPARE(supporter.socket.closeReason(), QString("replaced"));
-        QVERIFY(server.waitForLog("replaced by a new connection"));
-
-        // The new connection is free for a session.
-        SupporterPeer next;
-        next.open(server.viewerUrl(second->id));
-        QVERIFY(next.waitForMessages(1));
-        QCOMPARE(next.messages.first(), second->greeting);
-    }
-
     void supporterRefusals_data()
     {
         QTest::addColumn<QString>("situation");
