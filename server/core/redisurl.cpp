@@ -11,6 +11,7 @@ namespace {
 
 constexpr std::string_view redisScheme = "redis://";
 constexpr std::string_view unixScheme = "unix://";
+constexpr std::string_view sentinelScheme = "sentinel://";
 
 // Decodes %XX; false on a '%' without two hexadecimal digits.
 bool percentDecode(std::string_view text, std::string &out)
@@ -53,6 +54,13 @@ std::string parseDatabase(std::string_view text, RedisEndpoint &endpoint)
                printable(text) + "'";
     endpoint.database = static_cast<int>(number);
     return {};
+}
+
+std::string parseDatabaseQuery(std::string_view query, RedisEndpoint &endpoint)
+{
+    if (query.substr(0, 3) != "db=")
+        return "unexpected '" + printable(query) + "' in the query, which takes db=N only";
+    return parseDatabase(query.substr(3), endpoint);
 }
 
 bool isHostNameCharacter(char c)
@@ -143,17 +151,60 @@ std::string parseUnix(std::string_view text, RedisEndpoint &endpoint)
         return "the URL names no socket";
     if (question == std::string_view::npos)
         return {};
-    const std::string_view query = text.substr(question + 1);
-    if (query.substr(0, 3) != "db=")
-        return "unexpected '" + printable(query) + "' in the query, which takes db=N only";
-    return parseDatabase(query.substr(3), endpoint);
+    return parseDatabaseQuery(text.substr(question + 1), endpoint);
+}
+
+std::string parseSentinel(std::string_view text, RedisEndpoint &endpoint)
+{
+    const std::size_t slash = text.find_first_of("/?#");
+    const std::string_view authority = text.substr(0, slash);
+    const std::size_t at = authority.rfind('@');
+    if (at != std::string_view::npos) {
+        if (std::string error = parseUserInfo(authority.substr(0, at), endpoint); !error.empty())
+            return error;
+    }
+    std::string_view hosts = at == std::string_view::npos ? authority : authority.substr(at + 1);
+    while (true) {
+        const std::size_t comma = hosts.find(',');
+        RedisEndpoint one;
+        one.port = RedisEndpoint::Sentinel{}.port;
+        if (std::string error = parseHostAndPort(hosts.substr(0, comma), one); !error.empty())
+            return error;
+        endpoint.sentinels.push_back({one.host, one.port});
+        if (comma == std::string_view::npos)
+            break;
+        hosts = hosts.substr(comma + 1);
+    }
+    const std::string_view rest = slash == std::string_view::npos ? "" : text.substr(slash);
+    const std::size_t question = rest.find('?');
+    const std::string_view name = rest.substr(0, question);
+    if (name.size() < 2 || name.front() != '/')
+        return "sentinel:// needs the primary's name after the hosts, as in "
+               "sentinel://h1:26379,h2:26379/velmora";
+    for (const char c : name.substr(1)) {
+        if (!isHostNameCharacter(c))
+            return "the primary's name '" + printable(name.substr(1)) +
+                   "' may hold letters, digits, '.', '-' and '_' only";
+    }
+    endpoint.masterName = std::string(name.substr(1));
+    endpoint.port = 0;
+    if (question == std::string_view::npos)
+        return {};
+    return parseDatabaseQuery(rest.substr(question + 1), endpoint);
 }
 
 } // namespace
 
 std::string RedisEndpoint::describe() const
 {
-    return unixPath.empty() ? formatHostPort(host, port) : unixPath;
+    if (!unixPath.empty())
+        return unixPath;
+    if (!host.empty() || sentinels.empty())
+        return formatHostPort(host, port);
+    std::string hosts;
+    for (const Sentinel &sentinel : sentinels)
+        hosts += (hosts.empty() ? "" : ",") + formatHostPort(sentinel.host, sentinel.port);
+    return "'" + masterName + "' of the Sentinels at " + hosts;
 }
 
 std::variant<RedisEndpoint, std::string> parseRedisUrl(std::string_view url)
@@ -164,10 +215,13 @@ std::variant<RedisEndpoint, std::string> parseRedisUrl(std::string_view url)
         error = parseRedis(url.substr(redisScheme.size()), endpoint);
     else if (url.substr(0, unixScheme.size()) == unixScheme)
         error = parseUnix(url.substr(unixScheme.size()), endpoint);
+    else if (url.substr(0, sentinelScheme.size()) == sentinelScheme)
+        error = parseSentinel(url.substr(sentinelScheme.size()), endpoint);
     else if (url.substr(0, 9) == "rediss://")
         error = "rediss:// (TLS to Redis) is not supported; use redis:// or unix://";
     else
-        error = "expected redis://[[USER]:PASSWORD@]HOST[:PORT][/DB] or unix:///PATH[?db=N]";
+        error = "expected redis://[[USER]:PASSWORD@]HOST[:PORT][/DB], unix:///PATH[?db=N] or "
+                "sentinel://HOST[:PORT][,HOST[:PORT]...]/NAME[?db=N]";
     if (!error.empty())
         return error;
     return endpoint;

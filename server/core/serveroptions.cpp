@@ -231,8 +231,10 @@ std::string serverUsage()
            "                          entry (only behind a reverse proxy that sets it)\n"
            "  --redis URL             a node of a cluster: share IDs, the directory of agents\n"
            "                          and the locks with the other nodes in this Redis\n"
-           "                          (redis://[[USER]:PASSWORD@]HOST[:PORT][/DB] or\n"
-           "                          unix:///PATH[?db=N]); every node reads the same secret\n"
+           "                          (redis://[[USER]:PASSWORD@]HOST[:PORT][/DB],\n"
+           "                          unix:///PATH[?db=N], or the primary NAME that Sentinels\n"
+           "                          follow: sentinel://HOST[:PORT][,HOST[:PORT]...]/NAME);\n"
+           "                          every node reads the same secret\n"
            "  --node-address HOST:PORT  where the other nodes reach this node's plain listener\n"
            "                          (default: --plain-listen's address, else --listen's)\n"
            "  --help                  show this text\n";

@@ -86,12 +86,70 @@ private slots:
         QCOMPARE(QString::fromStdString(endpoint.describe()), described);
     }
 
+    void sentinel_data()
+    {
+        QTest::addColumn<QByteArray>("url");
+        QTest::addColumn<QString>("sentinels");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("user");
+        QTest::addColumn<QByteArray>("password");
+        QTest::addColumn<int>("database");
+        QTest::newRow("one host, default port")
+            << QByteArray("sentinel://10.0.0.7/velmora") << "10.0.0.7:26379"
+            << "velmora" << QByteArray() << QByteArray() << 0;
+        QTest::newRow("three hosts") << QByteArray("sentinel://s1:26379,s2:26380,s3/velmora-1")
+                                     << "s1:26379,s2:26380,s3:26379"
+                                     << "velmora-1" << QByteArray() << QByteArray() << 0;
+        QTest::newRow("IPv6 and a name")
+            << QByteArray("sentinel://[::1]:5000,sentinel.example/v.m_2")
+            << "[::1]:5000,sentinel.example:26379"
+            << "v.m_2" << QByteArray() << QByteArray() << 0;
+        QTest::newRow("user, password and database")
+            << QByteArray("sentinel://node:s%40cret@s1,s2/velmora?db=3") << "s1:26379,s2:26379"
+            << "velmora" << QByteArray("node") << QByteArray("s@cret") << 3;
+        QTest::newRow("password alone") << QByteArray("sentinel://:pw@s1:1/velmora") << "s1:1"
+                                        << "velmora" << QByteArray() << QByteArray("pw") << 0;
+        QTest::newRow("password alone without colon")
+            << QByteArray("sentinel://pw@s1/velmora") << "s1:26379"
+            << "velmora" << QByteArray() << QByteArray("pw") << 0;
+    }
+    // The primary is unknown until the Sentinels are asked: host and port stay empty.
+    void sentinel()
+    {
+        QFETCH(QByteArray, url);
+        QFETCH(QString, sentinels);
+        QFETCH(QString, name);
+        QFETCH(QByteArray, user);
+        QFETCH(QByteArray, password);
+        QFETCH(int, database);
+        const auto parsed = parseRedisUrl(url.toStdString());
+        if (const auto *error = std::get_if<std::string>(&parsed))
+            QFAIL(error->c_str());
+        const auto &endpoint = std::get<RedisEndpoint>(parsed);
+        QStringList hosts;
+        for (const auto &sentinel : endpoint.sentinels)
+            hosts << QString::fromStdString((sentinel.host.find(':') == std::string::npos
+                                                 ? sentinel.host
+                                                 : "[" + sentinel.host + "]") +
+                                            ":" + std::to_string(sentinel.port));
+        QCOMPARE(hosts.join(','), sentinels);
+        QCOMPARE(QString::fromStdString(endpoint.masterName), name);
+        QVERIFY(endpoint.host.empty());
+        QVERIFY(endpoint.unixPath.empty());
+        QCOMPARE(QByteArray::fromStdString(endpoint.user), user);
+        QCOMPARE(QByteArray::fromStdString(endpoint.password), password);
+        QCOMPARE(endpoint.database, database);
+        QCOMPARE(QString::fromStdString(endpoint.describe()),
+                 "'" + name + "' of the Sentinels at " + sentinels);
+    }
+
     void bad_data()
     {
         QTest::addColumn<QString>("url");
         QTest::addColumn<QString>("error");
-        const QString usage =
-            "expected redis://[[USER]:PASSWORD@]HOST[:PORT][/DB] or unix:///PATH[?db=N]";
+        const QString usage = "expected redis://[[USER]:PASSWORD@]HOST[:PORT][/DB], "
+                              "unix:///PATH[?db=N] or "
+                              "sentinel://HOST[:PORT][,HOST[:PORT]...]/NAME[?db=N]";
         QTest::newRow("empty") << "" << usage;
         QTest::newRow("no scheme") << "127.0.0.1:6379" << usage;
         QTest::newRow("http") << "http://127.0.0.1:6379" << usage;
@@ -166,6 +224,34 @@ private slots:
             << "unexpected 'timeout=1' in the query, which takes db=N only";
         QTest::newRow("unix bad escape") << "unix:///tmp/%g.sock"
                                          << "a '%' in the path must start an escape such as %20";
+        const QString needsName = "sentinel:// needs the primary's name after the hosts, as in "
+                                  "sentinel://h1:26379,h2:26379/velmora";
+        QTest::newRow("sentinel without name") << "sentinel://h1,h2" << needsName;
+        QTest::newRow("sentinel empty name") << "sentinel://h1,h2/" << needsName;
+        QTest::newRow("sentinel database without name") << "sentinel://h1?db=1" << needsName;
+        QTest::newRow("sentinel no host") << "sentinel:///velmora"
+                                          << "the URL names no host";
+        QTest::newRow("sentinel empty host in list") << "sentinel://h1,,h2/velmora"
+                                                     << "the URL names no host";
+        QTest::newRow("sentinel trailing comma") << "sentinel://h1,/velmora"
+                                                 << "the URL names no host";
+        QTest::newRow("sentinel port 0") << "sentinel://h1:26379,h2:0/velmora"
+                                         << "the port must be 1 to 65535, got '0'";
+        QTest::newRow("sentinel bad name")
+            << "sentinel://h1/my primary"
+            << "the primary's name 'my primary' may hold letters, digits, '.', '-' and '_' only";
+        QTest::newRow("sentinel name with slash")
+            << "sentinel://h1/velmora/2"
+            << "the primary's name 'velmora/2' may hold letters, digits, '.', '-' and '_' only";
+        QTest::newRow("sentinel other query")
+            << "sentinel://h1/velmora?master=x"
+            << "unexpected 'master=x' in the query, which takes db=N only";
+        QTest::newRow("sentinel bad database")
+            << "sentinel://h1/velmora?db=-1"
+            << "the database must be a number from 0 to 2147483647, got '-1'";
+        QTest::newRow("sentinel bad escape")
+            << "sentinel://:p%4@h1/velmora"
+            << "a '%' in the user or password must start an escape such as %40";
     }
     void bad()
     {
@@ -180,7 +266,8 @@ private slots:
     void errorsNeverShowThePassword()
     {
         for (const char *url : {"redis://u:hunter2@h:0", "redis://u:hunter2@h/x",
-                                "redis://u:hunter2@my host", "unix://:hunter2@/s?db=x"}) {
+                                "redis://u:hunter2@my host", "unix://:hunter2@/s?db=x",
+                                "sentinel://u:hunter2@s1/x y", "sentinel://u:hunter2@s1:0/v"}) {
             const auto parsed = parseRedisUrl(url);
             QVERIFY2(std::holds_alternative<std::string>(parsed), url);
             QVERIFY2(std::get<std::string>(parsed).find("hunter2") == std::string::npos, url);

@@ -204,8 +204,8 @@ private slots:
                                            << "--plain-listen: expected HOST:PORT";
         QTest::newRow("Redis URL of another scheme")
             << "--redis http://10.0.0.9"
-            << "--redis: expected redis://[[USER]:PASSWORD@]HOST[:PORT][/DB] or "
-               "unix:///PATH[?db=N]";
+            << "--redis: expected redis://[[USER]:PASSWORD@]HOST[:PORT][/DB], "
+               "unix:///PATH[?db=N] or sentinel://HOST[:PORT][,HOST[:PORT]...]/NAME[?db=N]";
         QTest::newRow("Redis port 0") << "--redis redis://10.0.0.9:0"
                                       << "--redis: the port must be 1 to 65535, got '0'";
         QTest::newRow("Redis database not a number")
