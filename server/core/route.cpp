@@ -45,6 +45,8 @@ Route routeRequest(const RequestHead &head, const RoutePolicy &policy)
         route.carried = !head.carriedClient.empty() && !head.nodeSignature.empty() &&
                         policy.carriedBy &&
                         policy.carriedBy(route.id, head.carriedClient, head.nodeSignature);
+        if (route.carried)
+            route.signature = std::string(head.nodeSignature);
     } else {
         route.kind = Route::Kind::NotFound;
         return route;

@@ -61,7 +61,7 @@ std::shared_ptr<WsConnection> Hub::connectionFor(Transport transport, const Rout
     std::shared_ptr<WsConnection> connection;
     if (route.kind == Route::Kind::Agent)
         connection = std::make_shared<AgentConnection>(*this, std::move(transport), id, remote,
-                                                       agentLimits(config), route.token);
+                                                       agentLimits(config), route);
     else
         connection = std::make_shared<SupporterConnection>(*this, std::move(transport), id, remote,
                                                            supporterLimits(config), route);
@@ -94,8 +94,41 @@ void Hub::agentOpened(const std::shared_ptr<AgentConnection> &agent)
         agent->close(kShutdown);
         return;
     }
+    AgentIdentity who = roster.identify(*agent);
+    if (who.returning()) {
+        claim(agent, std::move(who));
+        return;
+    }
+    // Every new ID stays in the directory for a while: the address pays for it.
+    services.guard->newId(
+        agent->clientAddress(),
+        [this, weak = std::weak_ptr<AgentConnection>(agent),
+         who = std::move(who)](std::optional<std::chrono::milliseconds> wait) mutable {
+            const auto agent = weak.lock();
+            if (!agent || agent->closing())
+                return;
+            if (!wait) {
+                log("agent " + agent->remote() + " refused: Redis is unavailable for a new ID");
+                agent->close(kUnavailable);
+            } else if (wait->count() > 0) {
+                // An agent that loops would otherwise write a line per connection.
+                if (newIdLog.happened(Clock::now()))
+                    log("agent " + agent->remote() +
+                        " refused: its address has taken its new IDs for now (retry after " +
+                        std::to_string((wait->count() + 999) / 1000) + " s; " +
+                        std::to_string(newIdLog.suppressed()) + " more refused before)");
+                counters.connectionRefused("new-id-budget");
+                agent->close(kTooManyAttempts);
+            } else {
+                claim(agent, std::move(who));
+            }
+        });
+}
+
+void Hub::claim(const std::shared_ptr<AgentConnection> &agent, AgentIdentity who)
+{
     services.directory->claim(
-        roster.identify(*agent), agent->remote(),
+        std::move(who), agent->remote(),
         [this, weak = std::weak_ptr<AgentConnection>(agent)](std::optional<AgentIdentity> who) {
             const auto agent = weak.lock();
             if (!agent || agent->closing()) {

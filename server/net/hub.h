@@ -6,6 +6,7 @@
 
 #include "server/beast/beast.h"
 #include "server/core/bufferbudget.h"
+#include "server/core/connectioncounts.h"
 #include "server/core/counters.h"
 #include "server/core/httpresponder.h"
 #include "server/core/route.h"
@@ -62,6 +63,8 @@ private:
     void log(const std::string &line) override;
 
     void handshakeFailed(WsConnection &connection, const char *role, const std::string &why);
+    /// Gives the agent its identity through the directory, and welcomes it.
+    void claim(const std::shared_ptr<AgentConnection> &agent, AgentIdentity who);
 
     /// Its log is never empty (a server told to log nothing gets a sink that drops the lines).
     const ServerConfig config;
@@ -77,6 +80,8 @@ private:
     RoutePolicy policy;
     Listener listener;
     AgentRoster roster;
+    /// Agents refused a new ID, said once per interval.
+    ThrottledLog newIdLog;
     /// Made by listen(), once the port is known; everything below needs them.
     NodeServices services;
     std::unique_ptr<SupporterAdmission> admission;

@@ -12,8 +12,9 @@ NodeServices localServices(const NodeContext &context)
 {
     NodeServices services;
     services.directory = std::make_unique<LocalDirectory>(context.io, context.agents);
-    services.guard = std::make_unique<LocalGuard>(context.io, context.config.options.lockout,
-                                                  context.config.options.probes);
+    services.guard =
+        std::make_unique<LocalGuard>(context.io, context.config.options.lockout,
+                                     context.config.options.probes, context.config.options.newIds);
     return services;
 }
 

@@ -24,6 +24,11 @@ public:
     {
         return false;
     }
+    /// Never asked: nothing passes carriedBy.
+    void redeem(const std::string &, std::function<void(SignatureUse)> done) override
+    {
+        net::post(io, [done = std::move(done)] { done(SignatureUse::Replayed); });
+    }
     void sweeping(Clock::time_point) override {}
     void stop() override {}
 
