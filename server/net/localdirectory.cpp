@@ -20,6 +20,14 @@ NodeServices localServices(const NodeContext &context)
 
 LocalDirectory::LocalDirectory(net::io_context &io, Agents &agents) : io(io), agents(agents) {}
 
+void LocalDirectory::redeem(const std::string &, std::function<void(SignatureUse)> done)
+{
+    net::post(io, [weak = std::weak_ptr<bool>(alive), done = std::move(done)] {
+        if (weak.lock())
+            done(SignatureUse::Replayed);
+    });
+}
+
 void LocalDirectory::claim(AgentIdentity who, const std::string &,
                            std::function<void(std::optional<AgentIdentity>)> done)
 {

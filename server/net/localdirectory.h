@@ -25,10 +25,7 @@ public:
         return false;
     }
     /// Never asked: nothing passes carriedBy.
-    void redeem(const std::string &, std::function<void(SignatureUse)> done) override
-    {
-        net::post(io, [done = std::move(done)] { done(SignatureUse::Replayed); });
-    }
+    void redeem(const std::string &signature, std::function<void(SignatureUse)> done) override;
     void sweeping(Clock::time_point) override {}
     void stop() override {}
 

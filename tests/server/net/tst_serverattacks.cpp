@@ -20,6 +20,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
