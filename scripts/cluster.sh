@@ -216,7 +216,8 @@ if [[ ! -f "$secret" ]]; then
 fi
 
 # Redis: loopback only, nothing saved, its pid file where stop_pids looks. A test restarts it
-# with "redis-server DIR/redis.conf".
+# with "redis-server DIR/redis.conf". Bounded memory that is never made room in by evicting a
+# key (a lock could go): when full, writes fail and the nodes refuse what needs them (4503).
 redis_port=""
 for attempt in 1 2 3 4 5; do
     port="$(free_port)" || fail "no free port for Redis"
@@ -225,6 +226,8 @@ bind 127.0.0.1
 port $port
 save ""
 appendonly no
+maxmemory 256mb
+maxmemory-policy noeviction
 dir $dir
 pidfile $dir/redis.pid
 logfile $dir/redis.log

@@ -9,7 +9,8 @@ namespace {
 // KEYS: id key, agent key, directory. ARGV: fingerprint, node, entry ms, remember ms, mode, ID.
 // A new agent takes only a free ID; a returning one takes its ID unless another agent's token
 // holds it, and ('returning', not 'take') unless another node holds it, which is named instead.
-// Granted, the ID is remembered for a day from now, and the node is its holder.
+// Granted, the ID is remembered for `remember` from now (the node's refreshes keep it so while
+// the agent stays), and the node is its holder.
 const RedisScript kClaim(R"lua(
 local t = redis.call('TIME')
 local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
@@ -85,7 +86,7 @@ ClusterDirectory::~ClusterDirectory()
 void ClusterDirectory::claimNew(const std::string &id, const std::string &fingerprint,
                                 std::function<void(Claim)> done)
 {
-    claim(id, fingerprint, "new",
+    claim(id, fingerprint, "new", settings.rememberNew,
           [done = std::move(done)](Claim result, const std::string &) { done(result); });
 }
 
@@ -93,16 +94,17 @@ void ClusterDirectory::claimReturning(const std::string &id, const std::string &
                                       bool overHolder,
                                       std::function<void(Claim, const std::string &)> done)
 {
-    claim(id, fingerprint, overHolder ? "take" : "returning", std::move(done));
+    claim(id, fingerprint, overHolder ? "take" : "returning", settings.remember, std::move(done));
 }
 
 void ClusterDirectory::claim(const std::string &id, const std::string &fingerprint,
-                             const char *mode, std::function<void(Claim, const std::string &)> done)
+                             const char *mode, std::chrono::milliseconds remember,
+                             std::function<void(Claim, const std::string &)> done)
 {
     const std::string &p = settings.prefix;
     redis.eval(kClaim, {p + "id:" + id, p + "agent:" + id, p + "directory"},
                {fingerprint, settings.node, std::to_string(3 * settings.refresh.count()),
-                std::to_string(settings.remember.count()), mode, id},
+                std::to_string(remember.count()), mode, id},
                [done = std::move(done)](const RedisReply &reply) {
                    if (reply.type == RedisReply::Type::String)
                        done(Claim::HeldElsewhere, reply.text);

@@ -30,6 +30,10 @@ public:
         std::chrono::milliseconds refresh{15000};
         /// An ID stays taken this long after its agent was last seen.
         std::chrono::milliseconds remember{24 * 60 * 60 * 1000};
+        /// A new ID stays taken only this long until the node's first refresh of it: an agent
+        /// that connects and drops leaves its ID for minutes, not a day. Its agent, coming back
+        /// with its token, gets the ID back even after that (unless another agent took it).
+        std::chrono::milliseconds rememberNew{10 * 60 * 1000};
         std::string prefix = "velmora:";
     };
 
@@ -77,6 +81,7 @@ public:
 
 private:
     void claim(const std::string &id, const std::string &fingerprint, const char *mode,
+               std::chrono::milliseconds remember,
                std::function<void(Claim, const std::string &node)> done);
     void doRefresh();
     void onRefresh(const RedisReply &reply);

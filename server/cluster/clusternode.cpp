@@ -14,10 +14,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 
 namespace velmora::server {
 
 namespace {
+
+// Every key of the cluster in Redis starts with it.
+const std::string kPrefix = "velmora:";
 
 std::int64_t unixNow()
 {
@@ -45,8 +49,9 @@ NodeServices clusterServices(const NodeContext &context)
                                               ClusterNode::addressOf(options, context.port),
                                               context.counters, context.agents);
     NodeServices services;
-    services.guard = std::make_unique<SharedGuard>(node->redisClient(), options.lockout,
-                                                   options.probes, "velmora:", context.config.log);
+    services.guard =
+        std::make_unique<SharedGuard>(node->redisClient(), options.lockout, options.probes, kPrefix,
+                                      context.config.log, options.newIds);
     services.directory = std::move(node);
     return services;
 }
@@ -216,6 +221,20 @@ bool ClusterNode::carriedBy(std::string_view id, std::string_view client,
     return auth.verify(id, client, signature, unixNow());
 }
 
+void ClusterNode::redeem(const std::string &signature, std::function<void(SignatureUse)> done)
+{
+    redis.command({"SET", kPrefix + "nonce:" + std::string(NodeAuth::nonceOf(signature)), "1", "NX",
+                   "PX", std::to_string(NodeAuth::kRememberNonce.count())},
+                  [done = std::move(done)](const RedisReply &reply) {
+                      if (reply.type == RedisReply::Type::Status)
+                          done(SignatureUse::First);
+                      else if (reply.type == RedisReply::Type::Nil)
+                          done(SignatureUse::Replayed);
+                      else
+                          done(SignatureUse::Unavailable);
+                  });
+}
+
 void ClusterNode::forward(const std::shared_ptr<SupporterConnection> &supporter,
                           const std::string &node)
 {
@@ -239,6 +258,15 @@ void ClusterNode::forward(const std::shared_ptr<SupporterConnection> &supporter,
 void ClusterNode::sweeping(Clock::time_point)
 {
     publishFigures();
+    redis.command(
+        {"INFO", "memory"}, [this, alive = std::weak_ptr<bool>(alive)](const RedisReply &reply) {
+            constexpr std::string_view kUsed = "used_memory:";
+            const auto at = reply.text.find(kUsed);
+            if (!alive.lock() || reply.type != RedisReply::Type::String || at == std::string::npos)
+                return;
+            redisMemory = std::strtoull(reply.text.c_str() + at + kUsed.size(), nullptr, 10);
+            publishFigures();
+        });
 }
 
 void ClusterNode::publishFigures()
@@ -257,6 +285,7 @@ ServerStats::Cluster ClusterNode::figures() const
     cluster.redisErrors = stats.errors;
     cluster.redisLatencyUs = stats.lastLatencyUs;
     cluster.redisAverageLatencyUs = stats.averageLatencyUs;
+    cluster.redisMemoryBytes = redisMemory;
     return cluster;
 }
 

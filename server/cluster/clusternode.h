@@ -49,6 +49,9 @@ public:
                 std::function<void(Whereabouts)> done) override;
     bool carriedBy(std::string_view id, std::string_view client,
                    std::string_view signature) const override;
+    /// Remembers the signature's nonce in Redis (SET NX) for NodeAuth::kRememberNonce, which
+    /// every node asks: only the first to set it lets the supporter pass.
+    void redeem(const std::string &signature, std::function<void(SignatureUse)> done) override;
     /// Publishes the node's cluster figures (also each time Redis is lost or back).
     void sweeping(Clock::time_point now) override;
     /// Leaves Redis: nothing of the node keeps the loop running afterwards.
@@ -81,6 +84,10 @@ private:
     // Declared before what calls into it.
     RedisClient redis;
     ClusterDirectory directory;
+    /// Redis's memory as its last INFO said.
+    std::uint64_t redisMemory = 0;
+    /// Guards the callbacks of replies that come after the node is gone.
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 };
 
 } // namespace velmora::server

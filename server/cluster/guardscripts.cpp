@@ -41,9 +41,14 @@ local function lockLeft(key)
     end
     return math.max(0, ends - now)
 end
+
+-- As AttemptGuard::waitOn: the address's own lock, or the ID's empty budget of guesses.
+local function idWait(lockKey, budgetKey, budgetHeadroom)
+    return math.max(lockLeft(lockKey), probeWait(budgetKey, budgetHeadroom))
+end
 )lua";
 
-// ARGV: headroom, interval (see GuardScripts::admitArguments).
+// ARGV: headroom, interval, the ID budget's headroom (see GuardScripts::admitArguments).
 constexpr const char *kAdmit = R"lua(
 local headroom, interval = tonumber(ARGV[1]) * 1000, tonumber(ARGV[2]) * 1000
 local wait = probeWait(KEYS[1], headroom)
@@ -54,7 +59,7 @@ if not KEYS[2] then
     probed(KEYS[1], interval)
     return {2, 0}
 end
-wait = lockLeft(KEYS[2])
+wait = idWait(KEYS[2], KEYS[3], tonumber(ARGV[3]) * 1000)
 if wait > 0 then
     return {3, wait}
 end
@@ -67,11 +72,15 @@ probed(KEYS[1], tonumber(ARGV[1]) * 1000)
 return 0
 )lua";
 
-// ARGV: how (accepted, guess or noguess), forget, probe interval, then the schedule's locks
-// (LockoutSchedule::steps).
+// KEYS: the address's own lock on the ID, the ID's budget of guesses, the address's probes.
+// ARGV: how (accepted, guess, probe: no guess that the address pays a probe for, or noguess),
+// forget, probe interval, the ID budget's headroom and interval, then the own locks' schedule
+// (LockoutSchedule::ownLocks, its steps).
 constexpr const char *kEnded = R"lua(
 local how = ARGV[1]
 local forget, interval = tonumber(ARGV[2]) * 1000, tonumber(ARGV[3]) * 1000
+local budgetHeadroom, budgetInterval = tonumber(ARGV[4]) * 1000, tonumber(ARGV[5]) * 1000
+local first = 6
 if how == 'accepted' then
     redis.call('DEL', KEYS[1])
     return {0, 0}
@@ -80,26 +89,40 @@ if how == 'guess' then
     -- As Lockouts::refused: the schedule's n-th lock (its last one from there on), never
     -- shortening a lock in effect.
     local n = (tonumber(redis.call('HGET', KEYS[1], 'n')) or 0) + 1
-    local lock = tonumber(ARGV[3 + math.min(n, #ARGV - 3)]) * 1000
+    local lock = tonumber(ARGV[first - 1 + math.min(n, #ARGV - first + 1)]) * 1000
     local ends = math.max(tonumber(redis.call('HGET', KEYS[1], 'until')) or 0, now + lock)
     redis.call('HSET', KEYS[1], 'n', n, 'last', num(now), 'until', num(ends))
     -- Forgotten as Lockouts::forgetIdle forgets: the lock has ended and `forget` has passed.
     local keep = math.max(ends, now + forget) - now
     redis.call('PEXPIRE', KEYS[1], num(math.max(1, math.ceil(keep / 1000))))
-    return {n, ends - now}
+    -- As AttemptGuard::handshakeEnded: a guess from the ID's budget, a probe from the address.
+    probed(KEYS[2], budgetInterval)
+    probed(KEYS[3], interval)
+    return {n, idWait(KEYS[1], KEYS[2], budgetHeadroom)}
 end
--- Before the password response: no guess, the ID is only read.
-if KEYS[2] then
-    probed(KEYS[2], interval)
+-- Before the password response: no guess, the locks are only read.
+if how == 'probe' then
+    probed(KEYS[3], interval)
 end
-return {tonumber(redis.call('HGET', KEYS[1], 'n')) or 0, lockLeft(KEYS[1])}
+return {tonumber(redis.call('HGET', KEYS[1], 'n')) or 0, idWait(KEYS[1], KEYS[2], budgetHeadroom)}
 )lua";
 
+// KEYS: the ID's budget of guesses, none for a malformed ID. ARGV: its headroom.
 constexpr const char *kLockedFor = R"lua(
 if not KEYS[1] then
     return 0
 end
-return lockLeft(KEYS[1])
+return probeWait(KEYS[1], tonumber(ARGV[1]) * 1000)
+)lua";
+
+// ARGV: headroom, interval of the budget of new IDs.
+constexpr const char *kNewId = R"lua(
+local wait = probeWait(KEYS[1], tonumber(ARGV[1]) * 1000)
+if wait > 0 then
+    return wait
+end
+probed(KEYS[1], tonumber(ARGV[2]) * 1000)
+return 0
 )lua";
 
 std::string argument(milliseconds duration)
@@ -113,18 +136,31 @@ GuardScripts::Ending GuardScripts::kindOf(const AttemptGuard::Ending &ending)
 {
     if (ending.how == RfbHandshake::Refusal::None)
         return Ending::Accepted;
-    return ending.responseSent ? Ending::Guess : Ending::NoGuess;
+    if (ending.responseSent)
+        return Ending::Guess;
+    return ending.supporterEnded ? Ending::Probe : Ending::NoGuess;
 }
 
-GuardScripts::GuardScripts(LockoutSchedule lockouts, ProbeLimit probes)
+GuardScripts::GuardScripts(LockoutSchedule lockouts, ProbeLimit probes, ProbeLimit newIds)
     : admit(std::string(kPrelude) + kAdmit), ledNowhere(std::string(kPrelude) + kLedNowhere),
       ended(std::string(kPrelude) + kEnded), lockedFor(std::string(kPrelude) + kLockedFor),
-      lockouts(lockouts), probes(probes)
+      newId(std::string(kPrelude) + kNewId), ownLocks(lockouts.ownLocks()),
+      idBudget(lockouts.idBudget()), probes(probes), newIds(newIds)
 {}
+
+std::vector<std::string> GuardScripts::lockedForArguments() const
+{
+    return {argument(idBudget.headroom())};
+}
+
+std::vector<std::string> GuardScripts::newIdArguments() const
+{
+    return {argument(newIds.headroom()), argument(newIds.interval)};
+}
 
 std::vector<std::string> GuardScripts::admitArguments() const
 {
-    return {argument(probes.headroom()), argument(probes.interval)};
+    return {argument(probes.headroom()), argument(probes.interval), argument(idBudget.headroom())};
 }
 
 std::vector<std::string> GuardScripts::ledNowhereArguments() const
@@ -136,10 +172,12 @@ std::vector<std::string> GuardScripts::endedArguments(Ending how) const
 {
     std::vector<std::string> arguments{how == Ending::Accepted ? "accepted"
                                        : how == Ending::Guess  ? "guess"
+                                       : how == Ending::Probe  ? "probe"
                                                                : "noguess",
                                        argument(duration_cast<milliseconds>(kForgetLocksAfter)),
-                                       argument(probes.interval)};
-    for (const milliseconds lock : lockouts.steps())
+                                       argument(probes.interval), argument(idBudget.headroom()),
+                                       argument(idBudget.interval)};
+    for (const milliseconds lock : ownLocks.steps())
         arguments.push_back(argument(lock));
     return arguments;
 }

@@ -10,11 +10,14 @@ namespace velmora::server {
 namespace {
 
 // Binds the MAC to this use of the secret: a session token can never pass for it.
-constexpr std::string_view kContext = "velmora node forward v1";
+constexpr std::string_view kContext = "velmora node forward v2";
+constexpr std::size_t kNonceBytes = 16;
+constexpr std::size_t kNonceDigits = 2 * kNonceBytes;
 
 } // namespace
 
-NodeAuth::NodeAuth(std::string secret) : secret(std::move(secret))
+NodeAuth::NodeAuth(std::string secret, RandomSource random)
+    : secret(std::move(secret)), random(std::move(random))
 {
     if (this->secret.empty())
         throw std::invalid_argument("empty node secret");
@@ -23,8 +26,11 @@ NodeAuth::NodeAuth(std::string secret) : secret(std::move(secret))
 std::string NodeAuth::sign(std::string_view id, std::string_view client,
                            std::int64_t unixSeconds) const
 {
+    unsigned char bytes[kNonceBytes];
+    random(bytes, sizeof bytes);
+    const std::string nonce = toHex(bytes, sizeof bytes);
     const std::string seconds = std::to_string(unixSeconds);
-    return seconds + ":" + mac(id, client, seconds);
+    return seconds + ":" + nonce + ":" + mac(id, client, seconds, nonce);
 }
 
 bool NodeAuth::verify(std::string_view id, std::string_view client, std::string_view signature,
@@ -41,14 +47,24 @@ bool NodeAuth::verify(std::string_view id, std::string_view client, std::string_
         return false;
     if (signedAt < unixSeconds - kSkewSeconds || signedAt > unixSeconds + kSkewSeconds)
         return false;
-    const std::string_view given = signature.substr(colon + 1);
-    return isLowerHex(given) && equalMacs(mac(id, client, seconds), given);
+    const std::string_view rest = signature.substr(colon + 1);
+    if (rest.size() <= kNonceDigits || rest[kNonceDigits] != ':')
+        return false;
+    const std::string_view nonce = rest.substr(0, kNonceDigits);
+    const std::string_view given = rest.substr(kNonceDigits + 1);
+    return isLowerHex(nonce) && isLowerHex(given) &&
+           equalMacs(mac(id, client, seconds, nonce), given);
 }
 
-std::string NodeAuth::mac(std::string_view id, std::string_view client,
-                          std::string_view seconds) const
+std::string_view NodeAuth::nonceOf(std::string_view signature)
 {
-    // Every field is free of '|' except the client, which comes last but one: lengths make the
+    return signature.substr(signature.find(':') + 1, kNonceDigits);
+}
+
+std::string NodeAuth::mac(std::string_view id, std::string_view client, std::string_view seconds,
+                          std::string_view nonce) const
+{
+    // Every field is free of '|' except the client, which comes second: lengths make the
     // message unambiguous whatever it holds.
     std::string message;
     message.append(kContext)
@@ -61,7 +77,9 @@ std::string NodeAuth::mac(std::string_view id, std::string_view client,
         .append(":")
         .append(client)
         .append("|")
-        .append(seconds);
+        .append(seconds)
+        .append("|")
+        .append(nonce);
     return hmacSha256Hex(secret, message);
 }
 

@@ -27,22 +27,24 @@ struct SharedGuard::State
         bool inFlight = false;
     };
 
-    State(RedisClient &redis, LockoutSchedule lockouts, ProbeLimit probes, std::string prefix,
-          std::function<void(const std::string &)> log)
-        : redis(redis), scripts(lockouts, probes), view(lockouts, probes),
+    State(RedisClient &redis, LockoutSchedule lockouts, ProbeLimit probes, ProbeLimit newIds,
+          std::string prefix, std::function<void(const std::string &)> log)
+        : redis(redis), scripts(lockouts, probes, newIds), view(lockouts, probes, newIds),
           prefix(std::move(prefix)), log(std::move(log))
     {}
 
-    std::string lockKey(const std::string &id) const { return prefix + "lock:" + id; }
+    std::string lockKey(const std::string &id, const std::string &client) const
+    {
+        return prefix + "lock:" + id + ":" + client;
+    }
+    std::string budgetKey(const std::string &id) const { return prefix + "guesses:" + id; }
     std::string probeKey(const std::string &client) const { return prefix + "probe:" + client; }
+    std::string newIdKey(const std::string &client) const { return prefix + "newid:" + client; }
 
     std::vector<std::string> endedKeys(const std::string &id,
                                        const AttemptGuard::Ending &ending) const
     {
-        std::vector<std::string> keys{lockKey(id)};
-        if (Scripts::kindOf(ending) == Scripts::Ending::NoGuess && ending.supporterEnded)
-            keys.push_back(probeKey(ending.client));
-        return keys;
+        return {lockKey(id, ending.client), budgetKey(id), probeKey(ending.client)};
     }
 
     std::vector<std::string> endedArguments(const AttemptGuard::Ending &ending) const
@@ -61,7 +63,7 @@ struct SharedGuard::State
         }
         verdict.reason = AttemptGuard::reasonFor(ending.how);
         verdict.guess = kind == Scripts::Ending::Guess;
-        verdict.probeTaken = kind == Scripts::Ending::NoGuess && ending.supporterEnded;
+        verdict.probeTaken = kind == Scripts::Ending::Probe;
         verdict.refusalsInARow = unsigned(answer.first);
         verdict.lock = Scripts::fromMicroseconds(answer.second);
         return verdict;
@@ -167,8 +169,10 @@ struct SharedGuard::State
 };
 
 SharedGuard::SharedGuard(RedisClient &redis, LockoutSchedule lockouts, ProbeLimit probes,
-                         std::string prefix, std::function<void(const std::string &)> log)
-    : state(std::make_shared<State>(redis, lockouts, probes, std::move(prefix), std::move(log)))
+                         std::string prefix, std::function<void(const std::string &)> log,
+                         ProbeLimit newIds)
+    : state(std::make_shared<State>(redis, lockouts, probes, newIds, std::move(prefix),
+                                    std::move(log)))
 {
     redis.onConnected([self = std::weak_ptr<State>(state)] {
         const auto state = self.lock();
@@ -189,8 +193,10 @@ void SharedGuard::admit(const std::string &client, const std::string &id,
                         std::function<void(Admission)> done)
 {
     std::vector<std::string> keys{state->probeKey(client)};
-    if (isSessionId(id))
-        keys.push_back(state->lockKey(id));
+    if (isSessionId(id)) {
+        keys.push_back(state->lockKey(id, client));
+        keys.push_back(state->budgetKey(id));
+    }
     state->redis.eval(
         state->scripts.admit, std::move(keys), state->scripts.admitArguments(),
         [self = std::weak_ptr<State>(state), id, done = std::move(done)](const RedisReply &reply) {
@@ -262,13 +268,32 @@ void SharedGuard::handshakeEnded(const std::string &id, const AttemptGuard::Endi
                       });
 }
 
+void SharedGuard::newId(const std::string &client,
+                        std::function<void(std::optional<milliseconds>)> done)
+{
+    state->redis.eval(
+        state->scripts.newId, {state->newIdKey(client)}, state->scripts.newIdArguments(),
+        [self = std::weak_ptr<State>(state), done = std::move(done)](const RedisReply &reply) {
+            const auto state = self.lock();
+            if (!state)
+                return;
+            const auto wait = Scripts::integerOf(reply);
+            if (!wait) {
+                done(std::nullopt);
+                return;
+            }
+            state->answered(self);
+            done(Scripts::fromMicroseconds(*wait));
+        });
+}
+
 void SharedGuard::lockedFor(const std::string &id, std::function<void(milliseconds)> done)
 {
     std::vector<std::string> keys;
     if (isSessionId(id))
-        keys.push_back(state->lockKey(id));
+        keys.push_back(state->budgetKey(id));
     state->redis.eval(
-        state->scripts.lockedFor, std::move(keys), {},
+        state->scripts.lockedFor, std::move(keys), state->scripts.lockedForArguments(),
         [self = std::weak_ptr<State>(state), id, done = std::move(done)](const RedisReply &reply) {
             const auto state = self.lock();
             if (!state)

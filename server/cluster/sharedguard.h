@@ -6,11 +6,15 @@
 // forgotten.
 //
 // Keys (PREFIX is the constructor's `prefix`):
-//   PREFIX lock:ID       hash {n: refusals in a row, last: last refusal, until: end of the lock},
-//                        times in microseconds of Redis's clock; expires when its lock has ended
-//                        and a day has passed since its last refusal. Only well-formed IDs.
+//   PREFIX lock:ID:CLIENT  the lock that the address put on the ID for itself: hash {n: refusals
+//                        in a row, last: last refusal, until: end of the lock}, times in
+//                        microseconds of Redis's clock; expires when its lock has ended and a day
+//                        has passed since its last refusal. Only well-formed IDs.
+//   PREFIX guesses:ID    string: when the ID's budget of guesses is full again (microseconds), a
+//                        bucket as the probes'; expires then.
 //   PREFIX probe:CLIENT  string: when the address's probe bucket is full again (microseconds);
 //                        expires then.
+//   PREFIX newid:CLIENT  string: the same for the address's budget of new IDs.
 // Both keys of one call are in the same script, so a Redis Cluster (hash slots) is not supported:
 // one Redis, with replicas for availability.
 //
@@ -59,7 +63,8 @@ public:
     /// `redis` must outlive the guard and is used from its io_context's thread only. `log` gets
     /// a line for a guess that could not be kept (may be empty).
     SharedGuard(RedisClient &redis, LockoutSchedule lockouts = {}, ProbeLimit probes = {},
-                std::string prefix = "velmora:", std::function<void(const std::string &)> log = {});
+                std::string prefix = "velmora:", std::function<void(const std::string &)> log = {},
+                ProbeLimit newIds = kNewIdLimit);
     ~SharedGuard() override;
     SharedGuard(const SharedGuard &) = delete;
     SharedGuard &operator=(const SharedGuard &) = delete;
@@ -82,6 +87,11 @@ public:
     /// Nothing is stored for an `id` that is not a session ID (the answer is this node's view).
     void handshakeEnded(const std::string &id, const AttemptGuard::Ending &ending,
                         std::function<void(AttemptGuard::Verdict)> done) override;
+
+    /// As Guard::newId, the budget kept in Redis for the whole cluster; nothing when Redis does
+    /// not answer (no new ID is sure to be unique then anyway).
+    void newId(const std::string &client,
+               std::function<void(std::optional<std::chrono::milliseconds>)> done) override;
 
     /// As Guard::lockedFor (always zero for a malformed ID); this node's own view when Redis
     /// does not answer, or while a refused guess on `id` waits to be recorded.

@@ -43,6 +43,25 @@ std::uint64_t LockoutSchedule::attemptsWithin(std::chrono::milliseconds window) 
     }
 }
 
+LockoutSchedule LockoutSchedule::ownLocks() const
+{
+    return {base, cap * 2, window};
+}
+
+ProbeLimit LockoutSchedule::idBudget() const
+{
+    const std::uint64_t bound = attemptsWithin(window);
+    const std::uint64_t burst =
+        std::min<std::uint64_t>({ownLocks().steps().size(), bound, 1000000});
+    const std::uint64_t refills = bound - burst;
+    ProbeLimit budget;
+    budget.burst = static_cast<unsigned>(std::max<std::uint64_t>(burst, 1));
+    budget.interval = refills == 0 ? window + std::chrono::milliseconds(1)
+                                   : std::chrono::milliseconds((window.count() + refills - 1) /
+                                                               static_cast<long long>(refills));
+    return budget;
+}
+
 Lockouts::Lockouts(LockoutSchedule schedule, Clock::duration forgetAfter)
     : rules(schedule), forgetAfter(forgetAfter)
 {}

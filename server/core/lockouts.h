@@ -4,6 +4,7 @@
 #pragma once
 
 #include "server/core/clock.h"
+#include "server/core/probelimiter.h"
 
 #include <chrono>
 #include <cstdint>
@@ -16,11 +17,15 @@ namespace velmora::server {
 /// An ID without refused attempts for this long (and no lock in effect) starts over.
 inline constexpr std::chrono::hours kForgetLocksAfter{24};
 
-/// The lock after the n-th refused attempt in a row is base * 2^(n-1), at most cap.
+/// The lock after the n-th refused attempt in a row is base * 2^(n-1), at most cap: the bound on
+/// guesses per ID, attemptsWithin(window), follows from it. Each address keeps its own lock on an
+/// ID (ownLocks), and the guesses of all addresses on an ID draw from one budget (idBudget).
 struct LockoutSchedule
 {
     std::chrono::milliseconds base{2000};
     std::chrono::milliseconds cap{30 * 60 * 1000};
+    /// The window of the bound on guesses per ID (a day).
+    std::chrono::milliseconds window{24 * 60 * 60 * 1000};
 
     /// The lock after the 1st, 2nd, ... refused attempt in a row, up to the first that reaches
     /// the cap (or stops growing): every later refusal takes the last one. Whatever keeps locks
@@ -33,6 +38,17 @@ struct LockoutSchedule
     /// How many attempts a guesser gets within `window` when each attempt starts the moment the
     /// lock allows and takes no time (the first at the window's start): the bound on guesses.
     std::uint64_t attemptsWithin(std::chrono::milliseconds window) const;
+
+    /// The lock that one address puts on an ID for itself with its refused guesses: the same
+    /// doubling up to twice the cap, so that one address (or one /64) alone always stays within
+    /// a share of the ID's budget.
+    LockoutSchedule ownLocks() const;
+
+    /// The guesses on one ID from all addresses together, as a bucket: as many at once as one
+    /// address makes before its own lock reaches its cap, then one per interval, so that no more
+    /// than attemptsWithin(window) fit in any window. While it is empty the ID refuses every
+    /// supporter: a siege needs several addresses.
+    ProbeLimit idBudget() const;
 };
 
 class Lockouts

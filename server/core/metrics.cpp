@@ -96,8 +96,8 @@ std::string prometheusText(const ServerStats &stats)
     metric(out, "velmora_connections_refused_total", "counter",
            "Connections refused or dropped to protect the server, by why.");
     for (const auto &[why, count] :
-         withZeros(stats.connectionsRefused,
-                   {"client-limit", "server-full", "accept-failed", "message-timeout"}))
+         withZeros(stats.connectionsRefused, {"client-limit", "server-full", "accept-failed",
+                                              "message-timeout", "new-id-budget"}))
         sample(out, "velmora_connections_refused_total", count, label("reason", why));
     metric(out, "velmora_buffered_bytes", "gauge", "Bytes of unfinished messages held now.");
     sample(out, "velmora_buffered_bytes", stats.bufferedBytes);
@@ -132,6 +132,10 @@ std::string prometheusText(const ServerStats &stats)
            label("of", "latest"));
     sample(out, "velmora_cluster_redis_latency_microseconds", cluster.redisAverageLatencyUs,
            label("of", "average"));
+    metric(out, "velmora_cluster_redis_memory_bytes", "gauge",
+           "Memory that Redis uses for everything it holds (INFO used_memory), as of this "
+           "node's last sweep.");
+    sample(out, "velmora_cluster_redis_memory_bytes", cluster.redisMemoryBytes);
     return out;
 }
 

@@ -27,6 +27,13 @@ struct ProbeLimit
     std::uint64_t allowedWithin(std::chrono::milliseconds window) const;
 };
 
+/// New IDs that agents from one address may take (see AttemptGuard::newId): 240 at once, then
+/// one every 15 s (240 an hour). The agents of an office share its address; each takes a new ID
+/// when it starts, and keeps it across reconnections. A few hundred computers that start the
+/// agent now and then stay far inside it, while an agent that connects and drops in a loop
+/// leaves at most 240 IDs an hour in the directory.
+inline constexpr ProbeLimit kNewIdLimit{240, std::chrono::milliseconds(15000)};
+
 class ProbeLimiter
 {
 public:

@@ -45,6 +45,8 @@ Route routeRequest(const RequestHead &head, const RoutePolicy &policy)
         route.carried = !head.carriedClient.empty() && !head.nodeSignature.empty() &&
                         policy.carriedBy &&
                         policy.carriedBy(route.id, head.carriedClient, head.nodeSignature);
+        if (route.carried)
+            route.signature = std::string(head.nodeSignature);
     } else if (path.substr(0, kAgentCheckPrefix.size()) == kAgentCheckPrefix &&
                !head.carriedClient.empty() && !head.nodeSignature.empty() && policy.carriedBy &&
                policy.carriedBy(path, head.carriedClient, head.nodeSignature)) {

@@ -37,6 +37,8 @@ struct Route
     std::string client;
     /// Supporter: another node carried it here, and `client` is the address that node signed.
     bool carried = false;
+    /// Carried: the node's signature, which passes once (AgentDirectory::redeem).
+    std::string signature;
 };
 
 /// What routing reads of a request, as whoever parsed it found it.

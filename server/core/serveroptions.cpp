@@ -143,6 +143,15 @@ Parsed<ServerOptions> parseServerArguments(const std::vector<std::string> &argum
              return {};
          }},
         {"--probe-interval", secondsSetter(options.probes.interval)},
+        {"--new-ids-per-address",
+         [&options](const std::string &value) -> std::string {
+             unsigned long long count = 0;
+             if (!parseNumber(value, 1000000, count) || count < 1)
+                 return "expected a number between 1 and 1000000, got '" + value + "'";
+             options.newIds.burst = static_cast<unsigned>(count);
+             options.newIds.interval = std::chrono::milliseconds(3600 * 1000 / count);
+             return {};
+         }},
         {"--supporter-deflate",
          [&options](const std::string &value) -> std::string {
              unsigned long long level = 0;
@@ -225,6 +234,8 @@ std::string serverUsage()
            "  --probe-burst N         connections for unknown IDs one address may make at once\n"
            "                          (default 5)\n"
            "  --probe-interval SECONDS  then one per this many seconds (default 10)\n"
+           "  --new-ids-per-address N  new IDs that agents from one address may take at once,\n"
+           "                          then N an hour; IPv6 by /64 (default 240)\n"
            "  --supporter-deflate LEVEL  offer supporters permessage-deflate at zlib LEVEL\n"
            "                          (0-9; default off: the picture is compressed already)\n"
            "  --trust-forwarded-for   take supporters' addresses from the last X-Forwarded-For\n"

@@ -69,6 +69,8 @@ struct ServerOptions
     LockoutSchedule lockout;
     /// Connections per client address that may ask for IDs that lead nowhere.
     ProbeLimit probes;
+    /// New IDs per client address (--new-ids-per-address N: N at once, then N an hour).
+    ProbeLimit newIds = kNewIdLimit;
 
     /// Bound on reading a plain HTTP request and writing its answer, and on the WebSocket
     /// handshakes: the idle timeout, kept between 1 and 10 s.

@@ -47,6 +47,8 @@ struct ServerStats
         /// Round trip to Redis: the latest, and a moving average.
         std::uint64_t redisLatencyUs = 0;
         std::uint64_t redisAverageLatencyUs = 0;
+        /// Memory that Redis uses (INFO used_memory), as of this node's last sweep.
+        std::uint64_t redisMemoryBytes = 0;
     } cluster;
 };
 

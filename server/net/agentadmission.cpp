@@ -3,6 +3,10 @@
 #include "server/net/agentconnection.h"
 #include "server/net/agentdirectory.h"
 #include "server/net/agentroster.h"
+#include "server/net/guard.h"
+
+#include "server/core/closereasons.h"
+#include "server/core/counters.h"
 
 #include <boost/asio/post.hpp>
 
@@ -35,8 +39,9 @@ struct PendingCheck
 } // namespace
 
 AgentAdmission::AgentAdmission(net::io_context &io, AgentRoster &roster, AgentDirectory &directory,
-                               LogSink log)
-    : io(io), roster(roster), directory(directory), log(std::move(log))
+                               Guard &guard, Counters &counters, LogSink log)
+    : io(io), roster(roster), directory(directory), guard(guard), counters(counters),
+      log(std::move(log))
 {}
 
 void AgentAdmission::opened(const std::shared_ptr<AgentConnection> &agent)
@@ -86,6 +91,38 @@ void AgentAdmission::admit(const std::shared_ptr<AgentConnection> &agent, AgentI
 
 void AgentAdmission::claim(const std::shared_ptr<AgentConnection> &agent, AgentIdentity who,
                            ConnectionId silent)
+{
+    if (who.returning()) {
+        claimPaid(agent, std::move(who), silent);
+        return;
+    }
+    // Every new ID stays in the directory for a while: the address pays for it.
+    guard.newId(agent->clientAddress(), [this, silent, weak = std::weak_ptr<AgentConnection>(agent),
+                                         who = std::move(who)](
+                                            std::optional<std::chrono::milliseconds> wait) mutable {
+        const auto agent = weak.lock();
+        if (!agent || agent->closing())
+            return;
+        if (!wait) {
+            log("agent " + agent->remote() + " refused: Redis is unavailable for a new ID");
+            agent->close(kUnavailable);
+        } else if (wait->count() > 0) {
+            if (newIdLog.happened(Clock::now()))
+                log("agent " + agent->remote() +
+                    " refused: its address has taken its new IDs for now (retry "
+                    "after " +
+                    std::to_string((wait->count() + 999) / 1000) + " s; " +
+                    std::to_string(newIdLog.suppressed()) + " more refused before)");
+            counters.connectionRefused("new-id-budget");
+            agent->close(kTooManyAttempts);
+        } else {
+            claimPaid(agent, std::move(who), silent);
+        }
+    });
+}
+
+void AgentAdmission::claimPaid(const std::shared_ptr<AgentConnection> &agent, AgentIdentity who,
+                               ConnectionId silent)
 {
     directory.claim(
         std::move(who), agent->remote(),

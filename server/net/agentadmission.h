@@ -8,6 +8,7 @@
 
 #include "server/beast/beast.h"
 #include "server/core/agentidentity.h"
+#include "server/core/connectioncounts.h"
 #include "server/core/logsink.h"
 #include "server/core/sessionregistry.h"
 
@@ -21,6 +22,8 @@ namespace velmora::server {
 class AgentConnection;
 class AgentDirectory;
 class AgentRoster;
+class Counters;
+class Guard;
 
 class AgentAdmission
 {
@@ -34,7 +37,7 @@ public:
 
     /// Everything given must outlive the admission.
     AgentAdmission(net::io_context &io, AgentRoster &roster, AgentDirectory &directory,
-                   LogSink log);
+                   Guard &guard, Counters &counters, LogSink log);
 
     /// The agent's WebSocket has opened: decides its ID and welcomes it, or closes it (see
     /// AgentDirectory::claim), later.
@@ -49,14 +52,22 @@ private:
     /// Asks the holder of a returning agent's ID, unless it is `silent` (it failed to answer).
     void admit(const std::shared_ptr<AgentConnection> &agent, AgentIdentity who,
                ConnectionId silent);
+    /// A new ID is paid from its address's budget (Guard::newId) before it is claimed.
     void claim(const std::shared_ptr<AgentConnection> &agent, AgentIdentity who,
                ConnectionId silent);
+    void claimPaid(const std::shared_ptr<AgentConnection> &agent, AgentIdentity who,
+                   ConnectionId silent);
     void check(const std::shared_ptr<AgentConnection> &holder, std::function<void(bool)> done);
 
     net::io_context &io;
     AgentRoster &roster;
     AgentDirectory &directory;
+    Guard &guard;
+    Counters &counters;
     LogSink log;
+    /// Agents refused a new ID, said once per interval: an agent that loops would otherwise
+    /// write a line per connection.
+    ThrottledLog newIdLog;
 };
 
 } // namespace velmora::server

@@ -7,10 +7,9 @@
 namespace velmora::server {
 
 AgentConnection::AgentConnection(Owner &owner, Transport transport, ConnectionId id,
-                                 std::string remote, ConnectionLimits limits,
-                                 std::string presentedToken)
+                                 std::string remote, ConnectionLimits limits, const Route &route)
     : WsConnection(std::move(transport), id, std::move(remote), limits), owner(owner),
-      token(std::move(presentedToken))
+      token(route.token), client(route.client)
 {}
 
 void AgentConnection::join(std::shared_ptr<RelaySession> session)

@@ -2,6 +2,7 @@
 // and its other events to its owner, the hub.
 #pragma once
 
+#include "server/core/route.h"
 #include "server/net/wsconnection.h"
 
 #include <memory>
@@ -30,13 +31,15 @@ public:
         ~Owner() = default;
     };
 
-    /// `presentedToken`: the session token from the handshake's cookie (empty when none).
-    /// `owner` must outlive every callback, which the server ensures by ending the io_context
-    /// last.
+    /// `route`: the request's, of kind Agent (the session token from the handshake's cookie,
+    /// empty when none, and the client it counts as). `owner` must outlive every callback, which
+    /// the server ensures by ending the io_context last.
     AgentConnection(Owner &owner, Transport transport, ConnectionId id, std::string remote,
-                    ConnectionLimits limits, std::string presentedToken);
+                    ConnectionLimits limits, const Route &route);
 
     const std::string &presentedToken() const { return token; }
+    /// Who the agent is for the per-address limits (see clientKey).
+    const std::string &clientAddress() const { return client; }
 
     /// The session ID the hub gave the agent; empty until then.
     const std::string &sessionId() const { return assignedId; }
@@ -66,6 +69,7 @@ protected:
 private:
     Owner &owner;
     const std::string token;
+    const std::string client;
     std::string assignedId;
     std::shared_ptr<RelaySession> current;
     /// Why the server closed this connection (empty: the agent left).

@@ -80,6 +80,19 @@ public:
     virtual bool carriedBy(std::string_view id, std::string_view client,
                            std::string_view signature) const = 0;
 
+    /// What redeem found.
+    enum class SignatureUse {
+        /// The signature had not been used: it is now.
+        First,
+        /// It was used before: a replay, whoever sends it.
+        Replayed,
+        /// Whether it was used cannot be told: the supporter is refused as unavailable.
+        Unavailable
+    };
+    /// Marks a signature that carriedBy accepted as used, for every node; `done` says whether
+    /// it had been. A signature passes once.
+    virtual void redeem(const std::string &signature, std::function<void(SignatureUse)> done) = 0;
+
     /// At every sweep of the server.
     virtual void sweeping(Clock::time_point now) = 0;
     /// The server is stopping: nothing of the directory may keep the loop running afterwards.

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace velmora::server {
@@ -54,8 +55,14 @@ public:
     virtual void handshakeEnded(const std::string &id, const AttemptGuard::Ending &ending,
                                 std::function<void(AttemptGuard::Verdict)> done) = 0;
 
-    /// What is left of the lock on `id`, rounded up to milliseconds (zero when it may be tried),
-    /// as the same guard that locked it keeps it.
+    /// An agent from `client` wants a new ID: as AttemptGuard::newId, zero when it may take one
+    /// (which is then taken from the address's budget), else how long the address waits;
+    /// nothing when the guard cannot tell (the caller refuses the agent).
+    virtual void newId(const std::string &client,
+                       std::function<void(std::optional<std::chrono::milliseconds>)> done) = 0;
+
+    /// How long `id` refuses every supporter (its budget of guesses is empty), rounded up to
+    /// milliseconds (zero when it may be tried), as AttemptGuard::lockedFor.
     virtual void lockedFor(const std::string &id,
                            std::function<void(std::chrono::milliseconds)> done) = 0;
 

@@ -36,7 +36,8 @@ std::uint16_t Hub::listen()
         {io, config, counters, listener.plainPort() ? listener.plainPort() : port, roster});
     admission = std::make_unique<SupporterAdmission>(io, config, registry, counters, roster,
                                                      *services.guard, *services.directory);
-    agentAdmission = std::make_unique<AgentAdmission>(io, roster, *services.directory, config.log);
+    agentAdmission = std::make_unique<AgentAdmission>(io, roster, *services.directory,
+                                                      *services.guard, counters, config.log);
     return port;
 }
 
@@ -62,7 +63,7 @@ std::shared_ptr<WsConnection> Hub::connectionFor(Transport transport, const Rout
     std::shared_ptr<WsConnection> connection;
     if (route.kind == Route::Kind::Agent)
         connection = std::make_shared<AgentConnection>(*this, std::move(transport), id, remote,
-                                                       agentLimits(config), route.token);
+                                                       agentLimits(config), route);
     else if (route.kind == Route::Kind::AgentCheck)
         connection =
             std::make_shared<AgentCheckConnection>(*this, std::move(transport), id, remote,

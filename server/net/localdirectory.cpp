@@ -12,12 +12,21 @@ NodeServices localServices(const NodeContext &context)
 {
     NodeServices services;
     services.directory = std::make_unique<LocalDirectory>(context.io, context.agents);
-    services.guard = std::make_unique<LocalGuard>(context.io, context.config.options.lockout,
-                                                  context.config.options.probes);
+    services.guard =
+        std::make_unique<LocalGuard>(context.io, context.config.options.lockout,
+                                     context.config.options.probes, context.config.options.newIds);
     return services;
 }
 
 LocalDirectory::LocalDirectory(net::io_context &io, Agents &agents) : io(io), agents(agents) {}
+
+void LocalDirectory::redeem(const std::string &, std::function<void(SignatureUse)> done)
+{
+    net::post(io, [weak = std::weak_ptr<bool>(alive), done = std::move(done)] {
+        if (weak.lock())
+            done(SignatureUse::Replayed);
+    });
+}
 
 void LocalDirectory::claim(AgentIdentity who, const std::string &,
                            std::function<void(std::optional<AgentIdentity>)> done)

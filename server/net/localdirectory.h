@@ -24,6 +24,8 @@ public:
     {
         return false;
     }
+    /// Never asked: nothing passes carriedBy.
+    void redeem(const std::string &signature, std::function<void(SignatureUse)> done) override;
     void sweeping(Clock::time_point) override {}
     void stop() override {}
 

@@ -4,8 +4,9 @@
 
 namespace velmora::server {
 
-LocalGuard::LocalGuard(net::io_context &io, LockoutSchedule lockouts, ProbeLimit probes)
-    : io(io), guard(lockouts, probes)
+LocalGuard::LocalGuard(net::io_context &io, LockoutSchedule lockouts, ProbeLimit probes,
+                       ProbeLimit newIds)
+    : io(io), guard(lockouts, probes, newIds)
 {}
 
 template <typename Answer> void LocalGuard::answer(std::function<void(Answer)> done, Answer value)
@@ -39,6 +40,12 @@ void LocalGuard::handshakeEnded(const std::string &id, const AttemptGuard::Endin
                                 std::function<void(AttemptGuard::Verdict)> done)
 {
     answer(std::move(done), guard.handshakeEnded(id, ending, Clock::now()));
+}
+
+void LocalGuard::newId(const std::string &client,
+                       std::function<void(std::optional<std::chrono::milliseconds>)> done)
+{
+    answer(std::move(done), std::optional(guard.newId(client, Clock::now())));
 }
 
 void LocalGuard::lockedFor(const std::string &id,

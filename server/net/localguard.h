@@ -15,13 +15,16 @@ class LocalGuard : public Guard
 {
 public:
     /// `io` must outlive the guard; runs on its thread.
-    LocalGuard(net::io_context &io, LockoutSchedule lockouts, ProbeLimit probes);
+    LocalGuard(net::io_context &io, LockoutSchedule lockouts, ProbeLimit probes,
+               ProbeLimit newIds = kNewIdLimit);
 
     void admit(const std::string &client, const std::string &id,
                std::function<void(Admission)> done) override;
     void ledNowhere(const std::string &client) override;
     void handshakeEnded(const std::string &id, const AttemptGuard::Ending &ending,
                         std::function<void(AttemptGuard::Verdict)> done) override;
+    void newId(const std::string &client,
+               std::function<void(std::optional<std::chrono::milliseconds>)> done) override;
     void lockedFor(const std::string &id,
                    std::function<void(std::chrono::milliseconds)> done) override;
     void forgetIdle(Clock::time_point now) override;

@@ -239,6 +239,7 @@ void RelaySession::settle(bool supporterEnded)
         settled = true;
         AttemptGuard::Ending accepted;
         accepted.how = RfbHandshake::Refusal::None;
+        accepted.client = supporterClient;
         context.guard.handshakeEnded(id, accepted, [](const AttemptGuard::Verdict &) {});
         context.counters.handshakeEnded("success");
         log("password accepted id=" + id + " supporter " + supporterAddress + " (RFB 3." +

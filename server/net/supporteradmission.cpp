@@ -20,8 +20,33 @@ SupporterAdmission::SupporterAdmission(net::io_context &io, const ServerConfig &
 
 void SupporterAdmission::opened(const std::shared_ptr<SupporterConnection> &supporter)
 {
-    if (supporter->carried())
-        counters.forwardedIn();
+    if (!supporter->carried()) {
+        admit(supporter);
+        return;
+    }
+    // A node's signature passes once: a captured one, sent again, carries nobody.
+    directory.redeem(
+        supporter->nodeSignature(), [this, weak = std::weak_ptr<SupporterConnection>(supporter)](
+                                        AgentDirectory::SignatureUse use) {
+            const auto supporter = weak.lock();
+            if (!supporter || supporter->closing())
+                return;
+            if (use == AgentDirectory::SignatureUse::First) {
+                counters.forwardedIn();
+                admit(supporter);
+            } else if (use == AgentDirectory::SignatureUse::Unavailable) {
+                refuseUnavailable(*supporter, "the node signature cannot be checked");
+            } else {
+                log("refused supporter " + supporter->remote() + " for id=" +
+                    printable(supporter->requestedId()) + ": a node signature used before");
+                counters.supporterRefused(kForbiddenMessage.text);
+                supporter->close(kForbiddenMessage.code, std::string(kForbiddenMessage.text));
+            }
+        });
+}
+
+void SupporterAdmission::admit(const std::shared_ptr<SupporterConnection> &supporter)
+{
     guard.admit(
         supporter->clientAddress(), supporter->requestedId(),
         [this, weak = std::weak_ptr<SupporterConnection>(supporter)](Guard::Admission admission) {

@@ -33,6 +33,8 @@ public:
     void opened(const std::shared_ptr<SupporterConnection> &supporter);
 
 private:
+    /// Asks the guard whether the supporter may try its ID now.
+    void admit(const std::shared_ptr<SupporterConnection> &supporter);
     /// The supporter passed the guard: a session with the ID's agent here, or on its node.
     void connect(const std::shared_ptr<SupporterConnection> &supporter);
     /// The requested well-formed ID led nowhere.

@@ -6,7 +6,7 @@ SupporterConnection::SupporterConnection(Owner &owner, Transport transport, Conn
                                          std::string remote, ConnectionLimits limits,
                                          const Route &route)
     : WsConnection(std::move(transport), id, std::move(remote), limits), owner(owner),
-      wanted(route.id), client(route.client), fromNode(route.carried)
+      wanted(route.id), client(route.client), fromNode(route.carried), signature(route.signature)
 {}
 
 void SupporterConnection::onOpen()

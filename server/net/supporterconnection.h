@@ -42,6 +42,8 @@ public:
     const std::string &clientAddress() const { return client; }
     /// Another node of the cluster carried this supporter here (its address came signed).
     bool carried() const { return fromNode; }
+    /// When carried: the node's signature that carried it.
+    const std::string &nodeSignature() const { return signature; }
 
     /// The session in progress, if any (see AgentConnection::session).
     const std::shared_ptr<SupporterSession> &session() const { return current; }
@@ -60,6 +62,7 @@ private:
     const std::string wanted;
     const std::string client;
     const bool fromNode;
+    const std::string signature;
     std::shared_ptr<SupporterSession> current;
     /// Text messages dropped so far; only the first few are logged.
     unsigned dropped = 0;

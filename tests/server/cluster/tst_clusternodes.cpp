@@ -8,9 +8,11 @@
 #include "serverthread.h"
 #include "supporterpeer.h"
 
+#include "server/cluster/nodeauth.h"
 #include "server/core/redisurl.h"
 #include "server/core/sessiontokens.h"
 
+#include <QDateTime>
 #include <QNetworkRequest>
 #include <QtTest>
 
@@ -350,6 +352,56 @@ private slots:
         // Taken for a supporter of its own, which finds the agent busy.
         QCOMPARE(closeReason(stranger), QString("busy"));
         QCOMPARE(a.stats().cluster.forwardedIn, std::uint64_t(3));
+    }
+
+    // A node's signature passes once, on whichever node: the same headers sent again, to the
+    // same node or another one, are refused, while a fresh signature for the same supporter
+    // passes.
+    void aNodeSignaturePassesOnce()
+    {
+        const ServerConfig config = nodeConfig(*redis);
+        ServerThread a(config);
+        ServerThread b(config);
+        AgentPeer agent(AgentPeer::Mode::Echo);
+        agent.open(a.agentUrl());
+        QVERIFY(agent.waitForId());
+        const velmora::server::NodeAuth auth(config.secret);
+        const auto now = QDateTime::currentSecsSinceEpoch();
+        const QByteArray signature =
+            QByteArray::fromStdString(auth.sign(agent.id.toStdString(), "192.0.2.9", now));
+        auto carried = [&](const ServerThread &node, const QByteArray &signed_) {
+            QNetworkRequest request(node.viewerUrl(agent.id));
+            request.setRawHeader("X-Velmora-Client", "192.0.2.9");
+            request.setRawHeader("X-Velmora-Node-Signature", signed_);
+            return request;
+        };
+        {
+            SupporterPeer first;
+            first.socket.open(carried(a, signature));
+            QVERIFY(first.waitForMessages(1));
+            QCOMPARE(first.messages.first(), agent.greeting);
+            first.socket.close();
+            QVERIFY(first.waitForDisconnected());
+        }
+        QTRY_COMPARE(a.stats().sessionsActive, std::uint64_t(0));
+        for (const ServerThread *node : {&a, &b}) {
+            SupporterPeer replay;
+            replay.socket.open(carried(*node, signature));
+            QVERIFY(replay.waitForDisconnected());
+            QCOMPARE(int(replay.socket.closeCode()), 1008);
+            QVERIFY(node->waitForLog("refused supporter 127.0.0.1:"));
+            QVERIFY(node->waitForLog(": a node signature used before"));
+        }
+        // The agent comes back after its session, as the real one does.
+        QVERIFY(gone(agent));
+        agent.reconnect();
+        QVERIFY(agent.waitForId());
+        SupporterPeer fresh;
+        fresh.socket.open(
+            carried(a, QByteArray::fromStdString(auth.sign(agent.id.toStdString(), "192.0.2.9",
+                                                           QDateTime::currentSecsSinceEpoch()))));
+        QVERIFY(fresh.waitForMessages(1));
+        QCOMPARE(a.stats().cluster.forwardedIn, std::uint64_t(2));
     }
 
     // velmora_cluster_redis_up follows the connection: 0 from the moment the node takes Redis as

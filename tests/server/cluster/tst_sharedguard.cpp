@@ -41,13 +41,22 @@ const std::string kThirdId = "555555555";
 
 // A short schedule, so that locks and refills can be waited out.
 const LockoutSchedule kShort{100ms, 800ms};
+// The same with a window of 3 s for its bound: 6 guesses per ID, 5 of them at once (as many as
+// one address makes before its own lock reaches 1.6 s), then one per 3 s.
+const LockoutSchedule kBudgeted{100ms, 800ms, 3s};
 const ProbeLimit kFewProbes{2, 300ms};
+const ProbeLimit kFewNewIds{2, 400ms};
 // How far the two guards' figures may lie apart: each reads its own clock a little apart from
 // the other. Every figure they are compared on differs from any wrong one by 100 ms at least.
 const milliseconds kTolerance{50};
 
+// The address that the tests' guesses come from, unless they name another.
+const std::string kGuesser = "203.0.113.5";
+// Probes enough that only the locks hold a guesser back.
+const ProbeLimit kManyProbes{1000, 300ms};
+
 AttemptGuard::Ending guessed(RfbHandshake::Refusal how, bool supporterEnded = false,
-                             const std::string &client = {})
+                             const std::string &client = kGuesser)
 {
     AttemptGuard::Ending ending;
     ending.how = how;
@@ -112,6 +121,16 @@ Outcome outcomeOf(milliseconds locked)
     return {"locked for", locked};
 }
 
+// The answer to newId.
+Outcome newIdOutcome(const std::optional<std::optional<milliseconds>> &answer)
+{
+    if (!*answer)
+        return {"unavailable"};
+    if (**answer == milliseconds(0))
+        return {"new id"};
+    return {"no new id", **answer};
+}
+
 // No answer within the test's patience: nothing to compare.
 template <typename Answer> std::optional<Outcome> outcomeOf(const std::optional<Answer> &answer)
 {
@@ -124,8 +143,9 @@ template <typename Answer> std::optional<Outcome> outcomeOf(const std::optional<
 struct Node
 {
     Node(net::io_context &io, const RedisEndpoint &endpoint, LockoutSchedule lockouts,
-         ProbeLimit probes)
-        : client(io, endpoint, [](const std::string &) {}), guard(client, lockouts, probes)
+         ProbeLimit probes, ProbeLimit newIds)
+        : client(io, endpoint, [](const std::string &) {}),
+          guard(client, lockouts, probes, "velmora:", {}, newIds)
     {
         client.start(100ms);
     }
@@ -212,6 +232,12 @@ class TestSharedGuard : public QObject
         return lockedFor(node.guard, id);
     }
 
+    std::optional<std::optional<milliseconds>> newId(Guard &guard, const std::string &client)
+    {
+        return ask<std::optional<milliseconds>>(
+            [&](auto done) { guard.newId(client, std::move(done)); });
+    }
+
     std::optional<RedisReply> command(std::vector<std::string> arguments)
     {
         return ask<RedisReply>([&](auto done) {
@@ -220,9 +246,10 @@ class TestSharedGuard : public QObject
         });
     }
 
-    std::unique_ptr<Node> node(LockoutSchedule lockouts = kShort, ProbeLimit probes = kFewProbes)
+    std::unique_ptr<Node> node(LockoutSchedule lockouts = kShort, ProbeLimit probes = kFewProbes,
+                               ProbeLimit newIds = kFewNewIds)
     {
-        auto made = std::make_unique<Node>(io, endpoint, lockouts, probes);
+        auto made = std::make_unique<Node>(io, endpoint, lockouts, probes, newIds);
         Node *raw = made.get();
         if (!runUntil([raw] { return raw->client.connected(); }))
             return nullptr;
@@ -298,7 +325,7 @@ private slots:
     {
         struct Step
         {
-            enum Kind { Admit, LedNowhere, Ended, LockedFor, Pass } kind;
+            enum Kind { Admit, LedNowhere, Ended, LockedFor, NewId, Pass } kind;
             std::string client;
             std::string id;
             AttemptGuard::Ending ending;
@@ -318,53 +345,64 @@ private slots:
         auto nowhereStep = [](std::string client) {
             return Step{Step::LedNowhere, std::move(client), {}, {}, {}, {}};
         };
+        auto newIdStep = [](std::string client, QString expected) {
+            return Step{Step::NewId, std::move(client), {}, {}, {}, expected};
+        };
         auto passStep = [](milliseconds duration) {
             return Step{Step::Pass, {}, {}, {}, duration, {}};
         };
         const std::string c1 = "198.51.100.1", c2 = "198.51.100.2", c3 = "198.51.100.3",
-                          c4 = "2001:db8:1:2::/64";
+                          c4 = "2001:db8:1:2::/64", c5 = "198.51.100.5", c6 = "198.51.100.6";
         const std::vector<Step> steps{
             admitStep(c1, kId, "admitted"),
-            endedStep(kId, guessed(R::WrongPassword), "wrong-password guess"),
-            admitStep(c2, kId, "locked"),
+            endedStep(kId, guessed(R::WrongPassword, false, c1), "wrong-password guess"),
+            // Locked for the guessing address, not for the others.
+            admitStep(c1, kId, "locked"),
+            admitStep(c2, kId, "admitted"),
             lockedStep(kId),
             passStep(160ms),
             admitStep(c1, kId, "admitted"),
-            lockedStep(kId),
-            endedStep(kId, guessed(R::WrongPassword), "wrong-password guess"),
+            endedStep(kId, guessed(R::WrongPassword, false, c1), "wrong-password guess"),
             // Before the response: no guess; the supporter's side ended it, so its address pays.
-            endedStep(kId, beforeResponse(R::Closed, true, c1), "unsupported-security probe"),
+            endedStep(kId, beforeResponse(R::Closed, true, c2), "unsupported-security probe"),
             endedStep(kId, beforeResponse(R::ServerFailure, false, c2), "desktop-refused"),
-            // After it, a guess however it ended, and the address pays nothing.
-            endedStep(kId, guessed(R::UnsupportedType), "unsupported-security guess"),
+            // After it, a guess however it ended.
+            endedStep(kId, guessed(R::UnsupportedType, false, c3), "unsupported-security guess"),
             endedStep(kId, guessed(R::WrongPassword, true, c3), "wrong-password guess"),
-            endedStep(kId, guessed(R::WrongPassword), "wrong-password guess"),
-            admitStep(c4, kId, "locked"),
-            endedStep(kId, guessed(R::None), "accepted"),
+            // The fifth guess from several addresses empties the ID's budget: now it refuses
+            // everyone until a guess is back.
+            endedStep(kId, guessed(R::WrongPassword, false, c4), "wrong-password guess"),
+            admitStep(c2, kId, "locked"),
             lockedStep(kId),
-            admitStep(c4, kId, "admitted"),
+            // A success starts its address's count over, not the ID's budget.
+            endedStep(kId, guessed(R::None, false, c1), "accepted"),
+            lockedStep(kId),
             // Malformed IDs take a probe each; then the address waits, whatever it asks for.
-            admitStep(c3, "12345", "invalid-id"),
-            admitStep(c3, "12345678x", "invalid-id"),
-            admitStep(c3, kOtherId, "too-many-attempts"),
-            admitStep(c3, "0", "too-many-attempts"),
-            // c1 paid one probe above; an unknown ID takes its second.
-            admitStep(c1, kOtherId, "admitted"),
-            nowhereStep(c1),
-            admitStep(c1, kThirdId, "too-many-attempts"),
-            passStep(350ms),
-            // One token back for c3.
-            admitStep(c3, kThirdId, "admitted"),
-            nowhereStep(c3),
-            admitStep(c3, kThirdId, "too-many-attempts"),
-            endedStep(kThirdId, guessed(R::WrongPassword), "wrong-password guess"),
-            // The address first, the lock after.
-            admitStep(c3, kThirdId, "too-many-attempts"),
-            admitStep(c2, kThirdId, "locked"),
-            passStep(900ms),
-            admitStep(c3, kThirdId, "admitted"),
-            endedStep(kThirdId, guessed(R::WrongPassword), "wrong-password guess"),
+            admitStep(c5, "12345", "invalid-id"),
+            admitStep(c5, "12345678x", "invalid-id"),
+            admitStep(c5, kOtherId, "too-many-attempts"),
+            admitStep(c5, "0", "too-many-attempts"),
+            // An unknown ID takes one probe, a guess another: the address first, the lock after.
+            admitStep(c6, kOtherId, "admitted"),
+            nowhereStep(c6),
+            admitStep(c6, kThirdId, "admitted"),
+            endedStep(kThirdId, guessed(R::WrongPassword, false, c6), "wrong-password guess"),
+            admitStep(c6, kThirdId, "too-many-attempts"),
+            admitStep(c2, kThirdId, "admitted"),
+            passStep(700ms),
+            admitStep(c6, kThirdId, "admitted"),
+            endedStep(kThirdId, guessed(R::WrongPassword, false, c6), "wrong-password guess"),
+            admitStep(c6, kThirdId, "locked"),
             lockedStep(kThirdId),
+            admitStep(c5, kId, "locked"),
+            // New IDs: the budget of each address, apart from its probes.
+            newIdStep(c1, "new id"),
+            newIdStep(c1, "new id"),
+            newIdStep(c1, "no new id"),
+            newIdStep(c2, "new id"),
+            passStep(450ms),
+            newIdStep(c1, "new id"),
+            newIdStep(c1, "no new id"),
         };
 
         for (std::size_t i = 0; i < steps.size(); ++i) {
@@ -387,6 +425,12 @@ private slots:
                 fromOne = outcomeOf(lockedFor(one, step.id));
                 fromCluster = outcomeOf(lockedFor(cluster, step.id));
                 break;
+            case Step::NewId:
+                if (const auto answer = newId(one, step.client))
+                    fromOne = newIdOutcome(answer);
+                if (const auto answer = newId(cluster, step.client))
+                    fromCluster = newIdOutcome(answer);
+                break;
             case Step::Pass:
                 pass(step.passing);
                 continue;
@@ -408,13 +452,15 @@ private slots:
     // the same answers.
     void answersAsTheOneNodesGuard()
     {
-        const auto shared = node();
+        const auto shared = node(kBudgeted);
         QVERIFY(shared);
-        LocalGuard local(io, kShort, kFewProbes);
+        LocalGuard local(io, kBudgeted, kFewProbes, kFewNewIds);
         const QString difference = firstDifference(local, shared->guard);
         QVERIFY2(difference.isEmpty(), qPrintable(difference));
         // The sequence went through every kind of answer with a wait.
-        QCOMPARE(local.attempts().lockouts().refusals(kThirdId), 2u);
+        QCOMPARE(
+            local.attempts().lockouts().refusals(AttemptGuard::ownLock(kThirdId, "198.51.100.6")),
+            2u);
         QCOMPARE(shared->guard.stats().unavailable, std::uint64_t(0));
     }
 
@@ -442,13 +488,14 @@ private slots:
             guard.handshakeEnded(kId, guessed(RfbHandshake::Refusal::WrongPassword),
                                  [&](AttemptGuard::Verdict) { ++answers; });
             guard.lockedFor(kId, [&](milliseconds) { ++answers; });
+            guard.newId("198.51.100.1", [&](std::optional<milliseconds>) { ++answers; });
         };
         auto guard = make();
         askAll(*guard);
         QCOMPARE(answers, 0);
-        QVERIFY(runUntil([&] { return answers == 3; }));
+        QVERIFY(runUntil([&] { return answers == 4; }));
         pass(100ms);
-        QCOMPARE(answers, 3);
+        QCOMPARE(answers, 4);
 
         answers = 0;
         guard = make();
@@ -466,53 +513,68 @@ private slots:
         QTest::addColumn<bool>("driftingIsTheCluster");
         QTest::addColumn<LockoutSchedule>("lockouts");
         QTest::addColumn<ProbeLimit>("probes");
-        const LockoutSchedule longerBase{kShort.base * 2, kShort.cap};
-        const LockoutSchedule lowerCap{kShort.base, kShort.cap / 2};
+        QTest::addColumn<ProbeLimit>("newIds");
+        const LockoutSchedule longerBase{kBudgeted.base * 2, kBudgeted.cap, kBudgeted.window};
+        const LockoutSchedule lowerCap{kBudgeted.base, kBudgeted.cap / 2, kBudgeted.window};
+        const LockoutSchedule longerWindow{kBudgeted.base, kBudgeted.cap, kBudgeted.window * 2};
         const ProbeLimit largerBurst{kFewProbes.burst + 1, kFewProbes.interval};
         const ProbeLimit longerInterval{kFewProbes.burst, kFewProbes.interval * 2};
-        QTest::newRow("one node's lock base") << false << longerBase << kFewProbes;
-        QTest::newRow("the cluster's lock base") << true << longerBase << kFewProbes;
-        QTest::newRow("one node's lock cap") << false << lowerCap << kFewProbes;
-        QTest::newRow("the cluster's lock cap") << true << lowerCap << kFewProbes;
-        QTest::newRow("one node's probe burst") << false << kShort << largerBurst;
-        QTest::newRow("the cluster's probe burst") << true << kShort << largerBurst;
-        QTest::newRow("one node's probe interval") << false << kShort << longerInterval;
-        QTest::newRow("the cluster's probe interval") << true << kShort << longerInterval;
+        QTest::newRow("one node's lock base") << false << longerBase << kFewProbes << kFewNewIds;
+        QTest::newRow("the cluster's lock base") << true << longerBase << kFewProbes << kFewNewIds;
+        QTest::newRow("one node's lock cap") << false << lowerCap << kFewProbes << kFewNewIds;
+        QTest::newRow("the cluster's lock cap") << true << lowerCap << kFewProbes << kFewNewIds;
+        QTest::newRow("one node's probe burst") << false << kBudgeted << largerBurst << kFewNewIds;
+        QTest::newRow("the cluster's probe burst")
+            << true << kBudgeted << largerBurst << kFewNewIds;
+        QTest::newRow("one node's probe interval")
+            << false << kBudgeted << longerInterval << kFewNewIds;
+        QTest::newRow("the cluster's probe interval")
+            << true << kBudgeted << longerInterval << kFewNewIds;
+        const ProbeLimit moreNewIds{kFewNewIds.burst + 1, kFewNewIds.interval};
+        QTest::newRow("one node's budget of guesses")
+            << false << longerWindow << kFewProbes << kFewNewIds;
+        QTest::newRow("the cluster's budget of guesses")
+            << true << longerWindow << kFewProbes << kFewNewIds;
+        QTest::newRow("one node's new IDs") << false << kBudgeted << kFewProbes << moreNewIds;
+        QTest::newRow("the cluster's new IDs") << true << kBudgeted << kFewProbes << moreNewIds;
     }
     void theComparisonFindsEitherGuardDrifting()
     {
         QFETCH(bool, driftingIsTheCluster);
         QFETCH(LockoutSchedule, lockouts);
         QFETCH(ProbeLimit, probes);
-        const auto shared = driftingIsTheCluster ? node(lockouts, probes) : node();
+        QFETCH(ProbeLimit, newIds);
+        const auto shared = driftingIsTheCluster ? node(lockouts, probes, newIds) : node(kBudgeted);
         QVERIFY(shared);
-        LocalGuard local(io, driftingIsTheCluster ? kShort : lockouts,
-                         driftingIsTheCluster ? kFewProbes : probes);
+        LocalGuard local(io, driftingIsTheCluster ? kBudgeted : lockouts,
+                         driftingIsTheCluster ? kFewProbes : probes,
+                         driftingIsTheCluster ? kFewNewIds : newIds);
         const QString difference = firstDifference(local, shared->guard);
         QVERIFY2(!difference.isEmpty(), "the drift went unnoticed");
         qInfo("%s", qPrintable(difference));
     }
 
-    // Wrong passwords for one ID through two nodes count in one series, and a probe taken on one
-    // node is missing on the other.
+    // Wrong passwords for one ID from one address through two nodes count in one series, and a
+    // probe taken on one node is missing on the other.
     void twoNodesShareOneSchedule()
     {
-        const auto a = node();
-        const auto b = node();
+        const auto a = node(kShort, kManyProbes);
+        const auto b = node(kShort, kManyProbes);
         QVERIFY(a && b);
         Node *nodes[] = {a.get(), b.get()};
+        const LockoutSchedule own = kShort.ownLocks();
         for (unsigned n = 1; n <= 5; ++n) {
             const AttemptGuard::Verdict verdict = guess(*nodes[n % 2], kId);
             QVERIFY(verdict.guess);
             QCOMPARE(verdict.refusalsInARow, n);
-            QCOMPARE(verdict.lock.count(), kShort.lockAfter(n).count());
-            // The other node refuses the ID for that lock.
-            const auto answer = admit(*nodes[(n + 1) % 2], "203.0.113.5", kId);
+            QCOMPARE(verdict.lock.count(), own.lockAfter(n).count());
+            // The other node refuses the ID to that address for that lock.
+            const auto answer = admit(*nodes[(n + 1) % 2], kGuesser, kId);
             QVERIFY(answer);
             QCOMPARE(int(answer->kind), int(SharedGuard::Admission::Kind::Refused));
             QCOMPARE(answer->refusal.reason.code, velmora::server::kLocked.code);
-            QVERIFY(answer->refusal.retryAfter > kShort.lockAfter(n) - kTolerance);
-            QVERIFY(answer->refusal.retryAfter <= kShort.lockAfter(n));
+            QVERIFY(answer->refusal.retryAfter > own.lockAfter(n) - kTolerance);
+            QVERIFY(answer->refusal.retryAfter <= own.lockAfter(n));
         }
         // A success through one node forgives on both.
         const auto accepted = ended(*b, kId, guessed(RfbHandshake::Refusal::None));
@@ -520,13 +582,16 @@ private slots:
         QCOMPARE(guess(*a, kId).refusalsInARow, 1u);
 
         // Two probes, one through each node: the address has none left on either.
-        a->guard.ledNowhere("198.51.100.9");
-        b->guard.ledNowhere("198.51.100.9");
+        const auto c = node();
+        const auto d = node();
+        QVERIFY(c && d);
+        c->guard.ledNowhere("198.51.100.9");
+        d->guard.ledNowhere("198.51.100.9");
         // Fire and forget, each on its own connection: an answer on each connection says that
         // Redis has run it.
-        QVERIFY(lockedFor(*a, kOtherId));
-        QVERIFY(lockedFor(*b, kOtherId));
-        for (Node *n : nodes) {
+        QVERIFY(lockedFor(*c, kOtherId));
+        QVERIFY(lockedFor(*d, kOtherId));
+        for (Node *n : {c.get(), d.get()}) {
             const auto answer = admit(*n, "198.51.100.9", kOtherId);
             QVERIFY(answer);
             QCOMPARE(answer->refusal.reason.code, velmora::server::kTooManyAttempts.code);
@@ -534,25 +599,29 @@ private slots:
         }
     }
 
-    // The default schedule as Redis computes it: the lock after the n-th refusal in a row is
-    // LockoutSchedule::lockAfter(n), to the millisecond, which is what bounds the guesses a day.
+    // The default schedule as Redis computes it: the lock of an address after its n-th refusal
+    // in a row is LockoutSchedule::ownLocks().lockAfter(n), to the millisecond; the twelve
+    // guesses of the ID's budget then leave the ID locked for everyone for an interval of it.
+    // That is what bounds the guesses a day.
     void locksFollowTheDefaultSchedule()
     {
-        const auto shared = node(LockoutSchedule{}, ProbeLimit{});
+        const auto shared = node(LockoutSchedule{}, kManyProbes);
         QVERIFY(shared);
         const LockoutSchedule schedule;
+        QCOMPARE(schedule.idBudget().burst, 12u);
         for (unsigned n = 1; n <= 12; ++n) {
             const AttemptGuard::Verdict verdict = guess(*shared, kId);
             QVERIFY2(verdict.guess, qPrintable(QString("refusal %1").arg(n)));
             QCOMPARE(verdict.refusalsInARow, n);
-            QCOMPARE(verdict.lock.count(), schedule.lockAfter(n).count());
+            QCOMPARE(verdict.lock.count(), schedule.ownLocks().lockAfter(n).count());
         }
         const auto answer = admit(*shared, "198.51.100.1", kId);
         QVERIFY(answer);
         QCOMPARE(answer->refusal.reason.code, velmora::server::kLocked.code);
-        QVERIFY(answer->refusal.retryAfter > schedule.cap - 1s);
-        // Kept a day after the last refusal, which outlasts the half-hour lock.
-        const long long left = pttl("velmora:lock:" + QString::fromStdString(kId));
+        QVERIFY(answer->refusal.retryAfter > schedule.idBudget().interval - 1s);
+        QVERIFY(answer->refusal.retryAfter <= schedule.idBudget().interval);
+        // Kept a day after the last refusal, which outlasts the hour's lock.
+        const long long left = pttl("velmora:lock:" + QString::fromStdString(kId + ":" + kGuesser));
         QVERIFY2(left > duration_cast<milliseconds>(24h - 1min).count() &&
                      left <= duration_cast<milliseconds>(24h).count(),
                  qPrintable(QString::number(left)));
@@ -571,10 +640,15 @@ private slots:
         guess(*shared, kOtherId);
         QVERIFY(admit(*shared, "198.51.100.4", kThirdId));
         QVERIFY(lockedFor(*shared, kThirdId));
+        QVERIFY(newId(shared->guard, "198.51.100.5"));
 
-        const QStringList expected{"velmora:lock:" + QString::fromStdString(kOtherId),
-                                   "velmora:probe:198.51.100.1", "velmora:probe:198.51.100.2",
-                                   "velmora:probe:198.51.100.3"};
+        const QString guessedId = QString::fromStdString(kOtherId);
+        const QString guesser = QString::fromStdString(kGuesser);
+        const QStringList expected{
+            "velmora:guesses:" + guessedId, "velmora:lock:" + guessedId + ":" + guesser,
+            "velmora:newid:198.51.100.5",   "velmora:probe:198.51.100.1",
+            "velmora:probe:198.51.100.2",   "velmora:probe:198.51.100.3",
+            "velmora:probe:" + guesser};
         QCOMPARE(keys(), expected);
         for (const QString &key : expected) {
             const long long left = pttl(key);
@@ -586,8 +660,8 @@ private slots:
         QVERIFY(pttl("velmora:probe:198.51.100.1") > kFewProbes.interval.count());
         QVERIFY(pttl("velmora:probe:198.51.100.1") <= 2 * kFewProbes.interval.count());
         // Emptied buckets are gone once full again.
-        pass(2 * kFewProbes.interval + 50ms);
-        QCOMPARE(keys(), QStringList{"velmora:lock:" + QString::fromStdString(kOtherId)});
+        pass(std::max(2 * kFewProbes.interval, kShort.idBudget().interval) + 50ms);
+        QCOMPARE(keys(), QStringList{"velmora:lock:" + guessedId + ":" + guesser});
     }
 
     // Redis away: nobody is admitted, endings are kept and reach Redis once it is back, so the
@@ -615,10 +689,9 @@ private slots:
             QCOMPARE(verdict->lock, schedule.lockAfter(n));
             QCOMPARE(shared->guard.stats().pending, std::size_t(n));
         }
+        // Locked for the guessing address, not for everyone.
         const auto left = lockedFor(*shared, kId);
-        QVERIFY(left);
-        QVERIFY2(*left > schedule.lockAfter(2) - 1s && *left <= schedule.lockAfter(2),
-                 qPrintable(QString::number(left->count())));
+        QVERIFY(left && left->count() == 0);
         shared->guard.ledNowhere("198.51.100.1");
         QVERIFY(runUntil([&] { return shared->guard.stats().probesLost == 1; }));
         QCOMPARE(shared->guard.stats().pending, std::size_t(2));
@@ -631,8 +704,10 @@ private slots:
         // Both guesses are on the ID: the next one is the third in a row.
         const AttemptGuard::Verdict third = guess(*shared, kId);
         QCOMPARE(third.refusalsInARow, 3u);
-        QCOMPARE(third.lock.count(), schedule.lockAfter(3).count());
-        const auto locked = admit(*shared, "198.51.100.1", kId);
+        QCOMPARE(third.lock.count(), schedule.ownLocks().lockAfter(3).count());
+        // Its three guesses cost the address its probes too: locked once it has one again.
+        pass(3 * kFewProbes.interval);
+        const auto locked = admit(*shared, kGuesser, kId);
         QVERIFY(locked);
         QCOMPARE(locked->refusal.reason.code, velmora::server::kLocked.code);
     }
@@ -655,9 +730,9 @@ private slots:
         const auto waiting = admit(*shared, "198.51.100.1", kId);
         QVERIFY(waiting);
         QCOMPARE(int(waiting->kind), int(SharedGuard::Admission::Kind::Unavailable));
-        // Redis has no lock yet; this node's view has one.
+        // Locked for the guessing address only.
         const auto left = lockedFor(*shared, kId);
-        QVERIFY(left && *left > 9s);
+        QVERIFY(left && left->count() == 0);
         // Other IDs are not held up.
         const auto other = admit(*shared, "198.51.100.1", kOtherId);
         QVERIFY(other && other->allowed());
@@ -670,7 +745,7 @@ private slots:
         }
         QCOMPARE(shared->guard.stats().pending, std::size_t(0));
         QCOMPARE(shared->guard.stats().verdictsReplayed, std::uint64_t(1));
-        const auto locked = admit(*shared, "198.51.100.1", kId);
+        const auto locked = admit(*shared, kGuesser, kId);
         QVERIFY(locked);
         QCOMPARE(int(locked->kind), int(SharedGuard::Admission::Kind::Refused));
         QCOMPARE(locked->refusal.reason.code, velmora::server::kLocked.code);
@@ -684,7 +759,7 @@ private slots:
     {
         const auto shared = node();
         QVERIFY(shared);
-        QVERIFY(command({"SET", "velmora:lock:" + kId, "junk"}));
+        QVERIFY(command({"HSET", "velmora:guesses:" + kId, "a", "b"}));
         QVERIFY(command({"HSET", "velmora:probe:198.51.100.2", "a", "b"}));
         const auto locked = admit(*shared, "198.51.100.1", kId);
         QVERIFY(locked);

@@ -88,22 +88,22 @@ private slots:
         QCOMPARE(told(guard.admit(kClient, kId, t0 + 10s)), QString("too-many-attempts 10000 ms"));
     }
 
-    // The lock belongs to the ID: every supporter is refused, whichever address, and told how
-    // long is left.
-    void aLockedIdRefusesEverySupporterUntilTheLockEnds()
+    // A refused guess locks the ID for its address only, which is told how long is left and
+    // pays a probe for it; supporters from elsewhere may go on trying it.
+    void aRefusedGuessLocksTheIdForItsAddressOnly()
     {
         AttemptGuard guard(LockoutSchedule{2s, 1800s});
-        const auto verdict = guard.handshakeEnded(kId, RfbHandshake::Refusal::WrongPassword, t0);
+        const auto verdict =
+            guard.handshakeEnded(kId, RfbHandshake::Refusal::WrongPassword, t0, kClient);
         QCOMPARE(verdict.lock.count(), 2000);
         QCOMPARE(told(guard.admit(kClient, kId, t0)), QString("locked 2000 ms"));
-        QCOMPARE(told(guard.admit("203.0.113.1", kId, t0 + 500ms)), QString("locked 1500 ms"));
+        QCOMPARE(told(guard.admit(kClient, kId, t0 + 500ms)), QString("locked 1500 ms"));
         QCOMPARE(told(guard.admit(kClient, kId, t0 + 500400us)), QString("locked 1500 ms"));
-        QCOMPARE(guard.lockedFor(kId, t0 + 1999001us).count(), 1);
+        QCOMPARE(told(guard.admit("203.0.113.1", kId, t0 + 500ms)), QString("admitted"));
+        QCOMPARE(guard.lockedFor(kId, t0).count(), 0);
         QCOMPARE(told(guard.admit(kClient, "987654321", t0)), QString("admitted"));
-        // Refused for a lock, the address keeps its probes.
-        QCOMPARE(guard.probes().size(), std::size_t(0));
+        QCOMPARE(guard.probes().size(), std::size_t(1));
         QCOMPARE(told(guard.admit(kClient, kId, t0 + 2s)), QString("admitted"));
-        QCOMPARE(guard.lockedFor(kId, t0 + 2s).count(), 0);
     }
 
     void refusedHandshakesAreToldTheirReason_data()
@@ -131,30 +131,31 @@ private slots:
         QCOMPARE(int(verdict.reason.code), code);
         QCOMPARE(QString::fromLatin1(verdict.reason.text.data(), int(verdict.reason.text.size())),
                  reason);
-        // Every kind of refusal is an attempt that locks the ID.
+        // Every kind of refusal is an attempt that locks the ID for its address.
         QCOMPARE(verdict.lock.count(), 500);
         QCOMPARE(verdict.refusalsInARow, 1u);
-        QCOMPARE(guard.lockedFor(kId, t0).count(), 500);
+        QCOMPARE(told(guard.admit({}, kId, t0)), QString("locked 500 ms"));
     }
 
     void refusalsLockLongerEachTimeAndASuccessForgives()
     {
-        AttemptGuard guard(LockoutSchedule{100ms, 400ms});
+        // An address's own locks double up to twice the cap.
+        AttemptGuard guard(LockoutSchedule{100ms, 200ms}, ProbeLimit{8, 10s});
         const std::vector<int> locks{100, 200, 400, 400};
         auto now = t0;
         for (std::size_t i = 0; i < locks.size(); ++i) {
             QCOMPARE(told(guard.admit(kClient, kId, now)), QString("admitted"));
             const auto verdict =
-                guard.handshakeEnded(kId, RfbHandshake::Refusal::WrongPassword, now);
+                guard.handshakeEnded(kId, RfbHandshake::Refusal::WrongPassword, now, kClient);
             QCOMPARE(verdict.lock.count(), locks[i]);
             QCOMPARE(verdict.refusalsInARow, unsigned(i + 1));
             now += milliseconds(locks[i]);
         }
-        const auto success = guard.handshakeEnded(kId, RfbHandshake::Refusal::None, now);
+        const auto success = guard.handshakeEnded(kId, RfbHandshake::Refusal::None, now, kClient);
         QVERIFY(success.accepted);
         QCOMPARE(success.refusalsInARow, 0u);
-        QCOMPARE(guard.lockouts().refusals(kId), 0u);
-        const auto again = guard.handshakeEnded(kId, RfbHandshake::Refusal::Closed, now);
+        QCOMPARE(guard.lockouts().refusals(AttemptGuard::ownLock(kId, kClient)), 0u);
+        const auto again = guard.handshakeEnded(kId, RfbHandshake::Refusal::Closed, now, kClient);
         QCOMPARE(again.lock.count(), 100);
         QCOMPARE(again.refusalsInARow, 1u);
     }
@@ -222,24 +223,52 @@ private slots:
         QCOMPARE(verdict.lock.count(), 2000);
     }
 
-    // The README's bound, from the guard's own answers: a guesser who asks again the moment it
-    // is told it may gets 57 attempts at a password within 24 hours.
-    void aGuesserGetsFiftySevenAttemptsADay()
+    // The README's bounds, from the guard's own answers, for guessers that ask again the moment
+    // they are told they may: one address alone gets 34 attempts at a password within 24 hours
+    // and never locks the ID for a supporter from elsewhere; any number of addresses together
+    // get 57.
+    void guessersGetTheirShareOfFiftySevenAttemptsADay_data()
     {
-        AttemptGuard guard;
-        int attempts = 0;
+        QTest::addColumn<int>("addresses");
+        QTest::addColumn<int>("attempts");
+        QTest::addColumn<bool>("ownerAlwaysAdmitted");
+        QTest::newRow("one address") << 1 << 34 << true;
+        QTest::newRow("two addresses") << 2 << 57 << false;
+        QTest::newRow("a thousand addresses") << 1000 << 57 << false;
+    }
+    void guessersGetTheirShareOfFiftySevenAttemptsADay()
+    {
+        QFETCH(int, addresses);
+        QFETCH(int, attempts);
+        QFETCH(bool, ownerAlwaysAdmitted);
+        // Probes enough that only the locks hold the guessers back.
+        AttemptGuard guard({}, ProbeLimit{1000000, 1ms});
+        int made = 0;
+        bool ownerRefused = false;
         for (auto now = t0; now <= t0 + 24h;) {
-            if (const auto refusal = guard.admit(kClient, kId, now)) {
-                QCOMPARE(int(refusal->reason.code), 4423);
-                QVERIFY(refusal->retryAfter.count() > 0);
-                now += refusal->retryAfter;
-                continue;
+            milliseconds next = 24h;
+            for (int i = 0; i < addresses; ++i) {
+                const std::string client =
+                    "203.0." + std::to_string(i / 250) + "." + std::to_string(i % 250);
+                if (const auto refusal = guard.admit(client, kId, now)) {
+                    QCOMPARE(int(refusal->reason.code), 4423);
+                    QVERIFY(refusal->retryAfter.count() > 0);
+                    next = std::min(next, refusal->retryAfter);
+                    continue;
+                }
+                ++made;
+                guard.handshakeEnded(kId, RfbHandshake::Refusal::WrongPassword, now, client);
+                next = milliseconds(0);
             }
-            ++attempts;
-            guard.handshakeEnded(kId, RfbHandshake::Refusal::WrongPassword, now);
+            if (guard.admit(kClient, kId, now))
+                ownerRefused = true;
+            now += std::max(next, milliseconds(1));
         }
-        QCOMPARE(attempts, 57);
-        QCOMPARE(std::uint64_t(attempts), LockoutSchedule{}.attemptsWithin(24h));
+        QCOMPARE(made, attempts);
+        QCOMPARE(!ownerRefused, ownerAlwaysAdmitted);
+        QCOMPARE(LockoutSchedule{}.attemptsWithin(24h), std::uint64_t(57));
+        QCOMPARE(LockoutSchedule{}.idBudget().allowedWithin(24h), std::uint64_t(57));
+        QCOMPARE(LockoutSchedule{}.ownLocks().attemptsWithin(24h), std::uint64_t(34));
     }
 
     // The same for walking the ID space: 8,645 IDs a day from one address.
@@ -262,18 +291,44 @@ private slots:
         QCOMPARE(std::uint64_t(probes), ProbeLimit{}.allowedWithin(24h));
     }
 
+    // New IDs come from a budget of the address apart from its probes: all of it at once, then
+    // one per interval; the wait is told, and waiting takes nothing.
+    void newIdsComeFromTheAddresssBudget()
+    {
+        AttemptGuard guard({}, ProbeLimit{1, 10s}, ProbeLimit{3, 20s});
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(guard.newId(kClient, t0).count(), 0);
+        QCOMPARE(guard.newId(kClient, t0).count(), 20000);
+        QCOMPARE(guard.newId(kClient, t0 + 5s).count(), 15000);
+        QCOMPARE(guard.newId("198.51.100.8", t0).count(), 0);
+        // Probes are another budget.
+        QCOMPARE(told(guard.admit(kClient, kId, t0)), QString("admitted"));
+        QCOMPARE(guard.newId(kClient, t0 + 20s).count(), 0);
+        QCOMPARE(guard.newId(kClient, t0 + 20s).count(), 20000);
+        QCOMPARE(guard.newIds().size(), std::size_t(2));
+        guard.forgetIdle(t0 + 80s);
+        QCOMPARE(guard.newIds().size(), std::size_t(0));
+        // The default: 240 an hour, as the README says.
+        QCOMPARE(AttemptGuard().newId(kClient, t0).count(), 0);
+        QCOMPARE(ProbeLimit(velmora::server::kNewIdLimit).allowedWithin(1h), std::uint64_t(480));
+    }
+
     void idleEntriesAreForgotten()
     {
         AttemptGuard guard(LockoutSchedule{1s, 1h}, ProbeLimit{5, 10s});
-        guard.handshakeEnded(kId, RfbHandshake::Refusal::WrongPassword, t0);
+        guard.handshakeEnded(kId, RfbHandshake::Refusal::WrongPassword, t0, kClient);
         guard.ledNowhere(kClient, t0);
-        guard.forgetIdle(t0 + 9s);
+        guard.forgetIdle(t0 + 19s);
         QCOMPARE(guard.lockouts().size(), std::size_t(1));
         QCOMPARE(guard.probes().size(), std::size_t(1));
-        // The address's bucket is full again; the ID is remembered for a day.
-        guard.forgetIdle(t0 + 10s);
+        QCOMPARE(guard.guesses().size(), std::size_t(1));
+        // The address's bucket is full again after its guess and its probe, the ID's budget
+        // after one of its intervals; the address's lock is remembered for a day.
+        guard.forgetIdle(t0 + 20s);
         QCOMPARE(guard.probes().size(), std::size_t(0));
         QCOMPARE(guard.lockouts().size(), std::size_t(1));
+        guard.forgetIdle(t0 + LockoutSchedule{1s, 1h}.idBudget().interval);
+        QCOMPARE(guard.guesses().size(), std::size_t(0));
         guard.forgetIdle(t0 + 24h);
         QCOMPARE(guard.lockouts().size(), std::size_t(0));
     }

@@ -127,7 +127,8 @@ private slots:
     {
         const auto parsed = parseServerArguments(
             split("--web /srv/page --novnc=/opt/novnc --lockout-base 0.05 --lockout-cap 3 "
-                  "--probe-burst 2 --probe-interval 0.5 --trust-forwarded-for"));
+                  "--probe-burst 2 --probe-interval 0.5 --trust-forwarded-for "
+                  "--new-ids-per-address 60"));
         QCOMPARE(parsed.outcome, Parsed<ServerOptions>::Outcome::Run);
         QCOMPARE(QString::fromStdString(parsed.options.webDir), QString("/srv/page"));
         QCOMPARE(QString::fromStdString(parsed.options.novncDir), QString("/opt/novnc"));
@@ -136,6 +137,10 @@ private slots:
         QCOMPARE(parsed.options.probes.burst, 2u);
         QCOMPARE(parsed.options.probes.interval.count(), 500);
         QCOMPARE(parsed.options.trustForwardedFor, true);
+        // So many at once, then so many an hour.
+        QCOMPARE(parsed.options.newIds.burst, 60u);
+        QCOMPARE(parsed.options.newIds.interval.count(), 60000);
+        QCOMPARE(parseServerArguments({}).options.newIds.burst, 240u);
     }
 
     void serverFlags()
@@ -167,6 +172,8 @@ private slots:
                                        << "--listen needs a value";
         QTest::newRow("bad address") << "--listen 8080"
                                      << "--listen: expected HOST:PORT";
+        QTest::newRow("no new IDs") << "--new-ids-per-address 0"
+                                    << "--new-ids-per-address: expected a number";
         QTest::newRow("zero timeout") << "--idle-timeout 0"
                                       << "--idle-timeout: expected";
         QTest::newRow("text timeout") << "--idle-timeout soon"

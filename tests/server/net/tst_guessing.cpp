@@ -104,7 +104,7 @@ private slots:
         VncAgentPeer agent;
         QVERIFY(agent.online(server.agentUrl()));
         const QString id = agent.peer.id;
-        const QStringList locks{"0.5", "1", "2", "2"};
+        const QStringList locks{"0.5", "1", "2", "4"};
         int locked = 0;
         for (int attempt = 1; attempt <= locks.size(); ++attempt) {
             const int lockedBefore = locked;

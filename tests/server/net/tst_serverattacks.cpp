@@ -4,10 +4,15 @@
 // from different addresses (X-Forwarded-For, trusted), as they would on the Internet.
 #include "livesession.h"
 #include "rawwebsocket.h"
+#include "redisprocess.h"
 #include "serverprocess.h"
+#include "vncagentpeer.h"
+#include "vncviewerpeer.h"
 
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkRequest>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -15,6 +20,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -85,6 +91,8 @@ private slots:
     void unfinishedMessages();
     void descriptorExhaustion();
     void pipelinedStaticFiles();
+    void newIdLoop();
+    void idSiege();
 
 private:
     // Starts the server with `flags`, trusting X-Forwarded-For, and a live session beside it.
@@ -302,6 +310,189 @@ void TestServerAttacks::pipelinedStaticFiles()
           qPrintable(p99Text(alone)), qPrintable(p99Text(meanwhile)), memory.growthKb());
     QVERIFY2(percentile(meanwhile, 0.99) < 100000, qPrintable(p99Text(meanwhile)));
     QVERIFY2(memory.growthKb() < 48 * 1024, qPrintable(QString::number(memory.growthKb())));
+}
+
+// An agent that connects, takes a new ID and drops, as fast as it can, against a node of a cluster
+// (every new ID a key in Redis): its address gets its budget of new IDs (240 an hour), then
+// 4429; each ID it took stays taken for minutes, not a day; Redis stays small.
+void TestServerAttacks::newIdLoop()
+{
+    if (!RedisProcess::available())
+        QSKIP(RedisProcess::skipReason());
+    RedisProcess redis;
+    QVERIFY2(redis.start(), qPrintable(redis.error()));
+    const auto integer = [&redis](const QList<QByteArray> &command) {
+        const QByteArray reply = redis.call(command);
+        return reply.startsWith(':') ? reply.mid(1).trimmed().toLongLong() : -1;
+    };
+    const auto usedMemory = [&redis] {
+        const QByteArray info = redis.call({"INFO", "memory"});
+        const int at = info.indexOf("used_memory:");
+        return at < 0 ? -1 : info.mid(at + 12, info.indexOf('\r', at) - at - 12).toLongLong();
+    };
+    QVERIFY(startServer({"--redis", redis.unixUrl()}));
+    const std::vector<double> alone = live->roundTrips(300);
+    QVERIFY(!alone.empty());
+    MemoryWatch memory(server->process.processId());
+    const long long memoryBefore = usedMemory();
+
+    int granted = 0, refused = 0;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    std::vector<double> meanwhile;
+    // Sixteen at a time, a thousand in all; the live session measured between the rounds.
+    for (int round = 0; round < 64; ++round) {
+        std::vector<std::unique_ptr<RawWebSocket>> agents;
+        for (int i = 0; i < 16; ++i) {
+            auto agent = std::make_unique<RawWebSocket>();
+            QVERIFY(agent->handshake(port, "/", agentCookie + attackerAddress));
+            QVERIFY(agent->upgraded());
+            agents.push_back(std::move(agent));
+        }
+        for (const auto &agent : agents) {
+            QVERIFY(QTest::qWaitFor([&] { return !agent->frames().isEmpty(); }, 10000));
+            const RawWebSocket::Frame first = agent->frames().first();
+            if (first.opcode == 2) {
+                ++granted;
+            } else {
+                QCOMPARE(first.opcode, 8);
+                QCOMPARE(CloseFrame::from(first.payload).code, 4429);
+                ++refused;
+            }
+            agent->socket.abort();
+        }
+        const std::vector<double> times = live->roundTrips(5);
+        QVERIFY(!times.empty());
+        meanwhile.insert(meanwhile.end(), times.begin(), times.end());
+    }
+    std::sort(meanwhile.begin(), meanwhile.end());
+    const double seconds = elapsed.elapsed() / 1000.0;
+    // 240 at once, and one more every 15 s while the loop runs.
+    QVERIFY2(granted >= 240 && granted <= 240 + 1 + int(seconds / 15),
+             qPrintable(QString::number(granted)));
+    QCOMPARE(granted + refused, 1024);
+    QVERIFY(server->waitForLine(QStringLiteral("its address has taken its new IDs for now")));
+    QCOMPARE(metric(port, "velmora_connections_refused_total{reason=\"new-id-budget\"}"),
+             double(refused));
+
+    // The IDs that were dropped at once are remembered for 10 minutes; only those that a
+    // directory refresh (every 7.5 s here) found online, at most one round of sixteen each, and
+    // the live agent's, which stays, for a day.
+    const long long ids = integer({"EVAL", "return #redis.call('KEYS', 'velmora:id:*')", "0"});
+    QVERIFY2(ids >= granted && ids <= granted + 1, qPrintable(QString::number(ids)));
+    int brief = 0, kept = 0;
+    for (const QByteArray &line : redis.call({"KEYS", "velmora:id:*"}).split('\n')) {
+        const QByteArray key = line.trimmed();
+        if (!key.startsWith("velmora:id:"))
+            continue;
+        const long long left = integer({"PTTL", key});
+        QVERIFY2(left > 0, key.constData());
+        if (left <= 10 * 60 * 1000)
+            ++brief;
+        else
+            ++kept;
+    }
+    QCOMPARE(brief + kept, int(ids));
+    QVERIFY2(kept <= 1 + 16 * (1 + int(seconds / 7.5)), qPrintable(QString::number(kept)));
+    const long long grown = usedMemory() - memoryBefore;
+
+    qInfo("new-ID loop: %d IDs granted, %d refused in %.1f s; Redis +%lld bytes (%lld ID keys, "
+          "%d kept a day); "
+          "live session alone: %s; beside the loop: %s; server memory +%ld kB",
+          granted, refused, seconds, grown, ids, kept, qPrintable(p99Text(alone)),
+          qPrintable(p99Text(meanwhile)), memory.growthKb());
+    // About 500 bytes per ID held (its key and its agent's entry, while it lasts).
+    QVERIFY2(grown < 512 * 1024, qPrintable(QString::number(grown)));
+    QVERIFY2(percentile(meanwhile, 0.99) < 100000, qPrintable(p99Text(meanwhile)));
+    QVERIFY2(memory.growthKb() < 32 * 1024, qPrintable(QString::number(memory.growthKb())));
+}
+
+// A stranger who knows an ID sends wrong passwords from one address as fast as it is let in,
+// while the owner's supporter, from another address and with the right password, comes every
+// half second: the stranger's guesses lock the ID for its own address only, so the owner's
+// supporter gets in every time; the stranger still gets no more guesses than its own locks allow.
+void TestServerAttacks::idSiege()
+{
+    // Locks of 1 s, then 2 s, then 4 s for the guessing address (twice the cap).
+    QVERIFY(startServer({"--lockout-base", "1", "--lockout-cap", "2"}));
+    const std::vector<double> alone = live->roundTrips(300);
+    QVERIFY(!alone.empty());
+    MemoryWatch memory(server->process.processId());
+    VncAgentPeer agent;
+    QVERIFY(agent.online(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(port))));
+    const QUrl viewerUrl(
+        QStringLiteral("ws://127.0.0.1:%1/viewer/%2").arg(port).arg(agent.peer.id));
+
+    // One viewer's attempt from `address`: its close reason, or "logged in".
+    const auto attempt = [&](const QByteArray &password, const QByteArray &address) {
+        VncViewerPeer viewer(password);
+        QNetworkRequest request(viewerUrl);
+        request.setRawHeader("X-Forwarded-For", address);
+        viewer.peer.socket.open(request);
+        if (!viewer.waitForOutcome())
+            return QStringLiteral("no outcome");
+        const bool in = viewer.loggedIn;
+        const QString reason = in ? QStringLiteral("logged in") : viewer.closeReason();
+        if (in)
+            viewer.peer.socket.close();
+        // A session ended: the agent comes back, as the real one does after every session.
+        if (in || reason.startsWith(QStringLiteral("wrong-password")))
+            agent.returnAfterSession();
+        return reason;
+    };
+    // "reason;retry-after=N" → N seconds, as milliseconds.
+    const auto retryAfter = [](const QString &reason) {
+        return qint64(reason.section(QStringLiteral("retry-after="), 1).toInt()) * 1000;
+    };
+
+    QElapsedTimer clock;
+    clock.start();
+    qint64 strangerNext = 0, ownerNext = 0;
+    int guesses = 0, ownerTries = 0, ownerIn = 0;
+    QStringList ownerRefusals;
+    std::vector<double> meanwhile;
+    while (clock.elapsed() < 12000) {
+        if (clock.elapsed() >= strangerNext) {
+            const QString reason = attempt("0000", "203.0.113.66");
+            if (reason.startsWith(QStringLiteral("wrong-password")))
+                ++guesses;
+            strangerNext = clock.elapsed() + std::max<qint64>(retryAfter(reason), 100);
+        }
+        if (clock.elapsed() >= ownerNext) {
+            const QString reason = attempt(VncAgentPeer::kPassword, "198.51.100.20");
+            // Busy or offline: the stranger's session or the agent's return was in the way,
+            // as with any other supporter; the owner tries again at once.
+            if (reason.startsWith(QStringLiteral("busy")) ||
+                reason.startsWith(QStringLiteral("offline"))) {
+                continue;
+            }
+            ++ownerTries;
+            if (reason == QStringLiteral("logged in"))
+                ++ownerIn;
+            else
+                ownerRefusals << reason;
+            ownerNext = clock.elapsed() + 500;
+        }
+        const std::vector<double> times = live->roundTrips(5);
+        QVERIFY(!times.empty());
+        meanwhile.insert(meanwhile.end(), times.begin(), times.end());
+    }
+    std::sort(meanwhile.begin(), meanwhile.end());
+    const double seconds = clock.elapsed() / 1000.0;
+
+    qInfo("ID siege for %.1f s: %d wrong guesses from one address; the owner's supporter got in "
+          "%d times of %d (refused: %s); live session alone: %s; beside the siege: %s; server "
+          "memory +%ld kB",
+          seconds, guesses, ownerIn, ownerTries, qPrintable(ownerRefusals.join(", ")),
+          qPrintable(p99Text(alone)), qPrintable(p99Text(meanwhile)), memory.growthKb());
+    QVERIFY2(ownerRefusals.isEmpty(), qPrintable(ownerRefusals.join(", ")));
+    QVERIFY(ownerTries >= 10);
+    // The stranger's own locks, 1, 2, 4, 4, ... s: attempts at 0, 1, 3, 7, 11 s and so on.
+    QVERIFY2(guesses >= 3 && guesses <= 1 + int((seconds + 1) / 4) + 3,
+             qPrintable(QString::number(guesses)));
+    QVERIFY(server->waitForLine(QStringLiteral("refused in a row, id locked for 4 s")));
+    QVERIFY2(percentile(meanwhile, 0.99) < 100000, qPrintable(p99Text(meanwhile)));
+    QVERIFY2(memory.growthKb() < 32 * 1024, qPrintable(QString::number(memory.growthKb())));
 }
 
 QTEST_GUILESS_MAIN(TestServerAttacks)
