@@ -21,6 +21,13 @@ Transport::Transport(tcp::socket socket, ssl::context *tls)
     : stream(streamFor(std::move(socket), tls))
 {}
 
+void Transport::startTls(ssl::context &tls)
+{
+    // The variant destroys its TCP stream before it makes the TLS one: moved out first.
+    beast::tcp_stream tcp = std::move(std::get<beast::tcp_stream>(stream));
+    stream.emplace<TlsStream>(std::move(tcp), tls);
+}
+
 beast::tcp_stream &Transport::next_layer()
 {
     if (auto *tls = std::get_if<TlsStream>(&stream))

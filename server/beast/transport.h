@@ -30,6 +30,11 @@ public:
 
     bool secure() const { return std::holds_alternative<TlsStream>(stream); }
 
+    /// Plain TCP so far: TLS with `tls` (which must outlive the transport) from here on, its
+    /// handshake next. A TLS stream costs tens of kilobytes before its first byte, so a server
+    /// makes it only once a client has sent something. No operation may be pending.
+    void startTls(ssl::context &tls);
+
     executor_type get_executor() { return next_layer().get_executor(); }
     beast::tcp_stream &next_layer();
 

@@ -66,7 +66,8 @@ std::string ClusterNode::addressOf(const ServerOptions &options, std::uint16_t p
 
 ClusterNode::ClusterNode(net::io_context &io, const ServerConfig &config, std::string address,
                          Counters &counters, Agents &agents)
-    : io(io), config(config), counters(counters), agents(agents), auth(config.secret),
+    : io(io), config(config), counters(counters), agents(agents), failures(config.log, counters),
+      auth(config.secret),
       redis(io, *config.options.redis, config.log),
       directory(
           io, redis, directorySettings(config.options, std::move(address)),
@@ -164,8 +165,9 @@ void ClusterNode::claimFresh(AgentIdentity who, const std::string &remote, unsig
                                done(std::move(who));
                            } else if (result == ClusterDirectory::Claim::Unavailable) {
                                // No ID is sure to be unique: the agent comes back in 4 s.
-                               config.log("agent " + remote +
-                                          " refused: Redis is unavailable for a new ID");
+                               failures.failed(FailureLog::Kind::RedisUnavailable,
+                                               "agent " + remote +
+                                                   " refused: Redis is unavailable for a new ID");
                                done(std::nullopt);
                            } else if (tries + 1 >= kFreshTries) {
                                config.log("agent " + remote + " refused: no free ID after " +

@@ -10,6 +10,7 @@
 #include "server/cluster/clusterdirectory.h"
 #include "server/cluster/nodeauth.h"
 #include "server/cluster/redisclient.h"
+#include "server/core/failurelog.h"
 #include "server/core/serverconfig.h"
 #include "server/core/serverstats.h"
 #include "server/net/agentdirectory.h"
@@ -80,6 +81,8 @@ private:
     const ServerConfig &config;
     Counters &counters;
     Agents &agents;
+    /// Agents refused while Redis is away: one line per interval, not one each.
+    FailureLog failures;
     const NodeAuth auth;
     // Declared before what calls into it.
     RedisClient redis;

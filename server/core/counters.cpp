@@ -35,6 +35,12 @@ void Counters::connectionRefused(const std::string &why)
     ++refusedConnections[why];
 }
 
+void Counters::connectionFailed(const std::string &kind)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    ++failedConnections[kind];
+}
+
 void Counters::population(const SessionRegistry &registry)
 {
     agentsOnline = registry.onlineCount();
@@ -61,6 +67,7 @@ ServerStats Counters::snapshot() const
     s.bufferedBytes = bufferedNow;
     std::lock_guard<std::mutex> lock(mutex);
     s.connectionsRefused = refusedConnections;
+    s.connectionFailures = failedConnections;
     s.refusals = refusals;
     s.handshakes = handshakes;
     s.lockouts = lockouts;

@@ -36,6 +36,8 @@ public:
     void idLocked();
     /// A connection was refused or dropped to protect the server (see ServerStats).
     void connectionRefused(const std::string &why);
+    /// A connection failed this way (see FailureLog::name): each one, though the log says few.
+    void connectionFailed(const std::string &kind);
     /// Bytes of unfinished messages held now.
     void buffered(std::size_t bytes) { bufferedNow = bytes; }
     /// Takes the agents online and the sessions running from the registry as it is now.
@@ -65,6 +67,7 @@ private:
     std::map<std::string, std::uint64_t> handshakes;
     std::uint64_t lockouts = 0;
     std::map<std::string, std::uint64_t> refusedConnections;
+    std::map<std::string, std::uint64_t> failedConnections;
     std::atomic<std::uint64_t> forwardsOut{0};
     std::atomic<std::uint64_t> forwardsIn{0};
     ServerStats::Cluster clusterFigures;

@@ -95,10 +95,18 @@ std::string prometheusText(const ServerStats &stats)
     sample(out, "velmora_connections_accepted_total", stats.connectionsAccepted);
     metric(out, "velmora_connections_refused_total", "counter",
            "Connections refused or dropped to protect the server, by why.");
-    for (const auto &[why, count] :
-         withZeros(stats.connectionsRefused, {"client-limit", "server-full", "accept-failed",
-                                              "message-timeout", "new-id-budget"}))
+    for (const auto &[why, count] : withZeros(
+             stats.connectionsRefused, {"client-limit", "server-full", "accept-failed",
+                                        "message-timeout", "new-id-budget", "handshake-limit"}))
         sample(out, "velmora_connections_refused_total", count, label("reason", why));
+    metric(out, "velmora_connection_failures_total", "counter",
+           "Connections that failed, by how: each one, though the log says each kind once per "
+           "interval.");
+    for (const auto &[kind, count] :
+         withZeros(stats.connectionFailures,
+                   {"tls-handshake", "bad-request", "request-timeout", "unknown-path",
+                    "websocket-handshake", "unread-answers", "redis-unavailable"}))
+        sample(out, "velmora_connection_failures_total", count, label("kind", kind));
     metric(out, "velmora_buffered_bytes", "gauge", "Bytes of unfinished messages held now.");
     sample(out, "velmora_buffered_bytes", stats.bufferedBytes);
     metric(out, "velmora_backpressure_pauses_total", "counter",

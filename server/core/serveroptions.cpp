@@ -129,6 +129,9 @@ Parsed<ServerOptions> parseServerArguments(const std::vector<std::string> &argum
         {"--max-agents-per-address", countSetter(options.maxAgentsPerAddress, 1, 10000000)},
         {"--max-supporters-per-address", countSetter(options.maxSupportersPerAddress, 1, 10000000)},
         {"--max-http-per-address", countSetter(options.maxHttpPerAddress, 1, 10000000)},
+        {"--max-tls-handshakes-per-address",
+         countSetter(options.maxTlsHandshakesPerAddress, 1, 10000000)},
+        {"--max-tls-handshakes", countSetter(options.maxTlsHandshakes, 1, 10000000)},
         {"--descriptor-reserve", countSetter(options.descriptorReserve, 8, 100000)},
         {"--web", folderSetter(options.webDir)},
         {"--novnc", folderSetter(options.novncDir)},
@@ -222,6 +225,9 @@ std::string serverUsage()
            "  --max-agents-per-address N, --max-supporters-per-address N,\n"
            "  --max-http-per-address N  connections one address may hold, IPv6 by /64\n"
            "                          (defaults 1024, 64 and 128)\n"
+           "  --max-tls-handshakes-per-address N, --max-tls-handshakes N  TLS handshakes in\n"
+           "                          progress for one address, IPv6 by /64, and for all; a\n"
+           "                          client beyond them is dropped (defaults 32 and 512)\n"
            "  --descriptor-reserve N  descriptors WebSocket connections leave for plain HTTP\n"
            "                          (the page, /metrics) and the server (default 64)\n"
            "  --web DIR               the supporter's page, served at / (default: the web/\n"

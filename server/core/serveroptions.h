@@ -50,6 +50,10 @@ struct ServerOptions
     std::size_t maxAgentsPerAddress = 1024;
     std::size_t maxSupportersPerAddress = 64;
     std::size_t maxHttpPerAddress = 128;
+    /// TLS handshakes in progress (each holds tens of kilobytes until it ends) for one client
+    /// address (IPv6: its /64), and for all.
+    std::size_t maxTlsHandshakesPerAddress = 32;
+    std::size_t maxTlsHandshakes = 512;
     /// Descriptors kept from WebSocket connections for plain HTTP (the page, /metrics) and the
     /// server itself.
     std::size_t descriptorReserve = 64;

@@ -29,6 +29,8 @@ struct ServerStats
     /// Connections refused or dropped to protect the server, by why ("client-limit",
     /// "server-full", "accept-failed", "message-timeout").
     std::map<std::string, std::uint64_t> connectionsRefused;
+    /// Connections that failed, by how ("tls-handshake", "bad-request", ...; see FailureLog).
+    std::map<std::string, std::uint64_t> connectionFailures;
     /// Bytes of unfinished messages held now.
     std::uint64_t bufferedBytes = 0;
 

@@ -39,9 +39,9 @@ struct PendingCheck
 } // namespace
 
 AgentAdmission::AgentAdmission(net::io_context &io, AgentRoster &roster, AgentDirectory &directory,
-                               Guard &guard, Counters &counters, LogSink log)
+                               Guard &guard, Counters &counters, FailureLog &failures, LogSink log)
     : io(io), roster(roster), directory(directory), guard(guard), counters(counters),
-      log(std::move(log))
+      failures(failures), log(std::move(log))
 {}
 
 void AgentAdmission::opened(const std::shared_ptr<AgentConnection> &agent)
@@ -97,28 +97,30 @@ void AgentAdmission::claim(const std::shared_ptr<AgentConnection> &agent, AgentI
         return;
     }
     // Every new ID stays in the directory for a while: the address pays for it.
-    guard.newId(agent->clientAddress(), [this, silent, weak = std::weak_ptr<AgentConnection>(agent),
-                                         who = std::move(who)](
-                                            std::optional<std::chrono::milliseconds> wait) mutable {
-        const auto agent = weak.lock();
-        if (!agent || agent->closing())
-            return;
-        if (!wait) {
-            log("agent " + agent->remote() + " refused: Redis is unavailable for a new ID");
-            agent->close(kUnavailable);
-        } else if (wait->count() > 0) {
-            if (newIdLog.happened(Clock::now()))
-                log("agent " + agent->remote() +
-                    " refused: its address has taken its new IDs for now (retry "
-                    "after " +
-                    std::to_string((wait->count() + 999) / 1000) + " s; " +
-                    std::to_string(newIdLog.suppressed()) + " more refused before)");
-            counters.connectionRefused("new-id-budget");
-            agent->close(kTooManyAttempts);
-        } else {
-            claimPaid(agent, std::move(who), silent);
-        }
-    });
+    guard.newId(agent->clientAddress(),
+                [this, silent, weak = std::weak_ptr<AgentConnection>(agent),
+                 who = std::move(who)](std::optional<std::chrono::milliseconds> wait) mutable {
+                    const auto agent = weak.lock();
+                    if (!agent || agent->closing())
+                        return;
+                    if (!wait) {
+                        failures.failed(FailureLog::Kind::RedisUnavailable,
+                                        "agent " + agent->remote() +
+                                            " refused: Redis is unavailable for a new ID");
+                        agent->close(kUnavailable);
+                    } else if (wait->count() > 0) {
+                        if (newIdLog.happened(Clock::now()))
+                            log("agent " + agent->remote() +
+                                " refused: its address has taken its new IDs for now (retry "
+                                "after " +
+                                std::to_string((wait->count() + 999) / 1000) + " s; " +
+                                std::to_string(newIdLog.suppressed()) + " more refused before)");
+                        counters.connectionRefused("new-id-budget");
+                        agent->close(kTooManyAttempts);
+                    } else {
+                        claimPaid(agent, std::move(who), silent);
+                    }
+                });
 }
 
 void AgentAdmission::claimPaid(const std::shared_ptr<AgentConnection> &agent, AgentIdentity who,

@@ -9,6 +9,7 @@
 #include "server/beast/beast.h"
 #include "server/core/agentidentity.h"
 #include "server/core/connectioncounts.h"
+#include "server/core/failurelog.h"
 #include "server/core/logsink.h"
 #include "server/core/sessionregistry.h"
 
@@ -37,7 +38,7 @@ public:
 
     /// Everything given must outlive the admission.
     AgentAdmission(net::io_context &io, AgentRoster &roster, AgentDirectory &directory,
-                   Guard &guard, Counters &counters, LogSink log);
+                   Guard &guard, Counters &counters, FailureLog &failures, LogSink log);
 
     /// The agent's WebSocket has opened: decides its ID and welcomes it, or closes it (see
     /// AgentDirectory::claim), later.
@@ -64,6 +65,7 @@ private:
     AgentDirectory &directory;
     Guard &guard;
     Counters &counters;
+    FailureLog &failures;
     LogSink log;
     /// Agents refused a new ID, said once per interval: an agent that loops would otherwise
     /// write a line per connection.

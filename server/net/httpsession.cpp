@@ -62,17 +62,17 @@ HttpRequest plainRequest(const Request &request, const Route &route)
 
 } // namespace
 
-HttpSession::HttpSession(Owner &owner, Transport transport, ConnectionId id, std::string remote,
-                         std::chrono::milliseconds requestTimeout, const RoutePolicy &policy)
-    : owner(owner), policy(policy), stream(std::move(transport)), connectionId(id),
-      remote(std::move(remote)), requestTimeout(requestTimeout),
-      drainTimer(this->stream.get_executor())
+HttpSession::HttpSession(Owner &owner, Transport transport, ssl::context *tls, ConnectionId id,
+                         std::string remote, std::chrono::milliseconds requestTimeout,
+                         const RoutePolicy &policy)
+    : owner(owner), policy(policy), stream(std::move(transport)), tls(tls), connectionId(id),
+      remote(std::move(remote)), requestTimeout(requestTimeout), timer(this->stream.get_executor())
 {}
 
 void HttpSession::start()
 {
-    if (stream.secure())
-        doHandshake();
+    if (tls)
+        doAwaitHello();
     else
         doRead();
 }
@@ -85,6 +85,44 @@ void HttpSession::abort()
     beast::get_lowest_layer(stream).socket().close(ignored);
 }
 
+void HttpSession::doAwaitHello()
+{
+    awaitingHello = true;
+    timer.expires_after(requestTimeout);
+    timer.async_wait(beast::bind_front_handler(&HttpSession::onHelloTimeout, shared_from_this()));
+    beast::get_lowest_layer(stream).socket().async_wait(
+        tcp::socket::wait_read,
+        beast::bind_front_handler(&HttpSession::onHello, shared_from_this()));
+}
+
+void HttpSession::onHelloTimeout(const beast::error_code &ec)
+{
+    // The timer may have expired just as the bytes came.
+    if (ec || finished || !awaitingHello)
+        return;
+    owner.failed(FailureLog::Kind::TlsHandshake,
+                 "TLS handshake with " + remote + " failed: timed out");
+    finish();
+}
+
+void HttpSession::onHello(const beast::error_code &ec)
+{
+    awaitingHello = false;
+    timer.cancel();
+    if (finished)
+        return;
+    // Readable with nothing to read: the client left without a word (a port scan).
+    beast::error_code gone;
+    if (ec || beast::get_lowest_layer(stream).socket().available(gone) == 0 || gone ||
+        !owner.handshakeBegins(connectionId)) {
+        finish();
+        return;
+    }
+    handshaking = true;
+    stream.startTls(*tls);
+    doHandshake();
+}
+
 void HttpSession::doHandshake()
 {
     beast::get_lowest_layer(stream).expires_after(requestTimeout);
@@ -95,18 +133,28 @@ void HttpSession::doHandshake()
 
 void HttpSession::onHandshake(const beast::error_code &ec)
 {
+    endHandshake();
     if (finished)
         return;
     if (ec) {
         // A client that leaves before the handshake is no news (a port check, a closed tab).
         if (ec != net::error::eof && ec != ssl::error::stream_truncated &&
             ec != net::error::connection_reset)
-            owner.log("TLS handshake with " + remote +
-                      " failed: " + (ec == beast::error::timeout ? "timed out" : ec.message()));
+            owner.failed(FailureLog::Kind::TlsHandshake,
+                         "TLS handshake with " + remote + " failed: " +
+                             (ec == beast::error::timeout ? "timed out" : ec.message()));
         finish();
         return;
     }
     doRead();
+}
+
+void HttpSession::endHandshake()
+{
+    if (!handshaking)
+        return;
+    handshaking = false;
+    owner.handshakeEnded(connectionId);
 }
 
 void HttpSession::doRead()
@@ -137,7 +185,8 @@ void HttpSession::onRead(const beast::error_code &ec, std::size_t)
     }
     HttpResponse answer;
     if (route.kind == Route::Kind::NotFound) {
-        owner.log("refused WebSocket upgrade from " + remote + " to an unknown path");
+        owner.failed(FailureLog::Kind::UnknownPath,
+                     "refused WebSocket upgrade from " + remote + " to an unknown path");
         answer = notFound();
     } else {
         answer = owner.answer(plainRequest(request, route));
@@ -152,12 +201,12 @@ void HttpSession::readFailed(const beast::error_code &ec)
         ec.category() == http::make_error_code(http::error::bad_target).category() &&
         ec != http::error::end_of_stream && ec != http::error::partial_message;
     if (ec == beast::error::timeout && partial)
-        owner.log("request from " + remote + " timed out");
+        owner.failed(FailureLog::Kind::RequestTimeout, "request from " + remote + " timed out");
     if (!malformed) {
         finish();
         return;
     }
-    owner.log("bad request from " + remote + ": " + ec.message());
+    owner.failed(FailureLog::Kind::BadRequest, "bad request from " + remote + ": " + ec.message());
     auto badRequest = std::make_shared<Outgoing>();
     badRequest->bytes = std::make_shared<const std::string>("Bad request\n");
     badRequest->message = {http::status::bad_request, 11};
@@ -242,14 +291,14 @@ void HttpSession::doAwaitDrain()
         draining = true;
         drainDeadline = now + requestTimeout;
     } else if (now >= drainDeadline) {
-        owner.log("dropping " + remote + ": it left its answers unread for " +
-                  std::to_string(requestTimeout.count() / 1000) + " s");
+        owner.failed(FailureLog::Kind::UnreadAnswers,
+                     "dropping " + remote + ": it left its answers unread for " +
+                         std::to_string(requestTimeout.count() / 1000) + " s");
         finish();
         return;
     }
-    drainTimer.expires_after(kDrainPoll);
-    drainTimer.async_wait(
-        beast::bind_front_handler(&HttpSession::onAwaitDrain, shared_from_this()));
+    timer.expires_after(kDrainPoll);
+    timer.async_wait(beast::bind_front_handler(&HttpSession::onAwaitDrain, shared_from_this()));
 }
 
 void HttpSession::onAwaitDrain(const beast::error_code &ec)
@@ -275,7 +324,8 @@ void HttpSession::finish()
     if (finished)
         return;
     finished = true;
-    drainTimer.cancel();
+    timer.cancel();
+    endHandshake();
     beast::error_code ignored;
     auto &socket = beast::get_lowest_layer(stream).socket();
     socket.shutdown(tcp::socket::shutdown_send, ignored);

@@ -1,12 +1,14 @@
 // A TCP connection until its first request tells what it is: a WebSocket upgrade (handed to the
 // owner with the connection) or plain HTTP (answered here, with keep-alive). What a request is gets
 // decided here once (routeRequest), and goes on with what was derived from it. On a TLS port the
-// TLS handshake comes first, bounded like a request.
+// TLS handshake comes first, bounded like a request; its state is made only once the client has
+// sent something, so that an idle connection costs no more than a plain one.
 #pragma once
 
 #include "server/beast/beast.h"
 #include "server/beast/transport.h"
 #include "server/core/clock.h"
+#include "server/core/failurelog.h"
 #include "server/core/httphandler.h"
 #include "server/core/route.h"
 #include "server/core/sessionregistry.h"
@@ -37,16 +39,23 @@ public:
                                                     const std::string &remote) = 0;
         /// The session is over (its socket closed or handed on); called once.
         virtual void sessionEnded(ConnectionId id) = 0;
-        virtual void log(const std::string &line) = 0;
+        /// The TLS client of session `id` has sent its first bytes: true when its handshake may
+        /// begin, counted until handshakeEnded; false drops the connection.
+        virtual bool handshakeBegins(ConnectionId id) = 0;
+        virtual void handshakeEnded(ConnectionId id) = 0;
+        /// The connection failed as `kind`, which `line` says.
+        virtual void failed(FailureLog::Kind kind, const std::string &line) = 0;
 
     protected:
         ~Owner() = default;
     };
 
-    /// `requestTimeout` bounds the TLS handshake, reading each request and writing its answer.
-    /// `owner` and `policy` must outlive every callback.
-    HttpSession(Owner &owner, Transport transport, ConnectionId id, std::string remote,
-                std::chrono::milliseconds requestTimeout, const RoutePolicy &policy);
+    /// `transport` is plain TCP; `tls`, when not null, the TLS that it speaks. `requestTimeout`
+    /// bounds the wait for a TLS client's first bytes, the TLS handshake, reading each request
+    /// and writing its answer. `owner`, `tls` and `policy` must outlive every callback.
+    HttpSession(Owner &owner, Transport transport, ssl::context *tls, ConnectionId id,
+                std::string remote, std::chrono::milliseconds requestTimeout,
+                const RoutePolicy &policy);
 
     void start();
     /// Drops the connection (server shutdown).
@@ -61,8 +70,14 @@ private:
         http::response<http::span_body<const char>> message;
     };
 
+    /// Waits, without reading, until the TLS client sends something.
+    void doAwaitHello();
+    void onHello(const beast::error_code &ec);
+    void onHelloTimeout(const beast::error_code &ec);
     void doHandshake();
     void onHandshake(const beast::error_code &ec);
+    /// Gives the handshake's place in the budget back, once.
+    void endHandshake();
     void doRead();
     void onRead(const beast::error_code &ec, std::size_t);
     /// A read that failed: a malformed request is answered 400, anything else ends the session.
@@ -86,6 +101,7 @@ private:
     Owner &owner;
     const RoutePolicy &policy;
     Transport stream;
+    ssl::context *tls;
     ConnectionId connectionId;
     std::string remote;
     std::chrono::milliseconds requestTimeout;
@@ -93,9 +109,12 @@ private:
     std::optional<http::request_parser<http::string_body>> parser;
     /// The answer being written.
     std::shared_ptr<Outgoing> response;
-    /// Polls the bytes still waiting in the kernel while the client does not read.
-    net::steady_timer drainTimer;
+    /// Bounds the wait for a TLS client's first bytes; later polls the bytes still waiting in the
+    /// kernel while the client does not read.
+    net::steady_timer timer;
     Clock::time_point drainDeadline;
+    bool awaitingHello = false;
+    bool handshaking = false;
     bool draining = false;
     bool finished = false;
 };

@@ -15,13 +15,14 @@ ServerConfig withLog(ServerConfig config)
 
 Hub::Hub(ServerConfig configuration, MakeNodeServices services)
     : config(withLog(std::move(configuration))), makeServices(std::move(services)),
+      failures(config.log, counters),
       budget({config.options.maxBufferedPerAddress, config.options.maxBuffered}),
       tokens(config.secret), responder(config.httpHandlers, config.options, counters, config.log),
       policy{config.options.trustForwardedFor,
              [this](std::string_view id, std::string_view client, std::string_view signature) {
                  return this->services.directory->carriedBy(id, client, signature);
              }},
-      listener(io, *this, config, counters, policy),
+      listener(io, *this, config, counters, failures, policy),
       roster(registry, tokens, ids, counters, config.log)
 {}
 
@@ -34,10 +35,10 @@ std::uint16_t Hub::listen()
     // Nothing is served before run(), so the services are there for the first connection.
     services = makeServices(
         {io, config, counters, listener.plainPort() ? listener.plainPort() : port, roster});
-    admission = std::make_unique<SupporterAdmission>(io, config, registry, counters, roster,
-                                                     *services.guard, *services.directory);
-    agentAdmission = std::make_unique<AgentAdmission>(io, roster, *services.directory,
-                                                      *services.guard, counters, config.log);
+    admission = std::make_unique<SupporterAdmission>(io, config, registry, counters, failures,
+                                                     roster, *services.guard, *services.directory);
+    agentAdmission = std::make_unique<AgentAdmission>(
+        io, roster, *services.directory, *services.guard, counters, failures, config.log);
     return port;
 }
 
@@ -162,8 +163,9 @@ void Hub::agentCheckEnded(AgentCheckConnection &check)
 void Hub::handshakeFailed(WsConnection &connection, const char *role, const std::string &why)
 {
     listener.connectionEnded(connection.id());
-    log(std::string("WebSocket handshake with ") + role + " " + connection.remote() +
-        " failed: " + why);
+    failures.failed(FailureLog::Kind::WebSocketHandshake, std::string("WebSocket handshake with ") +
+                                                              role + " " + connection.remote() +
+                                                              " failed: " + why);
 }
 
 } // namespace velmora::server

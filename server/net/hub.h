@@ -8,6 +8,7 @@
 #include "server/beast/beast.h"
 #include "server/core/bufferbudget.h"
 #include "server/core/counters.h"
+#include "server/core/failurelog.h"
 #include "server/core/httpresponder.h"
 #include "server/core/route.h"
 #include "server/core/serverconfig.h"
@@ -78,6 +79,8 @@ private:
     const MakeNodeServices makeServices;
     net::io_context io;
     Counters counters;
+    /// Every line about a single failed connection goes through it.
+    FailureLog failures;
     /// What the connections' unfinished messages hold, per client and in all.
     BufferBudget budget;
     SessionRegistry registry;

@@ -5,6 +5,7 @@
 #include "server/core/counters.h"
 #include "server/core/text.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -55,9 +56,9 @@ const char *kindName(ConnectionCounts::Kind kind)
 } // namespace
 
 Listener::Listener(net::io_context &io, Owner &owner, const ServerConfig &config,
-                   Counters &counters, const RoutePolicy &policy)
-    : io(io), owner(owner), config(config), counters(counters), policy(policy), signals(io),
-      sweepTimer(io), graceTimer(io)
+                   Counters &counters, FailureLog &failures, const RoutePolicy &policy)
+    : io(io), owner(owner), config(config), counters(counters), failures(failures), policy(policy),
+      signals(io), sweepTimer(io), graceTimer(io)
 {}
 
 std::uint16_t Listener::listen()
@@ -72,6 +73,7 @@ std::uint16_t Listener::listen()
     limits.descriptors = descriptorLimit();
     limits.reserve = options.descriptorReserve;
     counts = ConnectionCounts(limits);
+    handshakes = HandshakeBudget({options.maxTlsHandshakesPerAddress, options.maxTlsHandshakes});
     const std::uint16_t port = openPort(options.listen, tls.get(), tls ? " (TLS)" : "");
     if (options.plainListen)
         plainListenPort = openPort(*options.plainListen, nullptr, " (plain)");
@@ -143,6 +145,7 @@ void Listener::stop()
 
 void Listener::connectionEnded(ConnectionId id)
 {
+    ++ended;
     connections.erase(id);
     forget(id);
     checkStopped();
@@ -210,14 +213,63 @@ std::optional<HttpResponse> Listener::upgrade(Transport &transport, Request &req
 
 void Listener::sessionEnded(ConnectionId id)
 {
+    ++ended;
     sessions.erase(id);
     forget(id);
     checkStopped();
 }
 
+bool Listener::handshakeBegins(ConnectionId id)
+{
+    const auto it = counted.find(id);
+    const std::string client = it == counted.end() ? std::string("unknown") : it->second.second;
+    const auto refusal = handshakes.begin(client);
+    if (refusal == HandshakeBudget::Refusal::None)
+        return true;
+    counters.connectionRefused("handshake-limit");
+    if (handshakeLog.happened(Clock::now())) {
+        const bool busy = refusal == HandshakeBudget::Refusal::ServerBusy;
+        log("refused a TLS handshake from " + client + ": " +
+            std::to_string(busy ? handshakes.inProgress() : handshakes.inProgress(client)) +
+            (busy ? " in progress in all" : " in progress from it") + " (" +
+            std::to_string(handshakeLog.suppressed()) + " more refused before)");
+    }
+    return false;
+}
+
+void Listener::handshakeEnded(ConnectionId id)
+{
+    const auto it = counted.find(id);
+    handshakes.end(it == counted.end() ? std::string("unknown") : it->second.second);
+    ended += 16;
+}
+
+void Listener::failed(FailureLog::Kind kind, const std::string &line)
+{
+    failures.failed(kind, line);
+}
+
 void Listener::log(const std::string &line)
 {
     config.log(line);
+}
+
+void Listener::notePeaks()
+{
+    heldPeak = std::max(heldPeak, sessions.size() + connections.size());
+}
+
+void Listener::giveBackMemory()
+{
+    // A wave has ended when what is held has fallen to half its peak, after enough ended to
+    // be worth the walk: a TLS handshake weighs as much as 16 connections.
+    constexpr std::size_t kWave = 256;
+    const std::size_t held = sessions.size() + connections.size();
+    if (ended < kWave || held > heldPeak / 2)
+        return;
+    malloc_trim(0);
+    heldPeak = held;
+    ended = 0;
 }
 
 void Listener::doAccept(Port &port)
@@ -258,9 +310,12 @@ void Listener::onAccept(Port &port, const beast::error_code &ec, tcp::socket soc
     const ConnectionId id = nextConnection++;
     counted[id] = {ConnectionCounts::Kind::Http, std::move(client)};
     const std::string remote = remoteAddress(socket);
-    auto session = std::make_shared<HttpSession>(*this, Transport(std::move(socket), port.tls), id,
-                                                 remote, config.options.requestTimeout(), policy);
+    // A TLS port's stream is made when the client first sends something: plain until then.
+    auto session =
+        std::make_shared<HttpSession>(*this, Transport(std::move(socket), nullptr), port.tls, id,
+                                      remote, config.options.requestTimeout(), policy);
     sessions[id] = session;
+    notePeaks();
     session->start();
     doAccept(port);
 }
@@ -275,6 +330,7 @@ void Listener::sweep()
 {
     const auto now = Clock::now();
     owner.sweeping(now);
+    giveBackMemory();
     for (const auto &[id, connection] : connections) {
         if (connection->stalled(now)) {
             log("dropping " + connection->remote() + ": a write made no progress for " +

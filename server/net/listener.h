@@ -1,13 +1,16 @@
 // Accepts TCP connections on the server's port (TLS or plain, and with TLS optionally a plain one
 // beside it) and owns every live connection until it ends: the HTTP session that reads a
 // connection's first request, then the WebSocket connection that an upgrade makes of it. Drops
-// connections whose writes stall, and stops them all. Runs on the io_context's thread.
+// connections whose writes stall, gives the allocator's free memory back to the system after a wave
+// of connections, and stops them all. Runs on the io_context's thread.
 #pragma once
 
 #include "server/beast/beast.h"
 #include "server/beast/transport.h"
 #include "server/core/clock.h"
 #include "server/core/connectioncounts.h"
+#include "server/core/failurelog.h"
+#include "server/core/handshakebudget.h"
 #include "server/core/serverconfig.h"
 #include "server/net/httpsession.h"
 #include "server/net/wsconnection.h"
@@ -45,10 +48,10 @@ public:
         ~Owner() = default;
     };
 
-    /// `io`, `owner`, `config`, `counters` and `policy` (how the sessions tell clients apart)
-    /// must outlive the listener.
+    /// `io`, `owner`, `config`, `counters`, `failures` and `policy` (how the sessions tell
+    /// clients apart) must outlive the listener.
     Listener(net::io_context &io, Owner &owner, const ServerConfig &config, Counters &counters,
-             const RoutePolicy &policy);
+             FailureLog &failures, const RoutePolicy &policy);
 
     /// Binds config.options.listen, logs "listening on HOST:PORT", starts accepting and
     /// sweeping, and on SIGTERM or SIGINT stops when config.handleSignals is set. Returns the
@@ -73,6 +76,8 @@ public:
     /// HTTP by the TCP peer's address when accepted, agents and supporters by their client
     /// (Route::client) when upgraded.
     const ConnectionCounts &connectionCounts() const { return counts; }
+    /// TLS handshakes in progress, per client (the TCP peer's address) and in all.
+    const HandshakeBudget &handshakeBudget() const { return handshakes; }
 
 private:
     // HttpSession::Owner, for the sessions this listener makes.
@@ -80,7 +85,10 @@ private:
     std::optional<HttpResponse> upgrade(Transport &transport, Request &request, const Route &route,
                                         const std::string &remote) override;
     void sessionEnded(ConnectionId id) override;
-    void log(const std::string &line) override;
+    bool handshakeBegins(ConnectionId id) override;
+    void handshakeEnded(ConnectionId id) override;
+    void failed(FailureLog::Kind kind, const std::string &line) override;
+    void log(const std::string &line);
 
     /// One listening address and how its connections speak.
     struct Port
@@ -113,11 +121,18 @@ private:
     /// connection.
     std::size_t descriptorsInUse() const;
     void forget(ConnectionId id);
+    /// After a wave of connections or TLS handshakes has ended: the allocator keeps what they
+    /// freed (glibc returns little of a fragmented heap by itself), so it is asked to give it
+    /// back. At most once per sweep, and only after a wave, as it walks the whole heap.
+    void giveBackMemory();
+    /// Keeps the most connections held at once since memory was last given back.
+    void notePeaks();
 
     net::io_context &io;
     Owner &owner;
     const ServerConfig &config;
     Counters &counters;
+    FailureLog &failures;
     const RoutePolicy &policy;
     /// The TLS settings of the TLS port, when there is one.
     std::unique_ptr<ssl::context> tls;
@@ -134,12 +149,18 @@ private:
     // HTTP sessions keep themselves alive through their pending operations.
     std::unordered_map<ConnectionId, std::weak_ptr<HttpSession>> sessions;
     ConnectionCounts counts;
+    HandshakeBudget handshakes;
+    /// Since memory was last given back: the most sessions and connections held at once, and
+    /// how many ended (a TLS handshake counting for 16).
+    std::size_t heldPeak = 0;
+    std::size_t ended = 0;
     // What each session and connection counts as, until it ends.
     std::unordered_map<ConnectionId, std::pair<ConnectionCounts::Kind, std::string>> counted;
     std::size_t baseDescriptors = 0;
     ThrottledLog refusalLog;
     ThrottledLog fullLog;
     ThrottledLog acceptLog;
+    ThrottledLog handshakeLog;
 };
 
 } // namespace velmora::server

@@ -12,10 +12,10 @@ namespace velmora::server {
 
 SupporterAdmission::SupporterAdmission(net::io_context &io, const ServerConfig &config,
                                        SessionRegistry &registry, Counters &counters,
-                                       const AgentRoster &roster, Guard &guard,
-                                       AgentDirectory &directory)
-    : io(io), config(config), registry(registry), counters(counters), roster(roster), guard(guard),
-      directory(directory)
+                                       FailureLog &failures, const AgentRoster &roster,
+                                       Guard &guard, AgentDirectory &directory)
+    : io(io), config(config), registry(registry), counters(counters), failures(failures),
+      roster(roster), guard(guard), directory(directory)
 {}
 
 void SupporterAdmission::opened(const std::shared_ptr<SupporterConnection> &supporter)
@@ -116,24 +116,32 @@ void SupporterAdmission::ledNowhere(SupporterConnection &supporter, const CloseR
 
 void SupporterAdmission::refuseUnavailable(SupporterConnection &supporter, const std::string &why)
 {
-    log("Redis unavailable for supporter " + supporter.remote() +
-        " id=" + printable(supporter.requestedId()) + ": " + why);
-    refuse(supporter, kUnavailable, kOfflineRetry);
+    // While Redis is away, every supporter would make a line of its own.
+    failures.failed(FailureLog::Kind::RedisUnavailable,
+                    "Redis unavailable for supporter " + supporter.remote() +
+                        " id=" + printable(supporter.requestedId()) + ": " + why + "; refused");
+    turnAway(supporter, kUnavailable, kOfflineRetry);
 }
 
 void SupporterAdmission::refuse(SupporterConnection &supporter, const CloseReason &reason,
                                 std::chrono::milliseconds retryAfter)
 {
-    std::string text(reason.text);
     std::string note;
     if (retryAfter.count() > 0) {
-        text = withRetryAfter(reason, retryAfter);
+        const std::string text = withRetryAfter(reason, retryAfter);
         note = " (retry after " + text.substr(text.find('=') + 1) + " s)";
     }
     log("refused supporter " + supporter.remote() +
         " for id=" + printable(supporter.requestedId()) + ": " + std::string(reason.text) + note);
+    turnAway(supporter, reason, retryAfter);
+}
+
+void SupporterAdmission::turnAway(SupporterConnection &supporter, const CloseReason &reason,
+                                  std::chrono::milliseconds retryAfter)
+{
     counters.supporterRefused(reason.text);
-    supporter.close(reason.code, std::move(text));
+    supporter.close(reason.code, retryAfter.count() > 0 ? withRetryAfter(reason, retryAfter)
+                                                        : std::string(reason.text));
 }
 
 } // namespace velmora::server

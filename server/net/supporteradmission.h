@@ -5,6 +5,7 @@
 
 #include "server/beast/beast.h"
 #include "server/core/closereasons.h"
+#include "server/core/failurelog.h"
 #include "server/core/serverconfig.h"
 #include "server/core/sessionregistry.h"
 
@@ -25,8 +26,8 @@ class SupporterAdmission
 public:
     /// Everything given must outlive the admission and the sessions it starts.
     SupporterAdmission(net::io_context &io, const ServerConfig &config, SessionRegistry &registry,
-                       Counters &counters, const AgentRoster &roster, Guard &guard,
-                       AgentDirectory &directory);
+                       Counters &counters, FailureLog &failures, const AgentRoster &roster,
+                       Guard &guard, AgentDirectory &directory);
 
     /// The supporter's WebSocket has opened: asks the guard, then starts its session or refuses
     /// it, now or later.
@@ -42,12 +43,16 @@ private:
     void refuseUnavailable(SupporterConnection &supporter, const std::string &why);
     void refuse(SupporterConnection &supporter, const CloseReason &reason,
                 std::chrono::milliseconds retryAfter = std::chrono::milliseconds(0));
+    /// Counts the refusal and closes with `reason`, without a word in the log.
+    void turnAway(SupporterConnection &supporter, const CloseReason &reason,
+                  std::chrono::milliseconds retryAfter);
     void log(const std::string &line) const { config.log(line); }
 
     net::io_context &io;
     const ServerConfig &config;
     SessionRegistry &registry;
     Counters &counters;
+    FailureLog &failures;
     const AgentRoster &roster;
     Guard &guard;
     AgentDirectory &directory;

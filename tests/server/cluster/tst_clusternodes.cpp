@@ -279,6 +279,11 @@ private slots:
         QCOMPARE(refusalAt(b.viewerUrl(idle.id)), QString("4503 unavailable;retry-after=5"));
         QVERIFY(a.waitForLog("Redis unavailable for supporter 127.0.0.1:"));
         QCOMPARE(a.stats().refusals.at("unavailable"), std::uint64_t(1));
+        // Said once per interval, however many come; each one counted.
+        QCOMPARE(refusalAt(a.viewerUrl(idle.id)), QString("4503 unavailable;retry-after=5"));
+        QCOMPARE(a.stats().connectionFailures.at("redis-unavailable"), std::uint64_t(2));
+        QCOMPARE(a.logMatching("Redis unavailable").size(), 1);
+        QVERIFY(a.logMatching("refused supporter").isEmpty());
 
         // A new agent cannot get an ID that is sure to be unique: it comes back later.
         AgentPeer newcomer;

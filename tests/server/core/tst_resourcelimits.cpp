@@ -1,8 +1,12 @@
 // What a client may hold of the server without sockets: bytes of messages in progress against
 // its own budget and the server's, connections of each kind against its limits and the
-// descriptors the server keeps in reserve, and a trouble logged once per interval.
+// descriptors the server keeps in reserve, TLS handshakes in progress against their budgets, and a
+// trouble logged once per interval (each kind of failed connection on its own, all counted).
 #include "server/core/bufferbudget.h"
 #include "server/core/connectioncounts.h"
+#include "server/core/counters.h"
+#include "server/core/failurelog.h"
+#include "server/core/handshakebudget.h"
 
 #include <QtTest>
 
@@ -10,6 +14,9 @@ using namespace std::chrono;
 using velmora::server::BufferBudget;
 using velmora::server::Clock;
 using velmora::server::ConnectionCounts;
+using velmora::server::Counters;
+using velmora::server::FailureLog;
+using velmora::server::HandshakeBudget;
 using velmora::server::ThrottledLog;
 
 Q_DECLARE_METATYPE(ConnectionCounts::Kind)
@@ -110,6 +117,54 @@ private slots:
         QVERIFY(!log.happened(t0 + seconds(11)));
         QVERIFY(log.happened(t0 + seconds(30)));
         QCOMPARE(log.suppressed(), std::size_t(1));
+    }
+
+    void handshakesAreHeldToTwoBudgets()
+    {
+        HandshakeBudget budget({2, 3});
+        QCOMPARE(budget.begin("a"), HandshakeBudget::Refusal::None);
+        QCOMPARE(budget.begin("a"), HandshakeBudget::Refusal::None);
+        QCOMPARE(budget.begin("a"), HandshakeBudget::Refusal::ClientLimit);
+        QCOMPARE(budget.begin("b"), HandshakeBudget::Refusal::None);
+        // Three in all: c has none of its own, yet waits.
+        QCOMPARE(budget.begin("c"), HandshakeBudget::Refusal::ServerBusy);
+        QCOMPARE(budget.inProgress(), std::size_t(3));
+        QCOMPARE(budget.inProgress("a"), std::size_t(2));
+        QCOMPARE(budget.inProgress("c"), std::size_t(0));
+        budget.end("a");
+        QCOMPARE(budget.begin("c"), HandshakeBudget::Refusal::None);
+        // Ending one that was never begun changes nothing.
+        budget.end("d");
+        QCOMPARE(budget.inProgress(), std::size_t(3));
+        budget.end("a");
+        budget.end("b");
+        budget.end("c");
+        QCOMPARE(budget.inProgress(), std::size_t(0));
+        QCOMPARE(budget.begin("a"), HandshakeBudget::Refusal::None);
+    }
+
+    // Each kind has its own interval, so that a flood of one hides no other; every failure is
+    // counted for /metrics all the same.
+    void failuresAreSaidOncePerIntervalAndKindAndAllCounted()
+    {
+        std::vector<std::string> lines;
+        const velmora::server::LogSink sink = [&](const std::string &line) {
+            lines.push_back(line);
+        };
+        Counters counters;
+        FailureLog failures(sink, counters, seconds(10));
+        const auto t0 = Clock::now();
+        for (int i = 0; i < 1000; ++i)
+            failures.failed(FailureLog::Kind::BadRequest, "bad request " + std::to_string(i),
+                            t0 + milliseconds(i));
+        failures.failed(FailureLog::Kind::TlsHandshake, "TLS handshake failed", t0 + seconds(1));
+        failures.failed(FailureLog::Kind::BadRequest, "bad request late", t0 + seconds(10));
+        QCOMPARE(lines, (std::vector<std::string>{"bad request 0 (0 more like it before)",
+                                                  "TLS handshake failed (0 more like it before)",
+                                                  "bad request late (999 more like it before)"}));
+        const auto failed = counters.snapshot().connectionFailures;
+        QCOMPARE(failed.at("bad-request"), std::uint64_t(1001));
+        QCOMPARE(failed.at("tls-handshake"), std::uint64_t(1));
     }
 };
 
