@@ -42,8 +42,11 @@ NodeServices clusterServices(const NodeContext &context)
                                               ClusterNode::addressOf(options, context.port),
                                               context.counters, context.agents);
     NodeServices services;
-    services.guard = std::make_unique<SharedGuard>(node->redisClient(), options.lockout,
-                                                   options.probes, "velmora:", context.config.log);
+    // Under Sentinel a replica is there to take over: a lock counts once it holds it too.
+    const std::chrono::milliseconds replicaWait(options.redis->sentinels.empty() ? 0 : 500);
+    services.guard =
+        std::make_unique<SharedGuard>(node->redisClient(), options.lockout, options.probes,
+                                      "velmora:", context.config.log, replicaWait);
     services.directory = std::move(node);
     return services;
 }
