@@ -3,15 +3,21 @@
 # velmora-server nodes sharing it and one secret file, and haproxy in front of them.
 #
 #   scripts/cluster.sh [--server BIN] [--dir DIR] [--nodes N] [--port P] [--watch-pid PID]
-#                      [-- NODE FLAGS...]
+#                      [--sentinel] [-- NODE FLAGS...]
 #   scripts/cluster.sh stop DIR
 #
 # Ports are free ones found at run time unless --port names haproxy's. Once everything answers,
 # the addresses go to standard output one per line as KEY=VALUE (dir, redis, nodeI, stats, public,
-# pid.redis, pid.nodeI, pid.haproxy, pid.cluster), then "ready"; the same lines are in
+# pid.redis, pid.nodeI, pid.haproxy, pid.cluster; with --sentinel also replica, pid.replica,
+# sentinelI and pid.sentinelI), then "ready"; the same lines are in
 # DIR/cluster.env. The script then waits: Ctrl-C, SIGTERM, or "scripts/cluster.sh stop DIR" from
 # elsewhere stops everything it started, and so does the end of process PID with --watch-pid (a
-# test that crashed leaves nothing behind). Logs: DIR/redis.log, DIR/nodeI.log, DIR/haproxy.log.
+# test that crashed leaves nothing behind). Logs: DIR/redis.log, DIR/nodeI.log, DIR/haproxy.log,
+# with --sentinel DIR/replica.log and DIR/sentinelI.log.
+#
+# --sentinel: Redis gets a replica and three Sentinels (redis-sentinel, a quorum of two) that
+# watch it as "velmora" and fail over to the replica 1 s after the primary stops answering; the
+# nodes find the primary through the Sentinels and follow a failover.
 set -uo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -29,6 +35,7 @@ usage: scripts/cluster.sh [--server BIN] [--dir DIR] [--nodes N] [--port P] [--w
   --nodes N      how many nodes, 1 to 16 (default 3)
   --port P       haproxy's public port (default: a free one)
   --watch-pid PID  stop everything once process PID has ended
+  --sentinel     a replica and three Sentinels beside Redis; the nodes follow a failover
   --             what follows goes to every node's command line
   stop DIR       stops the cluster whose work folder is DIR
 EOF
@@ -79,7 +86,8 @@ end_processes() {
 # The load balancer and the nodes first, Redis last: nodes that stop may still tidy up there.
 stop_pids() {
     end_processes "$1" "$1"/haproxy.pid "$1"/node*.pid
-    end_processes "$1" "$1"/redis.pid
+    end_processes "$1" "$1"/sentinel*.pid
+    end_processes "$1" "$1"/redis.pid "$1"/replica.pid
 }
 
 if [[ "${1:-}" == "stop" ]]; then
@@ -105,6 +113,7 @@ dir=""
 nodes=3
 public_port=""
 watch_pid=""
+sentinel=0
 node_flags=()
 while (($#)); do
     case "$1" in
@@ -113,6 +122,7 @@ while (($#)); do
     --nodes) (($# >= 2)) || usage; nodes="$2"; shift 2 ;;
     --port) (($# >= 2)) || usage; public_port="$2"; shift 2 ;;
     --watch-pid) (($# >= 2)) || usage; watch_pid="$2"; shift 2 ;;
+    --sentinel) sentinel=1; shift ;;
     --) shift; node_flags=("$@"); break ;;
     -h | --help) usage ;;
     *) echo "cluster.sh: unknown argument: $1" >&2; usage ;;
@@ -135,7 +145,9 @@ if [[ -n "$watch_pid" ]]; then
     }
 fi
 [[ -x "$server" ]] || fail "no velmora-server at $server (build it, or give --server)"
-for tool in redis-server haproxy; do
+tools=(redis-server haproxy)
+((sentinel)) && tools+=(redis-sentinel redis-cli)
+for tool in "${tools[@]}"; do
     command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps.sh --test installs it)"
 done
 template="$here/cluster/haproxy.cfg.in"
@@ -215,41 +227,77 @@ if [[ ! -f "$secret" ]]; then
         fail "cannot write $secret"
 fi
 
-# Redis: loopback only, nothing saved, its pid file where stop_pids looks. A test restarts it
-# with "redis-server DIR/redis.conf". Bounded memory that is never made room in by evicting a
-# key (a lock could go): when full, writes fail and the nodes refuse what needs them (4503).
-redis_port=""
-for attempt in 1 2 3 4 5; do
-    port="$(free_port)" || fail "no free port for Redis"
-    cat >"$dir/redis.conf" <<EOF
-bind 127.0.0.1
-port $port
-save ""
-appendonly no
-maxmemory 256mb
-maxmemory-policy noeviction
-dir $dir
-pidfile $dir/redis.pid
-logfile $dir/redis.log
-daemonize no
-EOF
-    redis-server "$dir/redis.conf" >/dev/null 2>&1 &
-    pid=$!
-    if wait_for "$pid" 100 grep -qs "Ready to accept connections" "$dir/redis.log"; then
-        redis_port="$port"
-        echo "$pid" >"$dir/redis.pid"
-        break
-    fi
-    kill "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-    grep -q "Address already in use" "$dir/redis.log" ||
-        fail "redis-server did not start; see $dir/redis.log"
-    : >"$dir/redis.log"
-done
-[[ -n "$redis_port" ]] || fail "redis-server found no free port; see $dir/redis.log"
+# Starts the Redis process NAME ($1: redis, replica, sentinelI) with PROGRAM ($2: redis-server or
+# redis-sentinel) from DIR/NAME.conf, written with a free port and the lines $4.. after the common
+# ones, and waits for its log to say $3. Sets started_port and pid. Loopback only, its pid file
+# where stop_pids looks. A test restarts Redis with "redis-server DIR/redis.conf".
+start_redis() {
+    local name="$1" program="$2" ready="$3" attempt port
+    shift 3
+    started_port=""
+    for attempt in 1 2 3 4 5; do
+        port="$(free_port)" || fail "no free port for $name"
+        {
+            printf '%s\n' "bind 127.0.0.1" "port $port" "dir $dir" "pidfile $dir/$name.pid" \
+                "logfile $dir/$name.log" "daemonize no"
+            printf '%s\n' "$@"
+        } >"$dir/$name.conf"
+        : >"$dir/$name.log"
+        "$program" "$dir/$name.conf" >/dev/null 2>&1 &
+        pid=$!
+        if wait_for "$pid" 100 grep -qs "$ready" "$dir/$name.log"; then
+            started_port="$port"
+            echo "$pid" >"$dir/$name.pid"
+            return 0
+        fi
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+        grep -q "Address already in use" "$dir/$name.log" ||
+            fail "$program did not start; see $dir/$name.log"
+    done
+    fail "$program found no free port; see $dir/$name.log"
+}
+
+# Nothing saved. Bounded memory that is never made room in by evicting a key (a lock could go):
+# when full, writes fail and the nodes refuse what needs them (4503).
+redis_memory=("maxmemory 256mb" "maxmemory-policy noeviction")
+start_redis redis redis-server "Ready to accept connections" 'save ""' "appendonly no" \
+    "${redis_memory[@]}"
+redis_port="$started_port"
 report dir "$dir"
 report redis "127.0.0.1:$redis_port"
 report pid.redis "$pid"
+redis_url="redis://127.0.0.1:$redis_port/0"
+
+if ((sentinel)); then
+    start_redis replica redis-server "Ready to accept connections" 'save ""' "appendonly no" \
+        "${redis_memory[@]}" "dbfilename replica.rdb" "replicaof 127.0.0.1 $redis_port"
+    report replica "127.0.0.1:$started_port"
+    report pid.replica "$pid"
+    sentinels=()
+    for i in 1 2 3; do
+        # Sentinel rewrites its configuration: each has its own.
+        start_redis "sentinel$i" redis-sentinel "+monitor master velmora" \
+            "sentinel monitor velmora 127.0.0.1 $redis_port 2" \
+            "sentinel down-after-milliseconds velmora 1000" \
+            "sentinel failover-timeout velmora 5000" "sentinel parallel-syncs velmora 1"
+        sentinels+=("127.0.0.1:$started_port")
+        report "sentinel$i" "127.0.0.1:$started_port"
+        report "pid.sentinel$i" "$pid"
+    done
+    # A failover needs the replica known to the Sentinels and the Sentinels to one another.
+    sentinels_agree() {
+        local address answer
+        for address in "${sentinels[@]}"; do
+            answer="$(redis-cli -h 127.0.0.1 -p "${address##*:}" sentinel master velmora \
+                2>/dev/null | tr '\n' ' ')"
+            [[ "$answer" == *"num-slaves 1 "* && "$answer" == *"num-other-sentinels 2 "* ]] ||
+                return 1
+        done
+    }
+    wait_for $$ 300 sentinels_agree || fail "the Sentinels did not find the replica and one another"
+    redis_url="sentinel://$(IFS=,; echo "${sentinels[*]}")/velmora"
+fi
 
 node_ports=()
 for i in $(seq "$nodes"); do
@@ -258,7 +306,7 @@ for i in $(seq "$nodes"); do
     for attempt in 1 2 3 4 5; do
         port="$(free_port)" || fail "no free port for node $i"
         : >"$log"
-        "$server" --listen "127.0.0.1:$port" --redis "redis://127.0.0.1:$redis_port/0" \
+        "$server" --listen "127.0.0.1:$port" --redis "$redis_url" \
             --node-address "127.0.0.1:$port" --secret-file "$secret" --trust-forwarded-for \
             "${node_flags[@]+"${node_flags[@]}"}" >>"$log" 2>&1 &
         pid=$!

@@ -17,7 +17,8 @@ run_packages=(
 )
 test_packages=(
     tigervnc-tools vncsnapshot xtightvncviewer imagemagick x11-xserver-utils clang libclang-rt-14-dev
-    g++-mingw-w64-i686 chromium xdotool openssl iproute2 redis-server haproxy x11-xkb-utils
+    g++-mingw-w64-i686 chromium xdotool openssl iproute2 redis-server redis-sentinel haproxy
+    x11-xkb-utils
 )
 # Qt for Windows from source (perl, python3 and make build it), the cross compilers, and Wine
 # (32-bit) with a display to run the results on. TigerVNC's Windows server builds against MinGW's

@@ -49,9 +49,11 @@ NodeServices clusterServices(const NodeContext &context)
                                               ClusterNode::addressOf(options, context.port),
                                               context.counters, context.agents);
     NodeServices services;
-    services.guard =
-        std::make_unique<SharedGuard>(node->redisClient(), options.lockout, options.probes, kPrefix,
-                                      context.config.log, options.newIds);
+    // Under Sentinel a replica is there to take over: a lock counts once it holds it too.
+    const std::chrono::milliseconds replicaWait(options.redis->sentinels.empty() ? 0 : 500);
+    services.guard = std::make_unique<SharedGuard>(node->redisClient(), options.lockout,
+                                                   options.probes, kPrefix, context.config.log,
+                                                   options.newIds, replicaWait);
     services.directory = std::move(node);
     return services;
 }

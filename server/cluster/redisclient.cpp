@@ -2,6 +2,7 @@
 
 #include "server/cluster/deferredreplies.h"
 #include "server/cluster/hiredisasio.h"
+#include "server/cluster/sentinels.h"
 #include "server/core/text.h"
 
 #include <boost/asio/ip/address.hpp>
@@ -20,12 +21,15 @@ const char *const lostText = "Redis connection lost";
 const char *const notConnectedText = "not connected to Redis";
 const char *const stoppedText = "Redis client stopped";
 
+// How long one Sentinel may take to answer before the next one is asked.
+constexpr std::chrono::milliseconds sentinelTimeout{1000};
+
 } // namespace
 
 struct RedisClient::State : HiredisAsio::Owner
 {
     enum class Phase { Idle, Connecting, Handshaking, Ready, Down };
-    enum class Kind { User, Eval, Handshake, LastHandshake };
+    enum class Kind { User, Eval, Handshake, Role, LastHandshake };
 
     struct Pending
     {
@@ -42,7 +46,11 @@ struct RedisClient::State : HiredisAsio::Owner
     State(net::io_context &io, RedisEndpoint endpoint, std::function<void(const std::string &)> log)
         : io(io), endpoint(std::move(endpoint)), log(std::move(log)), retryTimer(io),
           attemptTimer(io), replyTimer(io), resolver(io), deferred(io)
-    {}
+    {
+        if (!this->endpoint.sentinels.empty())
+            sentinels = std::make_unique<Sentinels>(io, this->endpoint.sentinels,
+                                                    this->endpoint.masterName, sentinelTimeout);
+    }
 
     ~State()
     {
@@ -54,7 +62,9 @@ struct RedisClient::State : HiredisAsio::Owner
     }
 
     net::io_context &io;
-    const RedisEndpoint endpoint;
+    // With Sentinel, host and port are the primary's as the Sentinels last told.
+    RedisEndpoint endpoint;
+    std::unique_ptr<Sentinels> sentinels;
     const std::function<void(const std::string &)> log;
     std::chrono::milliseconds retry{1000};
     bool running = false;
@@ -84,7 +94,8 @@ struct RedisClient::State : HiredisAsio::Owner
 
     std::chrono::milliseconds attemptTimeout() const
     {
-        return std::max(retry, std::chrono::milliseconds(2000));
+        return std::max(retry, std::chrono::milliseconds(2000)) +
+               sentinelTimeout * static_cast<int>(endpoint.sentinels.size());
     }
 
     void do_attempt()
@@ -100,6 +111,64 @@ struct RedisClient::State : HiredisAsio::Owner
                 return;
             on_attempt_timeout();
         });
+        if (sentinels) {
+            sentinels->locate([this, weak, current](std::optional<Sentinels::Address> primary,
+                                                    const std::string &why) {
+                if (weak.expired() || current != generation || !running)
+                    return;
+                on_locate(primary, why);
+            });
+            return;
+        }
+        connectToEndpoint();
+    }
+
+    // The Sentinels' answer: the primary to connect to, or why none is known.
+    void on_locate(const std::optional<Sentinels::Address> &primary, const std::string &why)
+    {
+        if (!primary) {
+            attemptFailed("cannot locate Redis primary '" + endpoint.masterName + "': " + why);
+            return;
+        }
+        followPrimary(*primary);
+        connectToEndpoint();
+    }
+
+    // Takes `primary` as the one to use from now on; one log line when it is another than before.
+    void followPrimary(const Sentinels::Address &primary)
+    {
+        if (primary.host == endpoint.host && primary.port == endpoint.port)
+            return;
+        const std::string before = endpoint.host.empty() ? std::string() : endpoint.describe();
+        endpoint.host = primary.host;
+        endpoint.port = primary.port;
+        if (!before.empty())
+            log("Redis primary '" + endpoint.masterName + "' moved from " + before + " to " +
+                endpoint.describe());
+    }
+
+    // A Sentinel announced a failover: a connection to the old primary is dropped at once, and a
+    // client waiting to try again tries the new one now.
+    void on_moved(const Sentinels::Address &primary)
+    {
+        if (!running || (primary.host == endpoint.host && primary.port == endpoint.port))
+            return;
+        if (phase == Phase::Ready) {
+            const std::weak_ptr<bool> weak = alive;
+            dropContext();
+            gone("the Sentinels moved the primary to " + Sentinels::describe(primary));
+            // A handler told of the loss may have stopped or destroyed the client.
+            if (weak.expired())
+                return;
+        }
+        if (running && phase == Phase::Down)
+            do_attempt();
+    }
+
+    void connectToEndpoint()
+    {
+        const std::uint64_t current = generation;
+        std::weak_ptr<bool> weak = alive;
         beast::error_code ec;
         const auto address = net::ip::make_address(endpoint.host, ec);
         if (!endpoint.unixPath.empty() || !ec) {
@@ -157,6 +226,9 @@ struct RedisClient::State : HiredisAsio::Owner
         if (endpoint.database != 0)
             sendInternal({"SELECT", std::to_string(endpoint.database)}, Kind::Handshake,
                          "SELECT " + std::to_string(endpoint.database));
+        // A primary that a failover made a replica must not be written to.
+        if (sentinels)
+            sendInternal({"ROLE"}, Kind::Role, "ROLE");
         sendInternal({"PING"}, Kind::LastHandshake, "PING");
     }
 
@@ -292,12 +364,18 @@ struct RedisClient::State : HiredisAsio::Owner
             return;
         Pending entry = std::move(found->second);
         pending.erase(found);
-        if (entry.kind == Kind::Handshake || entry.kind == Kind::LastHandshake) {
-            if (reply.isError()) {
+        if (entry.kind == Kind::Handshake || entry.kind == Kind::Role ||
+            entry.kind == Kind::LastHandshake) {
+            std::string failure = reply.isError() ? reply.text : std::string();
+            if (entry.kind == Kind::Role && failure.empty() &&
+                (reply.elements.empty() || reply.elements[0].text != "master"))
+                failure = "it is " +
+                          (reply.elements.empty() ? "no primary" : "a " + reply.elements[0].text);
+            if (!failure.empty()) {
                 dropContext();
                 failPending(lostText);
                 attemptFailed("Redis at " + endpoint.describe() + ": " + entry.what +
-                              " failed: " + reply.text);
+                              " failed: " + failure);
             } else if (entry.kind == Kind::LastHandshake) {
                 becomeReady();
             }
@@ -390,6 +468,13 @@ void RedisClient::start(std::chrono::milliseconds retry)
         return;
     state->retry = std::max(retry, std::chrono::milliseconds(1));
     state->running = true;
+    if (state->sentinels) {
+        std::weak_ptr<bool> weak = state->alive;
+        state->sentinels->watch([this, weak](const Sentinels::Address &primary) {
+            if (!weak.expired())
+                state->on_moved(primary);
+        });
+    }
     state->do_attempt();
 }
 
@@ -402,6 +487,8 @@ void RedisClient::stop()
     s.attemptTimer.cancel();
     s.replyTimer.cancel();
     s.resolver.cancel();
+    if (s.sentinels)
+        s.sentinels->stop();
     s.dropContext();
     s.phase = State::Phase::Idle;
     s.stats.connected = false;

@@ -28,9 +28,10 @@ struct SharedGuard::State
     };
 
     State(RedisClient &redis, LockoutSchedule lockouts, ProbeLimit probes, ProbeLimit newIds,
-          std::string prefix, std::function<void(const std::string &)> log)
+          std::string prefix, std::function<void(const std::string &)> log,
+          milliseconds replicaWait)
         : redis(redis), scripts(lockouts, probes, newIds), view(lockouts, probes, newIds),
-          prefix(std::move(prefix)), log(std::move(log))
+          prefix(std::move(prefix)), log(std::move(log)), replicaWait(replicaWait)
     {}
 
     std::string lockKey(const std::string &id, const std::string &client) const
@@ -154,6 +155,40 @@ struct SharedGuard::State
         replay(self);
     }
 
+    // A recorded guess waits for a replica to hold it, then `done` gets `verdict`.
+    void awaitReplica(const std::weak_ptr<State> &self, const std::string &id,
+                      const AttemptGuard::Ending &ending, const AttemptGuard::Verdict &verdict,
+                      std::function<void(AttemptGuard::Verdict)> done)
+    {
+        redis.command({"WAIT", "1", std::to_string(replicaWait.count())},
+                      [self, id, ending, verdict, done = std::move(done)](const RedisReply &reply) {
+                          const auto state = self.lock();
+                          if (!state)
+                              return;
+                          if (reply.type == RedisReply::Type::Integer && reply.integer >= 1) {
+                              // WAIT covers every earlier write of the connection.
+                              state->unacknowledged.clear();
+                          } else if (reply.isError()) {
+                              // Lost with its primary, perhaps: recorded again after reconnecting.
+                              state->keep(id, ending);
+                          } else {
+                              ++state->counts.replicaLate;
+                              if (state->unacknowledged.size() >= kMaxPending)
+                                  state->unacknowledged.pop_front();
+                              state->unacknowledged.push_back({id, ending});
+                          }
+                          done(verdict);
+                      });
+    }
+
+    // The connection is lost: guesses no replica acknowledged may be lost with the primary.
+    void connectionLost()
+    {
+        for (auto &[id, ending] : unacknowledged)
+            keep(id, ending);
+        unacknowledged.clear();
+    }
+
     RedisClient &redis;
     const GuardScripts scripts;
     /// This node's own view of the endings it was told: the answer while Redis gives none.
@@ -166,14 +201,21 @@ struct SharedGuard::State
     std::unordered_map<std::string, unsigned> pendingIds;
     std::uint64_t nextSeq = 1;
     Clock::time_point lastReplay{};
+    const milliseconds replicaWait;
+    /// Recorded guesses that no replica acknowledged yet.
+    std::deque<std::pair<std::string, AttemptGuard::Ending>> unacknowledged;
 };
 
 SharedGuard::SharedGuard(RedisClient &redis, LockoutSchedule lockouts, ProbeLimit probes,
                          std::string prefix, std::function<void(const std::string &)> log,
-                         ProbeLimit newIds)
+                         ProbeLimit newIds, milliseconds replicaWait)
     : state(std::make_shared<State>(redis, lockouts, probes, newIds, std::move(prefix),
-                                    std::move(log)))
+                                    std::move(log), replicaWait))
 {
+    redis.onLost([self = std::weak_ptr<State>(state)] {
+        if (const auto state = self.lock())
+            state->connectionLost();
+    });
     redis.onConnected([self = std::weak_ptr<State>(state)] {
         const auto state = self.lock();
         if (!state)
@@ -264,7 +306,11 @@ void SharedGuard::handshakeEnded(const std::string &id, const AttemptGuard::Endi
                               return;
                           }
                           state->answered(self);
-                          done(state->verdictOf(ending, *answer));
+                          const AttemptGuard::Verdict verdict = state->verdictOf(ending, *answer);
+                          if (verdict.guess && state->replicaWait.count() > 0)
+                              state->awaitReplica(self, id, ending, verdict, std::move(done));
+                          else
+                              done(verdict);
                       });
 }
 

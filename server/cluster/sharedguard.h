@@ -18,6 +18,12 @@
 // Both keys of one call are in the same script, so a Redis Cluster (hash slots) is not supported:
 // one Redis, with replicas for availability.
 //
+// With a replica (Redis under Sentinel), a refused guess is answered only once a replica holds
+// its lock too (WAIT 1), for at most `replicaWait`: a failover then keeps every lock that a
+// supporter has been told of. A guess that no replica acknowledged in time is kept by this node
+// and recorded again on whichever primary it reconnects to after a lost connection (on the same
+// primary after a mere break it counts twice, which locks longer, never shorter).
+//
 // The guard also keeps this node's own view of the endings it was told (an AttemptGuard): when
 // Redis does not answer, that view is the answer to handshakeEnded and lockedFor, while admit
 // answers Unavailable. Runs on the thread of the RedisClient's io_context.
@@ -53,6 +59,8 @@ public:
         std::uint64_t guessesDropped = 0;
         /// Endings waiting in the queue now.
         std::size_t pending = 0;
+        /// Refused guesses that no replica acknowledged within replicaWait.
+        std::uint64_t replicaLate = 0;
     };
 
     /// At most this many endings wait for Redis. When it is full, endings that are no guess go
@@ -61,10 +69,11 @@ public:
     static constexpr std::size_t kMaxPending = 256;
 
     /// `redis` must outlive the guard and is used from its io_context's thread only. `log` gets
-    /// a line for a guess that could not be kept (may be empty).
+    /// a line for a guess that could not be kept (may be empty). `replicaWait`: how long a
+    /// refused guess waits for a replica's acknowledgement; zero when Redis has no replica.
     SharedGuard(RedisClient &redis, LockoutSchedule lockouts = {}, ProbeLimit probes = {},
                 std::string prefix = "velmora:", std::function<void(const std::string &)> log = {},
-                ProbeLimit newIds = kNewIdLimit);
+                ProbeLimit newIds = kNewIdLimit, std::chrono::milliseconds replicaWait = {});
     ~SharedGuard() override;
     SharedGuard(const SharedGuard &) = delete;
     SharedGuard &operator=(const SharedGuard &) = delete;

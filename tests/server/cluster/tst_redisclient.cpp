@@ -1,8 +1,10 @@
 // The server's Redis connection against a real redis-server: replies of every kind, scripts
 // loaded again after Redis forgot them, errors that never reached Redis delivered later on the
 // loop, a Redis that dies and comes back, AUTH and SELECT, the start-up check, and stop() and
-// destruction at awkward moments (the ASan build checks those).
+// destruction at awkward moments (the ASan build checks those). With Sentinel: the primary found
+// through the Sentinels, and followed through a failover after its death and a switch without it.
 #include "redisprocess.h"
+#include "sentinelprocess.h"
 #include "server/cluster/redisclient.h"
 
 #include <QElapsedTimer>
@@ -109,6 +111,64 @@ int callsOf(const RedisProcess &redis, const QString &command)
     const auto match = QRegularExpression("cmdstat_" + command + ":calls=(\\d+)").match(info);
     return match.hasMatch() ? match.captured(1).toInt() : 0;
 }
+
+// A primary, its replica and three Sentinels with a quorum of two, all on 127.0.0.1.
+struct SentinelSet
+{
+    static constexpr const char *name = "velmora";
+
+    bool start(QString &error)
+    {
+        RedisProcess::Options options;
+        options.tcp = true;
+        primary = std::make_unique<RedisProcess>(options);
+        if (!primary->start()) {
+            error = primary->error();
+            return false;
+        }
+        options.replicaOf = primary->port();
+        replica = std::make_unique<RedisProcess>(options);
+        if (!replica->start()) {
+            error = replica->error();
+            return false;
+        }
+        for (int i = 0; i < 3; ++i) {
+            sentinels.push_back(std::make_unique<SentinelProcess>(name, primary->port(), 2));
+            if (!sentinels.back()->start()) {
+                error = sentinels.back()->error();
+                return false;
+            }
+        }
+        // A failover needs the replica in sync, known, and the Sentinels known to one another.
+        const bool ready = QTest::qWaitFor(
+            [this] {
+                if (!replica->call({"INFO", "replication"}).contains("master_link_status:up"))
+                    return false;
+                for (const auto &sentinel : sentinels) {
+                    if (sentinel->masterField("num-slaves") != "1" ||
+                        sentinel->masterField("num-other-sentinels") != "2")
+                        return false;
+                }
+                return true;
+            },
+            30000);
+        if (!ready)
+            error = "the Sentinels did not find the replica and one another";
+        return ready;
+    }
+
+    QString url(const QString &master = name) const
+    {
+        QStringList hosts;
+        for (const auto &sentinel : sentinels)
+            hosts << "127.0.0.1:" + QString::number(sentinel->port());
+        return "sentinel://" + hosts.join(',') + "/" + master;
+    }
+
+    std::unique_ptr<RedisProcess> primary;
+    std::unique_ptr<RedisProcess> replica;
+    std::vector<std::unique_ptr<SentinelProcess>> sentinels;
+};
 
 } // namespace
 
@@ -633,6 +693,105 @@ private slots:
         unknown.start(100ms);
         QVERIFY(runUntil(io, [&] { return unknown.stats().errors > 0; }));
         QVERIFY(!unknown.connected());
+    }
+
+    // The primary is found through the Sentinels; killed, its replica takes over and the client
+    // follows by itself, with one line naming the move; what reached the replica is there.
+    void sentinelFailover()
+    {
+        if (!SentinelProcess::available())
+            QSKIP(SentinelProcess::skipReason());
+        SentinelSet set;
+        QString error;
+        QVERIFY2(set.start(error), qPrintable(error));
+        const QString primary = "127.0.0.1:" + QString::number(set.primary->port());
+        const QString replica = "127.0.0.1:" + QString::number(set.replica->port());
+        // The first Sentinel named is down: the next one answers.
+        const QString url = set.url().replace(
+            "sentinel://", "sentinel://127.0.0.1:" + QString::number(deadPort()) + ",");
+        Client c(io, url);
+        c.client->start(100ms);
+        QVERIFY(runUntil(io, [&] { return c.client->connected(); }));
+        QCOMPARE(runCommand(io, *c.client, {"SET", "kept", "1"}).text, std::string("OK"));
+        QCOMPARE(set.primary->call({"GET", "kept"}), QByteArray("$1\r\n1\r\n"));
+        QCOMPARE(runCommand(io, *c.client, {"WAIT", "1", "5000"}).integer, 1LL);
+        QVERIFY2(c.log.isEmpty(), qPrintable(c.log.join('\n')));
+
+        QElapsedTimer sinceDeath;
+        set.primary->stop();
+        sinceDeath.start();
+        QVERIFY(runUntil(io, [&] { return !c.client->connected(); }));
+        QVERIFY(runUntil(
+            io, [&] { return c.client->connected(); }, 30000));
+        qInfo("primary killed: the client was connected to the new primary after %lld ms "
+              "(down-after-milliseconds 1000)",
+              sinceDeath.elapsed());
+        QCOMPARE(runCommand(io, *c.client, {"GET", "kept"}).text, std::string("1"));
+        QCOMPARE(runCommand(io, *c.client, {"SET", "after", "2"}).text, std::string("OK"));
+        QCOMPARE(set.replica->call({"GET", "after"}), QByteArray("$1\r\n2\r\n"));
+        QCOMPARE(c.linesWith("Redis primary 'velmora' moved from " + primary + " to " + replica),
+                 1);
+        QCOMPARE(c.linesWith("Redis connection lost"), 1);
+        QCOMPARE(c.linesWith("Redis connection back"), 1);
+        QCOMPARE(c.log.size(), 3);
+    }
+
+    // A failover that leaves the old primary running (it becomes a replica): the Sentinels'
+    // announcement moves the client, which would otherwise stay on a replica.
+    void sentinelSwitchAnnounced()
+    {
+        if (!SentinelProcess::available())
+            QSKIP(SentinelProcess::skipReason());
+        SentinelSet set;
+        QString error;
+        QVERIFY2(set.start(error), qPrintable(error));
+        Client c(io, set.url());
+        // Long between attempts: the move must not wait for a retry.
+        c.client->start(5000ms);
+        QVERIFY(runUntil(io, [&] { return c.client->connected(); }));
+        QCOMPARE(set.sentinels[0]->call({"SENTINEL", "FAILOVER", SentinelSet::name}),
+                 QByteArray("+OK\r\n"));
+        QVERIFY(runUntil(
+            io, [&] { return c.connections == 2; }, 30000));
+        QCOMPARE(c.linesWith("Redis primary 'velmora' moved from 127.0.0.1:" +
+                             QString::number(set.primary->port()) +
+                             " to 127.0.0.1:" + QString::number(set.replica->port())),
+                 1);
+        QCOMPARE(runCommand(io, *c.client, {"SET", "x", "1"}).text, std::string("OK"));
+        QCOMPARE(set.replica->call({"GET", "x"}), QByteArray("$1\r\n1\r\n"));
+    }
+
+    // What the Sentinels cannot give is said once, with the Sentinel's own reason.
+    void sentinelsWithoutAnAnswer()
+    {
+        if (!SentinelProcess::available())
+            QSKIP(SentinelProcess::skipReason());
+        RedisProcess::Options options;
+        options.tcp = true;
+        RedisProcess redis(options);
+        QVERIFY2(redis.start(), qPrintable(redis.error()));
+        SentinelProcess sentinel("velmora", redis.port(), 1);
+        QVERIFY2(sentinel.start(), qPrintable(sentinel.error()));
+        const QString at = "127.0.0.1:" + QString::number(sentinel.port());
+
+        Client unknown(io, "sentinel://" + at + "/other");
+        unknown.client->start(50ms);
+        QVERIFY(runUntil(io, [&] { return unknown.client->stats().errors >= 3; }));
+        QCOMPARE(unknown.log, QStringList("cannot locate Redis primary 'other': the Sentinel at " +
+                                          at + " knows no primary 'other'"));
+
+        const QString dead = "127.0.0.1:" + QString::number(deadPort());
+        Client none(io, "sentinel://" + dead + "/velmora");
+        none.client->start(50ms);
+        QVERIFY(runUntil(io, [&] { return none.client->stats().errors >= 3; }));
+        QCOMPARE(none.log, QStringList("cannot locate Redis primary 'velmora': cannot reach the "
+                                       "Sentinel at " +
+                                       dead + ": Connection refused"));
+
+        // The start-up check goes through the Sentinels too.
+        const auto problem =
+            RedisClient::checkReachable(endpointOf("sentinel://" + at + "/velmora"), 3000ms);
+        QVERIFY2(!problem, problem ? problem->c_str() : "");
     }
 };
 

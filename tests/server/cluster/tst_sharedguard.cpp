@@ -2,7 +2,9 @@
 // as the one node's guard for the same events, asked through the same interface (and a comparison
 // that tells when either drifts), answers that come later on the loop, one lock schedule and one
 // probe budget for two nodes, the schedule's locks as Redis computes them, what happens while
-// Redis is away or answers with errors, and keys that all expire.
+// Redis is away or answers with errors, and keys that all expire. With a replica: a refused
+// guess answered once the replica holds it, and one the replica missed recorded again on the
+// primary that takes over.
 #include "redisprocess.h"
 
 #include "server/cluster/redisclient.h"
@@ -755,6 +757,64 @@ private slots:
 
     // Keys that hold what the guard does not expect (another program's value) give errors from
     // Redis: refused as unavailable, never allowed, never a crash.
+    // The supporter hears of a refused guess only once the replica holds its lock. While the
+    // replica stalls, the answer comes after the wait, and the guess, which only the primary
+    // holds, is recorded again on the primary that comes after it (here one that started empty,
+    // as a replica that missed it would be): the ID stays locked.
+    void locksReachTheReplica()
+    {
+        RedisProcess::Options options;
+        options.tcp = true;
+        RedisProcess primary(options);
+        QVERIFY2(primary.start(), qPrintable(primary.error()));
+        options.replicaOf = primary.port();
+        RedisProcess replica(options);
+        QVERIFY2(replica.start(), qPrintable(replica.error()));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return replica.call({"INFO", "replication"}).contains("master_link_status:up");
+            },
+            10000));
+        const auto parsed = velmora::server::parseRedisUrl(primary.tcpUrl().toStdString());
+        QVERIFY(std::holds_alternative<RedisEndpoint>(parsed));
+        RedisClient client(io, std::get<RedisEndpoint>(parsed), [](const std::string &) {});
+        const LockoutSchedule longer{10s, 60s};
+        SharedGuard guard(client, longer, kFewProbes, "velmora:", {}, SharedGuard::kNewIdLimit, 500ms);
+        client.start(100ms);
+        QVERIFY(runUntil([&] { return client.connected(); }));
+        const QByteArray key = QByteArray("velmora:lock:") + kId.c_str();
+
+        const auto first = ended(guard, kId, guessed(RfbHandshake::Refusal::WrongPassword));
+        QVERIFY(first && first->guess);
+        QCOMPARE(replica.call({"HGET", key, "n"}), QByteArray("$1\r\n1\r\n"));
+        QCOMPARE(guard.stats().replicaLate, std::uint64_t(0));
+
+        replica.freeze(true);
+        const auto before = steady_clock::now();
+        const auto second = ended(guard, kOtherId, guessed(RfbHandshake::Refusal::WrongPassword));
+        QVERIFY(second && second->guess);
+        QVERIFY(steady_clock::now() - before >= 450ms);
+        QCOMPARE(guard.stats().replicaLate, std::uint64_t(1));
+
+        primary.stop();
+        QVERIFY(runUntil([&] { return !client.connected(); }));
+        QVERIFY2(primary.restart(), qPrintable(primary.error()));
+        QVERIFY(runUntil([&] { return client.connected(); }));
+        const QByteArray otherKey = QByteArray("velmora:lock:") + kOtherId.c_str();
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                io.run_for(10ms);
+                return primary.call({"HGET", otherKey, "n"}) == "$1\r\n1\r\n";
+            },
+            10000));
+        const auto locked = lockedFor(guard, kOtherId);
+        QVERIFY(locked && *locked > 5s);
+        // The acknowledged one was not sent again.
+        QCOMPARE(primary.call({"EXISTS", key}), QByteArray(":0\r\n"));
+        replica.freeze(false);
+        client.stop();
+    }
+
     void keysOfAnotherTypeAreNoAdmission()
     {
         const auto shared = node();

@@ -66,7 +66,8 @@ const char *ClusterProcess::skipReason()
     return "redis-server or haproxy is missing (scripts/install-deps.sh --test)";
 }
 
-bool ClusterProcess::start(int nodes, const QStringList &nodeFlags, int timeoutMs)
+bool ClusterProcess::start(int nodes, const QStringList &nodeFlags, int timeoutMs,
+                           const QStringList &scriptFlags)
 {
     if (!dir.isValid())
         return false;
@@ -77,6 +78,7 @@ bool ClusterProcess::start(int nodes, const QStringList &nodeFlags, int timeoutM
         QStringLiteral("--dir"),       dir.path(),
         QStringLiteral("--nodes"),     QString::number(nodes),
         QStringLiteral("--watch-pid"), QString::number(QCoreApplication::applicationPid())};
+    arguments << scriptFlags;
     if (!nodeFlags.isEmpty())
         arguments << QStringLiteral("--") << nodeFlags;
     process.start(arguments);
@@ -145,7 +147,16 @@ double ClusterProcess::metric(int node, const QByteArray &name) const
 
 bool ClusterProcess::killNode(int node)
 {
-    const qint64 victim = pid(QStringLiteral("node%1").arg(node));
+    return killPid(pid(QStringLiteral("node%1").arg(node)));
+}
+
+bool ClusterProcess::killRedis()
+{
+    return killPid(pid(QStringLiteral("redis")));
+}
+
+bool ClusterProcess::killPid(qint64 victim)
+{
     if (!alive(victim))
         return false;
     ::kill(pid_t(victim), SIGKILL);

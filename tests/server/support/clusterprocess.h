@@ -41,7 +41,9 @@ public:
 
     /// Starts `nodes` nodes, each with `nodeFlags` besides the script's own, and waits until the
     /// script says "ready" (every node passed haproxy's check). False, with output(), when not.
-    bool start(int nodes = 3, const QStringList &nodeFlags = {}, int timeoutMs = 30000);
+    /// `scriptFlags` go to the script first (e.g. "--sentinel").
+    bool start(int nodes = 3, const QStringList &nodeFlags = {}, int timeoutMs = 30000,
+               const QStringList &scriptFlags = {});
 
     int nodes() const { return nodeCount; }
     /// haproxy's public port.
@@ -65,6 +67,9 @@ public:
     /// Kills node `node` (SIGKILL, as a crash) and waits for it to be gone.
     bool killNode(int node);
     bool nodeRunning(int node) const;
+    /// Kills the Redis primary (SIGKILL) and waits for it to be gone: with --sentinel, for a
+    /// failover.
+    bool killRedis();
     /// Stops Redis (SIGTERM) and waits until its port refuses connections.
     bool stopRedis();
     /// Starts Redis again on the same port from the script's configuration, empty (nothing is
@@ -86,6 +91,8 @@ public:
 private:
     quint16 port(const QString &key) const;
     qint64 pid(const QString &key) const;
+    /// SIGKILL to one of the cluster's processes, then waits for it to be gone.
+    static bool killPid(qint64 victim);
 
     QString script;
     QString server;

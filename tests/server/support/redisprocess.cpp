@@ -13,14 +13,6 @@ namespace {
 
 const char *const program = "redis-server";
 
-QByteArray encode(const QList<QByteArray> &arguments)
-{
-    QByteArray out = "*" + QByteArray::number(arguments.size()) + "\r\n";
-    for (const QByteArray &argument : arguments)
-        out += "$" + QByteArray::number(argument.size()) + "\r\n" + argument + "\r\n";
-    return out;
-}
-
 // The length of one complete RESP reply at the start of `data`, or 0 when it is not complete.
 int replyLength(const QByteArray &data, int from = 0)
 {
@@ -47,8 +39,9 @@ int replyLength(const QByteArray &data, int from = 0)
     return at - from;
 }
 
-// A port that was free a moment ago: redis-server cannot be asked to pick one and report it.
-quint16 freePort()
+} // namespace
+
+quint16 RedisProcess::freePort()
 {
     QTcpServer probe;
     if (!probe.listen(QHostAddress::LocalHost, 0))
@@ -56,7 +49,39 @@ quint16 freePort()
     return probe.serverPort();
 }
 
-} // namespace
+QByteArray RedisProcess::encode(const QList<QByteArray> &arguments)
+{
+    QByteArray out = "*" + QByteArray::number(arguments.size()) + "\r\n";
+    for (const QByteArray &argument : arguments)
+        out += "$" + QByteArray::number(argument.size()) + "\r\n" + argument + "\r\n";
+    return out;
+}
+
+QByteArray RedisProcess::exchange(QIODevice &socket, const QByteArray &request, int skip,
+                                  int timeoutMs)
+{
+    socket.write(request);
+    QByteArray received;
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        int at = 0;
+        int complete = 0;
+        while (complete <= skip) {
+            const int length = replyLength(received, at);
+            if (length == 0)
+                break;
+            if (complete == skip)
+                return received.mid(at, length);
+            at += length;
+            ++complete;
+        }
+        const int left = timeoutMs - int(clock.elapsed());
+        if (left <= 0 || !socket.waitForReadyRead(left))
+            return {};
+        received += socket.readAll();
+    }
+}
 
 RedisProcess::RedisProcess() : RedisProcess(Options{}) {}
 
@@ -172,6 +197,9 @@ bool RedisProcess::launch(int timeoutMs)
               << "warning";
     if (!options.password.isEmpty())
         arguments << "--requirepass" << QString::fromUtf8(options.password);
+    if (options.replicaOf != 0)
+        arguments << "--replicaof"
+                  << "127.0.0.1" << QString::number(options.replicaOf);
     process.setArguments(arguments);
     process.start();
     if (!process.waitForStarted(timeoutMs)) {
@@ -217,25 +245,5 @@ QByteArray RedisProcess::call(const QList<QByteArray> &arguments, int database, 
         ++skip;
     }
     request += encode(arguments);
-    socket.write(request);
-    QByteArray received;
-    QElapsedTimer clock;
-    clock.start();
-    for (;;) {
-        int at = 0;
-        int complete = 0;
-        while (complete <= skip) {
-            const int length = replyLength(received, at);
-            if (length == 0)
-                break;
-            if (complete == skip)
-                return received.mid(at, length);
-            at += length;
-            ++complete;
-        }
-        const int left = timeoutMs - int(clock.elapsed());
-        if (left <= 0 || !socket.waitForReadyRead(left))
-            return {};
-        received += socket.readAll();
-    }
+    return exchange(socket, request, skip, timeoutMs);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QIODevice>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -17,6 +18,8 @@ public:
         bool tcp = false;
         /// requirepass: clients must AUTH with it.
         QByteArray password;
+        /// A replica of the primary on this TCP port of 127.0.0.1 (0: a primary).
+        quint16 replicaOf = 0;
     };
 
     RedisProcess();
@@ -55,6 +58,16 @@ public:
     /// `timeoutMs`. For checks beside the client under test.
     QByteArray call(const QList<QByteArray> &arguments, int database = 0,
                     int timeoutMs = 5000) const;
+
+    /// A port of 127.0.0.1 that was free a moment ago: Redis cannot be asked to pick one and
+    /// report it, so a start tries again when another process took it first.
+    static quint16 freePort();
+    /// `arguments` as one RESP command.
+    static QByteArray encode(const QList<QByteArray> &arguments);
+    /// Writes `request` on `socket` (connected) and returns the reply after the first `skip`
+    /// ones as sent (RESP), or an empty array when there was none within `timeoutMs`.
+    static QByteArray exchange(QIODevice &socket, const QByteArray &request, int skip,
+                               int timeoutMs);
 
     /// Why start or restart failed, with the server's output.
     QString error() const { return lastError; }
