@@ -19,7 +19,6 @@
 #include <QSignalSpy>
 #include <QSslCertificate>
 #include <QSslConfiguration>
-#include <QSslKey>
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -58,15 +57,9 @@ private:
     }
 
     // The server's side of TLS with `name`.crt and `name`.key.
-    QSslConfiguration serving(const QString &name) const
+    void serve(WsPeerServer &server, const QString &name) const
     {
-        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.setLocalCertificateChain(QSslCertificate::fromPath(path(name + ".crt")));
-        QFile key(path(name + ".key"));
-        if (key.open(QIODevice::ReadOnly))
-            configuration.setPrivateKey(QSslKey(key.readAll(), QSsl::Ec));
-        configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
-        return configuration;
+        server.serveTls(path(name + ".crt"), path(name + ".key"));
     }
 
 private slots:
@@ -116,7 +109,7 @@ void TestClientTls::trustedServer()
         qScopeGuard([&] { QSslConfiguration::setDefaultConfiguration(systemDefault); });
 
     WsPeerServer server;
-    server.serveTls(serving(certificate));
+    serve(server, certificate);
     QVERIFY(server.listen());
     // Between the agent and the server, so that the link can be cut.
     PartitionRelay relay(QHostAddress::LocalHost, server.port());
@@ -190,7 +183,7 @@ void TestClientTls::refusedCertificate()
     QFETCH(QString, reason);
 
     WsPeerServer server;
-    server.serveTls(serving(certificate));
+    serve(server, certificate);
     QVERIFY(server.listen());
     PartitionRelay relay(QHostAddress::LocalHost, server.port());
     QVERIFY(relay.listen());
@@ -247,7 +240,7 @@ void TestClientTls::unusableCaFile()
     QFETCH(QString, logLine);
 
     WsPeerServer server;
-    server.serveTls(serving("server"));
+    serve(server, "server");
     QVERIFY(server.listen());
     PartitionRelay relay(QHostAddress::LocalHost, server.port());
     QVERIFY(relay.listen());

@@ -10,10 +10,6 @@
 #include "wspeerserver.h"
 
 #include <QDir>
-#include <QFile>
-#include <QSslCertificate>
-#include <QSslConfiguration>
-#include <QSslKey>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -37,19 +33,6 @@ namespace {
 QString certificatePath(const QString &file)
 {
     return QDir(QStringLiteral(VELMORA_BACKEND_CERTIFICATES)).filePath(file);
-}
-
-// The server's side of TLS with `name`.crt (the chain it sends) and `name`.key.
-QSslConfiguration serving(const QString &name)
-{
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.setLocalCertificateChain(
-        QSslCertificate::fromPath(certificatePath(name + QStringLiteral(".crt"))));
-    QFile key(certificatePath(name + QStringLiteral(".key")));
-    if (key.open(QIODevice::ReadOnly))
-        configuration.setPrivateKey(QSslKey(key.readAll(), QSsl::Ec));
-    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
-    return configuration;
 }
 
 } // namespace
@@ -124,7 +107,8 @@ void TestClientTlsBackend::verifiedHandshake()
 #endif
 
     WsPeerServer server;
-    server.serveTls(serving(certificate));
+    server.serveTls(certificatePath(certificate + QStringLiteral(".crt")),
+                    certificatePath(certificate + QStringLiteral(".key")));
     QVERIFY(server.listen());
     ConfigDir dir;
     QVERIFY(dir.isValid());
