@@ -1,5 +1,6 @@
 #include "client/client.h"
 
+#include "client/certificatechain.h"
 #include "client/clientconfig.h"
 #include "protocol/base64.h"
 #include "protocol/envelope.h"
@@ -21,6 +22,7 @@
 
 namespace envelope = velmora::envelope;
 namespace base64 = velmora::base64;
+namespace certificatechain = velmora::certificatechain;
 
 namespace {
 
@@ -178,6 +180,14 @@ void Client::connectToServer()
     // deadline already running so as to stop it.
     handshakeTimer->start();
     serverSocket->open(request);
+    if (!serverTls || serverAuthorities.isEmpty())
+        return;
+    // The QWebSocket owns its TLS socket as a Qt child, and `encrypted` is the last moment before
+    // the buffered upgrade request (with the session token) leaves. A socket of an earlier attempt
+    // may still be among the children; it will not be encrypted again.
+    for (QSslSocket *socket : serverSocket->findChildren<QSslSocket *>())
+        connect(socket, &QSslSocket::encrypted, this, &Client::onServerEncrypted,
+                Qt::UniqueConnection);
 }
 
 bool Client::prepareServerTls()
@@ -189,6 +199,7 @@ bool Client::prepareServerTls()
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setProtocol(QSsl::TlsV1_2OrLater);
     tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    QList<QSslCertificate> authorities;
     if (!serverCaFile.isEmpty()) {
         // Read at every attempt, so that a file put right takes effect without a restart; never
         // replaced by the system's CAs when it is unusable.
@@ -197,7 +208,7 @@ bool Client::prepareServerTls()
             CLIENT_DEBUG << "Server CA file unreadable: " << serverCaFile << file.errorString();
             return false;
         }
-        const QList<QSslCertificate> authorities = QSslCertificate::fromData(file.readAll());
+        authorities = QSslCertificate::fromData(file.readAll());
         if (authorities.isEmpty()) {
             CLIENT_DEBUG << "Server CA file holds no PEM certificate: " << serverCaFile;
             return false;
@@ -205,6 +216,7 @@ bool Client::prepareServerTls()
         // Also ends the loading of the system's CAs on demand.
         tls.setCaCertificates(authorities);
     }
+    serverAuthorities = authorities;
     serverSocket->setSslConfiguration(tls);
     return true;
 }
@@ -300,6 +312,21 @@ void Client::onSslErrorsFromServer(const QList<QSslError> &errors)
     // Never ignored: the socket ends the attempt, which then fails as a refused one does.
     for (const QSslError &error : errors)
         CLIENT_DEBUG << "Server certificate refused: " << error.errorString();
+}
+
+void Client::onServerEncrypted()
+{
+    // Schannel still trusts the Windows root store beside the CA file's CAs, so the chain it
+    // verified must be checked against the file; OpenSSL has already kept to the file's CAs.
+    auto *socket = qobject_cast<QSslSocket *>(sender());
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState ||
+        certificatechain::leadsToAuthority(socket->peerCertificateChain(), serverAuthorities))
+        return;
+    CLIENT_DEBUG << "Server certificate refused: "
+                 << QStringLiteral("its chain leads to no CA of the CA file");
+    // Synchronously, before the socket writes what it buffered; ends the attempt as a refused
+    // certificate does.
+    socket->abort();
 }
 
 void Client::onServerSilenceCheck()

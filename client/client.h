@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
+#include <QSslCertificate>
 #include <QString>
 
 #include <memory>
@@ -33,7 +34,8 @@ class QWebSocket;
 ///
 /// With TLS configured the server is reached at "wss://": its certificate must be valid for the
 /// configured host (name or IP address) and chain to the system's CAs, or to those of the
-/// configured CA file only. Nothing is sent before it is verified, and a refused certificate, or
+/// configured CA file only (the verified chain must lead to one of that file's CAs, whatever else
+/// the platform trusts). Nothing is sent before it is verified, and a refused certificate, or
 /// a CA file that cannot be read or holds no certificate, fails the attempt as a refused
 /// connection does, with the reason in the debug log.
 ///
@@ -88,6 +90,8 @@ private slots:
     void onServerSilenceCheck();
     void onPongFromServer();
     void onBytesWrittenToServer(qint64 written);
+    // With a CA file: refuses a verified chain that leads to none of its CAs.
+    void onServerEncrypted();
     void pingServer();
 
 private:
@@ -121,6 +125,7 @@ private:
     QString serverPort;
     bool serverTls = false;
     QString serverCaFile;
+    QList<QSslCertificate> serverAuthorities; // the CA file's, as last read; empty without one
     QString proxyHost;
     QString proxyPort;
     std::unique_ptr<QWebSocket> serverSocket;

@@ -1,7 +1,11 @@
 #include "wspeerserver.h"
 
+#include <QFile>
 #include <QHostAddress>
+#include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
@@ -26,6 +30,17 @@ void WsPeerServer::serveTls(const QSslConfiguration &configuration)
         new QWebSocketServer(QStringLiteral("velmora-test"), QWebSocketServer::SecureMode, this);
     server->setSslConfiguration(configuration);
     wire();
+}
+
+void WsPeerServer::serveTls(const QString &chainFile, const QString &keyFile)
+{
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setLocalCertificateChain(QSslCertificate::fromPath(chainFile));
+    QFile key(keyFile);
+    if (key.open(QIODevice::ReadOnly))
+        configuration.setPrivateKey(QSslKey(key.readAll(), QSsl::Ec));
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    serveTls(configuration);
 }
 
 bool WsPeerServer::listen(quint16 port)

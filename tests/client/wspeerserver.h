@@ -26,6 +26,9 @@ public:
     /// Serves TLS with this configuration (its certificate and key) instead of plain
     /// WebSocket; call before listen().
     void serveTls(const QSslConfiguration &configuration);
+    /// Serves TLS with the PEM certificate chain of `chainFile` (leaf first) and the PEM EC key
+    /// of `keyFile`, asking no certificate of the client.
+    void serveTls(const QString &chainFile, const QString &keyFile);
     /// Listens on 127.0.0.1; port 0 lets the system choose. False when the port is taken.
     bool listen(quint16 port = 0);
     /// Stops accepting; connections already made stay up.
