@@ -143,7 +143,6 @@ async function main() {
   const xEnv = { ...process.env, DISPLAY: display };
   start('openbox', 'openbox', [], { env: xEnv });
   start('xterm', 'xterm', ['-bg', '#3366cc', '-fg', '#3366cc', '-geometry', '400x200+0+0'], { env: xEnv });
-  execFileSync('xdotool', ['search', '--sync', '--onlyvisible', '--class', 'xterm'], { env: xEnv });
 
   // The package as the person gets it, unpacked in a folder of its own.
   const agentDir = path.join(work, 'Velmora');
@@ -172,8 +171,9 @@ async function main() {
   start('notepad', wineRun, ['notepad', windowsPath(notes)], { env: wineEnv });
   const notepad = execFileSync('xdotool', ['search', '--sync', '--onlyvisible', '--name', 'notas'],
                                { env: xEnv }).toString().trim().split('\n')[0];
-  execFileSync('xdotool', ['windowsize', notepad, '500', '300', 'windowmove', notepad, '200', '150'],
-               { env: xEnv });
+  // On top of the terminal and the agent's window, where the click must find it.
+  execFileSync('xdotool', ['windowsize', notepad, '500', '300', 'windowmove', notepad, '200', '150',
+                           'windowraise', notepad], { env: xEnv });
   const geometry = await until('Notepad at its place', () => {
     const g = Object.fromEntries(
       execFileSync('xdotool', ['getwindowgeometry', '--shell', notepad], { env: xEnv }).toString()
@@ -210,6 +210,7 @@ async function main() {
             `${differing} pixels of Notepad's window differ between the canvas and the screen`);
   console.log(`first session: Notepad in the canvas (${differing} pixels off)`);
 
+  execFileSync('xdotool', ['windowraise', notepad], { env: xEnv });
   // Home puts the caret before the text; the click, below the one line, after it. What is typed
   // then lands after the text only if the click came through.
   await page.locator('#screen canvas').focus();
