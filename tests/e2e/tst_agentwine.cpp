@@ -1,7 +1,7 @@
 // The agent as the 32-bit Windows program it ships as: velmora.exe under Wine on an X desktop,
-// with the Windows stand-ins beside it as the package tells users to put the real programs (the
-// proxy relays WebSockets to its target; the VNC server relays to a real TigerVNC that this test
-// runs on the same desktop with the agent's own password file), and the Linux velmora-server.
+// with the package's own websockify.exe and the Windows stand-in of the VNC server beside it as
+// the package tells users to put the real one (it relays to a real TigerVNC that this test runs
+// on the same desktop with the agent's own password file), and the Linux velmora-server.
 // The package, the window, the ID, a real viewer's login and picture through velmora-connect, a
 // whole frame byte for byte, the exit button, the agent's programs ending with it (also when it is
 // killed), and a second run in the same folder.
@@ -47,7 +47,7 @@ bool accepts(quint16 port)
     return socket.waitForConnected(2000);
 }
 
-// The port a stand-in said it listens on, from the log the agent gave it.
+// The port a program said it listens on, from the log the agent gave it.
 quint16 listeningPort(const QString &logFile)
 {
     QFile log(logFile);
@@ -114,7 +114,7 @@ void TestAgentWine::initTestCase()
                  .exitCode,
              0);
 
-    // The package as a user gets it, with the two programs put beside velmora.exe as its
+    // The package as a user gets it, with the VNC server put beside velmora.exe as its
     // instructions say.
     dir.reset(new QTemporaryDir);
     QVERIFY(dir->isValid());
@@ -126,15 +126,14 @@ void TestAgentWine::initTestCase()
                  .exitCode,
              0);
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files, QDir::Name),
-             (QStringList{"LEEME.txt", "velmora.conf", "velmora.exe"}));
+             (QStringList{"LEEME.txt", "velmora.conf", "velmora.exe", "websockify.exe"}));
     QFile instructions(dir->filePath(QStringLiteral("LEEME.txt")));
     QVERIFY(instructions.open(QIODevice::ReadOnly));
     const QByteArray text = instructions.readAll();
     QVERIFY(text.startsWith("\xef\xbb\xbf") && text.contains("\r\n"));
     QVERIFY(text.contains("winvnc4.exe") && text.contains("websockify.exe"));
-    for (const QString &program : {QStringLiteral("winvnc4.exe"), QStringLiteral("websockify.exe")})
-        QVERIFY(QFile::copy(win32Build + QStringLiteral("/platform/win32/bin/") + program,
-                            dir->filePath(program)));
+    QVERIFY(QFile::copy(win32Build + QStringLiteral("/platform/win32/bin/winvnc4.exe"),
+                        dir->filePath(QStringLiteral("winvnc4.exe"))));
 
     server.reset(new ServerProcess(QStringLiteral(VELMORA_SERVER_BIN)));
     server->start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
@@ -262,7 +261,7 @@ void TestAgentWine::windowShowsIdAndPassword()
         },
         30000));
 
-    // Both stand-ins were started as the agent's command lines say, and log where it said.
+    // Both programs were started as the agent's command lines say, and log where it said.
     QFile vncLog(dir->filePath(QStringLiteral("vncserver.log")));
     QVERIFY(QTest::qWaitFor([&] { return listeningPort(vncLog.fileName()) != 0; }, 30000));
     QVERIFY(vncLog.open(QIODevice::ReadOnly));
