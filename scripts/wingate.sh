@@ -10,7 +10,7 @@
 # Qt for Windows; the Windows build (scripts/win32-build.sh) compiles, links and runs it for real.
 # Files named *_posix.cpp are the Unix half of a platform pair and are left out.
 #
-#   scripts/wingate.sh                 check the agent (app, client, vnc, credentials, protocol)
+#   scripts/wingate.sh                 check the agent (app, client, vnc, credentials, protocol) and websockify.exe
 #   scripts/wingate.sh PATH...         check these files or folders instead
 #   scripts/wingate.sh --plain-moc ... run moc without the Windows macros (for the gate's own tests)
 set -uo pipefail
@@ -74,7 +74,8 @@ cxxflags=(-std=c++17 -fsyntax-only -Wall -Wextra -Werror
 if (($#)); then
     targets=("$@")
 else
-    targets=("$root/app" "$root/client" "$root/vnc" "$root/credentials" "$root/protocol")
+    targets=("$root/app" "$root/client" "$root/vnc" "$root/credentials" "$root/protocol"
+             "$root/platform/websockify")
 fi
 sources=()
 headers=()

@@ -3,6 +3,8 @@
 #include <QProcess>
 
 #ifdef Q_OS_WIN
+#include <QDebug>
+
 #include <windows.h>
 #endif
 
@@ -26,16 +28,25 @@ ChildJob::~ChildJob()
         CloseHandle(job); // ends whatever still runs in it
 }
 
-bool ChildJob::adopt(const QProcess &process)
+void ChildJob::prepare(QProcess &process)
 {
-    if (!job || process.processId() == 0)
+    process.setCreateProcessArgumentsModifier(
+        [](QProcess::CreateProcessArguments *arguments) { arguments->flags |= CREATE_SUSPENDED; });
+}
+
+bool ChildJob::adopt(QProcess &process)
+{
+    // Qt keeps the handles of the process and of its main thread, which only this gives out.
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    const PROCESS_INFORMATION *info = process.pid();
+    QT_WARNING_POP
+    if (!info)
         return false;
-    HANDLE child =
-        OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, DWORD(process.processId()));
-    if (!child)
-        return false;
-    const bool assigned = AssignProcessToJobObject(job, child);
-    CloseHandle(child);
+    const bool assigned = job && AssignProcessToJobObject(job, info->hProcess);
+    if (!assigned)
+        qDebug() << "Job assignment failed for" << process.program() << GetLastError();
+    ResumeThread(info->hThread);
     return assigned;
 }
 
@@ -45,7 +56,9 @@ ChildJob::ChildJob() = default;
 
 ChildJob::~ChildJob() = default;
 
-bool ChildJob::adopt(const QProcess &)
+void ChildJob::prepare(QProcess &) {}
+
+bool ChildJob::adopt(QProcess &)
 {
     return false;
 }

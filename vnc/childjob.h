@@ -17,9 +17,14 @@ public:
     ChildJob(const ChildJob &) = delete;
     ChildJob &operator=(const ChildJob &) = delete;
 
-    /// Assigns the running program of `process` to the job. False when that is not possible (on
-    /// Windows 7, for one, when the agent itself runs in a job that allows no nesting).
-    bool adopt(const QProcess &process);
+    /// Before `process` starts: on Windows its program is created suspended, so that it starts
+    /// nothing before adopt() has put it into the job.
+    void prepare(QProcess &process);
+    /// After `process` has started: assigns its program to the job and then lets it run (it runs
+    /// also when the assignment fails; that writes a debug line). False when the program is not in
+    /// the job: not started, not on Windows, or refused (on Windows 7, for one, when the agent
+    /// itself runs in a job that allows no nesting).
+    bool adopt(QProcess &process);
 
 private:
 #ifdef Q_OS_WIN

@@ -1,28 +1,16 @@
 #include "vnc/vncserver.h"
 
-#include "vnc/launch.h"
-
 #include <QDebug>
 #include <QDir>
-#include <QTcpSocket>
 
 VNCServer::VNCServer()
     : vncHost(QStringLiteral("127.0.0.1")),
       passwordFile(QStringLiteral("./vnc_password_session.dat"))
 {}
 
-VNCServer::~VNCServer()
-{
-    // Destroying the process object kills the program and waits for it, and the process object
-    // reports that end through the connections made in start(); this object is half gone by
-    // then and must not hear of it.
-    if (process)
-        process->disconnect(this);
-}
-
 void VNCServer::start()
 {
-    const QString port = bindFreePort(portSocket);
+    const QString port = launcher.bindFreePort();
     if (port.isEmpty())
         return;
     vncPort = port;
@@ -33,21 +21,18 @@ void VNCServer::start()
         vncPort + QStringLiteral(" rfbauth=") + passwordFile;
     qDebug() << commandLine;
 
-    process.reset(new QProcess);
-    connect(process.get(), &QProcess::started, this, &VNCServer::processStarted);
-    connect(process.get(), &QProcess::errorOccurred, this, &VNCServer::processErrorOccurred);
-    connect(process.get(), SIGNAL(finished(int, QProcess::ExitStatus)), this,
+    QProcess &process = launcher.newProcess();
+    connect(&process, &QProcess::started, this, &VNCServer::processStarted);
+    connect(&process, &QProcess::errorOccurred, this, &VNCServer::processErrorOccurred);
+    connect(&process, SIGNAL(finished(int, QProcess::ExitStatus)), this,
             SLOT(processFinished(int, QProcess::ExitStatus)));
 
-    logBothStreams(*process, QStringLiteral("./vncserver.log"));
 #ifdef Q_OS_WIN
     // winvnc4.exe's own log (Log=*:file) goes to the fixed C:\temp\WinVNC4.log, and nowhere at all
     // when that folder is missing, as it is on a fresh Windows.
     QDir().mkpath(QStringLiteral("C:/temp"));
 #endif
-
-    startCommandLine(*process, commandLine);
-    childJob.adopt(*process);
+    launcher.start(commandLine, QStringLiteral("./vncserver.log"));
     qDebug() << "go...";
 }
 

@@ -1,15 +1,11 @@
 // Launches and watches the local VNC server program on a free port.
 #pragma once
 
-#include "vnc/childjob.h"
+#include "vnc/childlauncher.h"
 
 #include <QObject>
 #include <QProcess>
 #include <QString>
-
-#include <memory>
-
-class QTcpSocket;
 
 /// Starts "winvnc4.exe" (found through PATH) on a port that the operating system picks, with the
 /// session password file, and reports the program's start, errors and end. Constructed without a
@@ -20,7 +16,6 @@ class VNCServer : public QObject
 
 public:
     VNCServer();
-    ~VNCServer() override;
 
     /// Probes a free port and launches the program on it. Silent when no port can be had.
     void start();
@@ -43,10 +38,6 @@ private:
     QString vncHost;
     QString vncPort;
     QString passwordFile;
-    // Ends the program with the agent, also when the agent does not end in order; destroyed
-    // after `process`.
-    ChildJob childJob;
-    std::unique_ptr<QProcess> process;
-    // Stays bound, holding the chosen port, until the next start() or destruction.
-    std::unique_ptr<QTcpSocket> portSocket;
+    // The probe socket, the process object and the job that ends the program with the agent.
+    ChildLauncher launcher;
 };

@@ -1,20 +1,8 @@
 #include "vnc/vncwsproxy.h"
 
-#include "vnc/launch.h"
-
 #include <QDebug>
-#include <QTcpSocket>
 
 VNCWsProxy::VNCWsProxy() : proxyHost(QStringLiteral("127.0.0.1")) {}
-
-VNCWsProxy::~VNCWsProxy()
-{
-    // Destroying the process object kills the program and waits for it, and the process object
-    // reports that end through the connections made in start(); this object is half gone by
-    // then and must not hear of it.
-    if (process)
-        process->disconnect(this);
-}
 
 void VNCWsProxy::setVncHost(const QString &host)
 {
@@ -28,7 +16,7 @@ void VNCWsProxy::setVncPort(const QString &port)
 
 void VNCWsProxy::start()
 {
-    const QString port = bindFreePort(portSocket);
+    const QString port = launcher.bindFreePort();
     if (port.isEmpty())
         return;
     proxyPort = port;
@@ -37,18 +25,15 @@ void VNCWsProxy::start()
                                 proxyPort + QLatin1Char(' ') + vncHost + QLatin1Char(':') + vncPort;
     qDebug() << commandLine;
 
-    process.reset(new QProcess);
-    connect(process.get(), &QProcess::started, this, &VNCWsProxy::processStarted);
-    connect(process.get(), &QProcess::errorOccurred, this, &VNCWsProxy::processErrorOccurred);
-    connect(process.get(), SIGNAL(finished(int, QProcess::ExitStatus)), this,
+    QProcess &process = launcher.newProcess();
+    connect(&process, &QProcess::started, this, &VNCWsProxy::processStarted);
+    connect(&process, &QProcess::errorOccurred, this, &VNCWsProxy::processErrorOccurred);
+    connect(&process, SIGNAL(finished(int, QProcess::ExitStatus)), this,
             SLOT(processFinished(int, QProcess::ExitStatus)));
 
     // Standard output goes to the log too: left as a channel of the process object, which nobody
     // reads, it would grow the agent's memory for as long as the proxy writes there.
-    logBothStreams(*process, QStringLiteral("./vncwsproxy.log"));
-
-    startCommandLine(*process, commandLine);
-    childJob.adopt(*process);
+    launcher.start(commandLine, QStringLiteral("./vncwsproxy.log"));
     qDebug() << "go...";
 }
 

@@ -1,15 +1,11 @@
 // Launches and watches the local WebSocket-to-TCP proxy in front of the VNC server.
 #pragma once
 
-#include "vnc/childjob.h"
+#include "vnc/childlauncher.h"
 
 #include <QObject>
 #include <QProcess>
 #include <QString>
-
-#include <memory>
-
-class QTcpSocket;
 
 /// Starts "websockify.exe" (found through PATH) listening on 127.0.0.1 at a port that the
 /// operating system picks, forwarding to the target set by setVncHost()/setVncPort(). Constructed
@@ -20,7 +16,6 @@ class VNCWsProxy : public QObject
 
 public:
     VNCWsProxy();
-    ~VNCWsProxy() override;
 
     /// Target of the proxy; read only by the next start().
     void setVncHost(const QString &host);
@@ -47,10 +42,6 @@ private:
     QString vncPort;
     QString proxyHost;
     QString proxyPort;
-    // Ends the program with the agent, also when the agent does not end in order; destroyed
-    // after `process`.
-    ChildJob childJob;
-    std::unique_ptr<QProcess> process;
-    // Stays bound, holding the chosen port, until the next start() or destruction.
-    std::unique_ptr<QTcpSocket> portSocket;
+    // The probe socket, the process object and the job that ends the program with the agent.
+    ChildLauncher launcher;
 };

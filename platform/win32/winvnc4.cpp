@@ -2,7 +2,7 @@
 //   winvnc4.exe LocalHost=yes ShowTrayIcon=false Log=*:file:100 PortNumber=N rfbauth=FILE
 // It relays each connection on 127.0.0.1:N to the Linux VNC server that the test started, at
 // VELMORA_VNC_TARGET (HOST:PORT).
-#include "platform/win32/standin.h"
+#include "platform/websockify/console.h"
 #include "platform/win32/tcprelay.h"
 
 #include <QCoreApplication>
@@ -10,7 +10,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
-using namespace standin;
+using namespace console;
 
 namespace {
 

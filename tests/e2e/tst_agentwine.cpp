@@ -1,8 +1,8 @@
 // The agent as the 32-bit Windows program it ships as: velmora.exe under Wine on an X desktop,
-// with the Windows stand-ins in place of the two programs that come with it (the proxy relays
-// WebSockets to its target; the VNC server relays to a real TigerVNC that this test runs on the
-// same desktop with the agent's own password file, so that frames can be compared byte for byte
-// with the X server's), and the Linux velmora-server. tst_winechain runs the real programs.
+// with the package's own websockify.exe and the Windows stand-in of the VNC server in place of
+// the real one (it relays to a real TigerVNC that this test runs on the same desktop with the
+// agent's own password file, so that frames can be compared byte for byte with the X server's),
+// and the Linux velmora-server. tst_winechain runs the real winvnc4.exe.
 // The package, the window, the ID, a real viewer's login and picture through velmora-connect, a
 // whole frame byte for byte, the exit button, the agent's programs ending with it (also when it is
 // killed), and a second run in the same folder.
@@ -48,7 +48,7 @@ bool accepts(quint16 port)
     return socket.waitForConnected(2000);
 }
 
-// The port a stand-in said it listens on, from the log the agent gave it.
+// The port a program said it listens on, from the log the agent gave it.
 quint16 listeningPort(const QString &logFile)
 {
     QFile log(logFile);
@@ -115,7 +115,7 @@ void TestAgentWine::initTestCase()
                  .exitCode,
              0);
 
-    // The package as a user gets it, with the stand-ins in place of its two programs.
+    // The package as a user gets it, with the stand-in in place of its VNC server.
     dir.reset(new QTemporaryDir);
     QVERIFY(dir->isValid());
     QCOMPARE(runTool(QStringLiteral("cmake"),
@@ -133,12 +133,9 @@ void TestAgentWine::initTestCase()
     const QByteArray text = instructions.readAll();
     QVERIFY(text.startsWith("\xef\xbb\xbf") && text.contains("\r\n"));
     QVERIFY(text.contains("winvnc4.exe") && text.contains("websockify.exe"));
-    for (const QString &program :
-         {QStringLiteral("winvnc4.exe"), QStringLiteral("websockify.exe")}) {
-        QVERIFY(QFile::remove(dir->filePath(program)));
-        QVERIFY(QFile::copy(win32Build + QStringLiteral("/platform/win32/bin/") + program,
-                            dir->filePath(program)));
-    }
+    QVERIFY(QFile::remove(dir->filePath(QStringLiteral("winvnc4.exe"))));
+    QVERIFY(QFile::copy(win32Build + QStringLiteral("/platform/win32/bin/winvnc4.exe"),
+                        dir->filePath(QStringLiteral("winvnc4.exe"))));
 
     server.reset(new ServerProcess(QStringLiteral(VELMORA_SERVER_BIN)));
     server->start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
@@ -266,7 +263,7 @@ void TestAgentWine::windowShowsIdAndPassword()
         },
         30000));
 
-    // Both stand-ins were started as the agent's command lines say, and log where it said.
+    // Both programs were started as the agent's command lines say, and log where it said.
     QFile vncLog(dir->filePath(QStringLiteral("vncserver.log")));
     QVERIFY(QTest::qWaitFor([&] { return listeningPort(vncLog.fileName()) != 0; }, 30000));
     QVERIFY(vncLog.open(QIODevice::ReadOnly));

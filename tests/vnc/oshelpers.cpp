@@ -4,6 +4,10 @@
 #include <QFile>
 #include <QMultiHash>
 
+#include <csignal>
+
+#include <sys/types.h>
+
 namespace {
 
 struct ProcessStat
@@ -42,6 +46,11 @@ bool isRunning(const ProcessStat &stat)
 bool processGone(qint64 pid)
 {
     return !isRunning(readStat(pid));
+}
+
+bool killProcess(qint64 pid)
+{
+    return ::kill(pid_t(pid), SIGKILL) == 0;
 }
 
 QList<qint64> runningDescendants(qint64 pid)

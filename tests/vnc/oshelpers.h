@@ -13,6 +13,9 @@
 /// reaped yet (an orphan's parent here may be an init that does not reap).
 bool processGone(qint64 pid);
 
+/// Ends process `pid` at once, as a crash or the task manager would; false when that fails.
+bool killProcess(qint64 pid);
+
 /// The processes that descend from `pid` (children, their children, ...) and still run.
 QList<qint64> runningDescendants(qint64 pid);
 

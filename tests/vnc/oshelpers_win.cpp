@@ -16,6 +16,16 @@ bool processGone(qint64 pid)
     return ended;
 }
 
+bool killProcess(qint64 pid)
+{
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(pid));
+    if (!process)
+        return false;
+    const bool ended = TerminateProcess(process, 1);
+    CloseHandle(process);
+    return ended;
+}
+
 QList<qint64> runningDescendants(qint64 pid)
 {
     QMultiHash<qint64, qint64> children;

@@ -1,4 +1,4 @@
-#include "platform/win32/standin.h"
+#include "platform/websockify/console.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace standin {
+namespace console {
 
 void say(const QString &line)
 {
@@ -38,4 +38,4 @@ std::optional<HostPort> parseHostPort(const QString &text)
     return address;
 }
 
-} // namespace standin
+} // namespace console

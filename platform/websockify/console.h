@@ -1,11 +1,11 @@
-// What the Windows stand-ins share besides the relay: their messages and address checks.
+// What the console programs under platform/ share: their messages and address checks.
 #pragma once
 
 #include <QString>
 
 #include <optional>
 
-namespace standin {
+namespace console {
 
 /// A checked HOST:PORT.
 struct HostPort
@@ -24,4 +24,4 @@ quint16 parsePort(const QString &text);
 /// Splits at the last colon; nothing unless the host is not empty and the port is valid.
 std::optional<HostPort> parseHostPort(const QString &text);
 
-} // namespace standin
+} // namespace console
