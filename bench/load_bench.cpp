@@ -925,6 +925,14 @@ void runFor(net::io_context &io, Clock::duration duration)
     io.run_for(duration);
 }
 
+// Turns the loop for `duration`, even when it has nothing to do meanwhile.
+void holdFor(net::io_context &io, Clock::duration duration)
+{
+    net::steady_timer timer(io, duration);
+    timer.async_wait([](const beast::error_code &) {});
+    runFor(io, duration);
+}
+
 // Waits until `done` holds, turning the loop meanwhile; throws `what` after `limit`.
 void waitUntil(net::io_context &io, const std::function<bool()> &done, Clock::duration limit,
                const char *what)
@@ -1723,7 +1731,7 @@ int runSingle(const Settings &settings)
 
     IdleCrowd crowd({server.port}, settings.agents, settings.agentPing);
     crowd.hold();
-    runFor(io, std::chrono::milliseconds(500));
+    holdFor(io, std::chrono::milliseconds(500));
     const long heldKb = server.residentKb();
     const long heldDescriptors = server.descriptors();
     const long heldSlab = slabKb();
@@ -1747,7 +1755,7 @@ int runSingle(const Settings &settings)
     // Two of the server's keepalive rounds.
     const double window = settings.idleTimeout;
     const double cpuBefore = server.cpuSeconds();
-    runFor(io, std::chrono::seconds(settings.idleTimeout));
+    holdFor(io, std::chrono::seconds(settings.idleTimeout));
     const double cpuIdle = (server.cpuSeconds() - cpuBefore) / window * 100;
     const long laterKb = server.residentKb();
     if (online() != agents)
