@@ -1590,17 +1590,18 @@ int runCluster(const Settings &settings)
     for (int i = 0; i < kNodes; ++i) {
         const int held = settings.agents / kNodes + (i < settings.agents % kNodes ? 1 : 0);
         std::printf("node %d memory:      %ld kB at start, %ld kB with its %d agents: %.1f kB per "
-                    "agent (%.1f after 10 s idle)\n",
+                    "agent (%.1f after the idle window)\n",
                     i + 1, baseKb[i], heldKb[i], held,
                     held ? double(heldKb[i] - baseKb[i]) / held : 0,
                     held ? double(laterKb[i] - baseKb[i]) / held : 0);
     }
-    std::printf("Redis memory:       used_memory %lld kB at start, %lld kB with the agents: %.0f "
-                "bytes per agent (%.0f after 10 s idle); %lld kB once they left: %.0f bytes per "
-                "agent (an ID stays taken for a day)\n",
-                redisBase / 1024, redisHeld / 1024, double(redisHeld - redisBase) / settings.agents,
-                double(redisLater - redisBase) / settings.agents, redisLeft / 1024,
-                double(redisLeft - redisBase) / settings.agents);
+    std::printf(
+        "Redis memory:       used_memory %lld kB at start, %lld kB with the agents: %.0f "
+        "bytes per agent (%.0f after the idle window); %lld kB once they left: %.0f bytes per "
+        "agent (an ID stays taken for a day)\n",
+        redisBase / 1024, redisHeld / 1024, double(redisHeld - redisBase) / settings.agents,
+        double(redisLater - redisBase) / settings.agents, redisLeft / 1024,
+        double(redisLeft - redisBase) / settings.agents);
     const double refresh = std::max(1.0, settings.idleTimeout / 2.0);
     std::printf("CPU at idle:        %s %% of one core; Redis %.2f %% (over %.0f s; keepalive "
                 "pings every %.0f s, each node refreshes its directory entries every %.0f s)\n",
