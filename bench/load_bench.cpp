@@ -1,9 +1,14 @@
-// Load on the rendezvous server, over loopback only: many idle agents held at once (memory per
-// agent, CPU at idle) and several relayed sessions at once (throughput against one session),
-// then the same sessions with the supporters over wss: a second server with TLS on its port
-// (a certificate made for the run by tests/support/testcertificates.sh) and the agents on its
+// Load on the rendezvous server, over loopback only. A crowd of idle agents (100,000 by default)
+// connects from many loopback source addresses (127.0.0.2 and up, fewer agents from each than
+// the server's limit per address), so that neither the bench's ports nor that limit run out;
+// it is held through two of the server's keepalive rounds, each agent pinging too as the real
+// one does (memory and descriptors per agent, CPU at idle). Beside the crowd, a live session's
+// round trips and the throughput of relayed sessions; then the same once the crowd has left.
+// Then the sessions with the supporters over wss: a second server with TLS on its port (a
+// certificate made for the run by tests/support/testcertificates.sh) and the agents on its
 // plain listener. The servers run as child processes so that their own memory and CPU are
-// measured.
+// measured; each holds a descriptor per agent, so the bench raises the limit on open files
+// that they inherit (as root; otherwise the hard limit must allow it already).
 //
 // With --cluster the run is a cluster's instead: a Redis child (nothing saved, a Unix socket in a
 // temporary folder, no TCP port) and three server nodes with --redis and one secret file, each on
@@ -20,7 +25,8 @@
 // the bench supporter plays the viewer. The handshake is timed apart; the relay figures count only
 // the bytes that follow it.
 //
-//   bench_load [--agents N] [--sessions K] [--seconds S] [--cluster]
+//   bench_load [--agents N] [--sessions K] [--seconds S] [--idle-timeout S] [--agent-ping S]
+//              [--cluster]
 #include "protocol/base64.h"
 #include "protocol/envelope.h"
 #include "server/beast/beast.h"
@@ -40,7 +46,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -51,6 +60,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -72,18 +82,32 @@ constexpr std::size_t kChallengeSize = 16;
 
 struct Settings
 {
-    int agents = 10000;
+    /// Idle agents; 0: 100,000 on one server, 10,000 over a cluster's nodes.
+    int agents = 0;
     int sessions = 4;
     double seconds = 5;
+    /// The servers' --idle-timeout: they ping every half of it (30 s is the server's default).
+    int idleTimeout = 30;
+    /// Each idle agent pings every this many seconds, as the real agent does; 0: never.
+    int agentPing = 10;
     bool cluster = false;
 };
 
-void raiseDescriptorLimit()
+// The bench and each server hold a descriptor per idle agent, and the servers inherit the
+// bench's limit. Raising the hard limit needs root (CAP_SYS_RESOURCE); without it the hard limit
+// in force must be high enough already.
+void raiseDescriptorLimit(int agents)
 {
+    const rlim_t needed = rlim_t(agents) + 1024;
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < needed)
+        limit.rlim_max = needed;
     limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        throw std::runtime_error("cannot raise the limit on open files to " +
+                                 std::to_string(needed) + " (" + std::strerror(errno) +
+                                 "): run as root, or raise the hard limit (ulimit -Hn) first");
 }
 
 // A temporary folder, removed with what it holds.
@@ -164,6 +188,29 @@ long residentKbOf(pid_t pid)
     return -1;
 }
 
+/// Descriptors that process `pid` holds open.
+long descriptorsOf(pid_t pid)
+{
+    std::error_code ec;
+    long count = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+        ++count;
+    return count;
+}
+
+/// The kernel's slab memory in kB (all processes: socket structures live there).
+long slabKb()
+{
+    std::ifstream meminfo("/proc/meminfo");
+    std::string line;
+    while (std::getline(meminfo, line)) {
+        if (line.rfind("Slab:", 0) == 0)
+            return std::atol(line.c_str() + 5);
+    }
+    return -1;
+}
+
 /// User plus system CPU time of process `pid` in seconds.
 double cpuSecondsOf(pid_t pid)
 {
@@ -194,23 +241,12 @@ public:
     {
         const std::string secret =
             secretFile.empty() ? directory.path + "/secret" : std::move(secretFile);
-        // Pings every 5 s, so that the idle measurement includes keepalive. The probe limit and
-        // the ID locks keep their defaults: every supporter of the bench asks once for an online
-        // agent's ID and passes the handshake, which touches neither (the counters printed at
-        // the end show it). Every bench client comes from 127.0.0.1, so the connections allowed
-        // per address are raised above what the bench holds (its agents, and 256 of them in the
-        // HTTP upgrade at a time).
-        std::vector<std::string> arguments{"velmora-server",
-                                           "--listen",
-                                           "127.0.0.1:0",
-                                           "--secret-file",
-                                           secret,
-                                           "--idle-timeout",
-                                           "10",
-                                           "--max-agents-per-address",
-                                           "20000",
-                                           "--max-http-per-address",
-                                           "1024"};
+        // Every limit keeps its default unless `extra` says otherwise: the idle agents come
+        // from many source addresses, at most kAgentsPerSource from each. The probe limit and
+        // the ID locks are not touched either: every supporter of the bench asks once for an
+        // online agent's ID and passes the handshake (the counters printed at the end show it).
+        std::vector<std::string> arguments{"velmora-server", "--listen", "127.0.0.1:0",
+                                           "--secret-file", secret};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         const bool withPlain =
             std::find(extra.begin(), extra.end(), "--plain-listen") != extra.end();
@@ -277,6 +313,8 @@ public:
 
     /// User plus system CPU time in seconds.
     double cpuSeconds() const { return cpuSecondsOf(pid); }
+
+    long descriptors() const { return descriptorsOf(pid); }
 
     /// Its --listen port (TLS with TLS flags), and its --plain-listen port if asked for one.
     std::uint16_t port = 0;
@@ -387,11 +425,44 @@ public:
         throw std::runtime_error("Redis's INFO " + section + " has no " + field);
     }
 
+    /// Commands Redis ran since its start, from INFO commandstats: all of them (those that
+    /// scripts ran included) and the scripts alone; the bench's own INFO left out.
+    struct Calls
+    {
+        long long all = 0;
+        long long scripts = 0;
+    };
+    Calls calls() const
+    {
+        std::istringstream lines(command({"INFO", "commandstats"}));
+        std::string line;
+        Calls calls;
+        while (std::getline(lines, line)) {
+            const auto name = line.find("cmdstat_");
+            const auto at = line.find(":calls=");
+            if (name != 0 || at == std::string::npos)
+                continue;
+            const std::string command = line.substr(8, at - 8);
+            if (command == "info")
+                continue;
+            const long long count = std::atoll(line.c_str() + at + 7);
+            calls.all += count;
+            if (command == "evalsha" || command == "eval")
+                calls.scripts += count;
+        }
+        return calls;
+    }
+
     /// Bytes that Redis's allocator holds for data and overhead (INFO's used_memory).
     long long usedMemory() const { return std::atoll(info("memory", "used_memory").c_str()); }
 
     long residentKb() const { return residentKbOf(pid); }
-    double cpuSeconds() const { return cpuSecondsOf(pid); }
+    /// Redis's own CPU time (INFO cpu, to the microsecond, where /proc counts 10 ms ticks).
+    double cpuSeconds() const
+    {
+        return std::atof(info("cpu", "used_cpu_sys").c_str()) +
+               std::atof(info("cpu", "used_cpu_user").c_str());
+    }
 
 private:
     static std::string lastLine(const std::string &path)
@@ -450,19 +521,31 @@ private:
     bool writing = false;
 };
 
-// An agent as the bench plays it: connects and takes its ID. With a `frame`, it answers
-// "start_session" as the VNC server of a minimal handshake and then sends `frame` envelopes back
-// to back.
+// An agent as the bench plays it: connects (from `source` when given) and takes its ID. With a
+// `frame`, it answers "start_session" as the VNC server of a minimal handshake and then sends
+// `frame` envelopes back to back; with `echo`, it answers it so too and then sends back every
+// byte the viewer sends.
 class BenchAgent : public std::enable_shared_from_this<BenchAgent>
 {
 public:
-    BenchAgent(net::io_context &io, std::uint16_t port, std::function<void(BenchAgent &)> ready)
-        : ws(tcp::socket(io), nullptr), port(port), ready(std::move(ready))
+    BenchAgent(net::io_context &io, std::uint16_t port, std::function<void(BenchAgent &)> ready,
+               net::ip::address source = {})
+        : ws(tcp::socket(io), nullptr), port(port), ready(std::move(ready)), source(source)
     {}
 
     void start()
     {
         auto self = shared_from_this();
+        if (!source.is_unspecified()) {
+            // A port of its own per source address: the bench's ports do not run out.
+            auto &socket = beast::get_lowest_layer(ws).socket();
+            beast::error_code ec;
+            socket.open(tcp::v4(), ec);
+            if (!ec)
+                socket.bind(tcp::endpoint(source, 0), ec);
+            if (ec)
+                return fail(ec);
+        }
         beast::get_lowest_layer(ws).async_connect(
             tcp::endpoint(net::ip::make_address("127.0.0.1"), port),
             [self](const beast::error_code &ec) {
@@ -497,10 +580,13 @@ public:
                     const auto at = message.find("\"id\":\"");
                     self->id = message.substr(at + 6, 9);
                     self->ready(*self);
-                } else if (message.find("\"start_session\"") != std::string::npos && self->frame &&
-                           self->phase == Phase::Idle) {
+                } else if (message.find("\"start_session\"") != std::string::npos &&
+                           (self->frame || self->echo) && self->phase == Phase::Idle) {
                     self->phase = Phase::ClientVersion;
                     self->sendRfb(std::string(kRfbVersion));
+                } else if (self->phase == Phase::Streaming && self->echo) {
+                    if (const auto payload = rfbPayload(message))
+                        self->sendRfb(*payload);
                 } else if (self->phase != Phase::Idle && self->phase != Phase::Streaming) {
                     self->handshake(message);
                 }
@@ -521,8 +607,7 @@ public:
 
     void fail(const beast::error_code &ec)
     {
-        ++failures;
-        if (failures >= 5)
+        if (++failures > 5)
             return;
         const auto &reason = ws.reason();
         if (ec == websocket::error::closed)
@@ -537,9 +622,12 @@ public:
     std::uint16_t port;
     std::function<void(BenchAgent &)> ready;
     std::string id;
+    net::ip::address source;
     std::shared_ptr<const std::string> frame;
+    bool echo = false;
     bool stopped = false;
-    static inline int failures = 0;
+    // Atomic: the idle crowd's agents run on a thread of their own.
+    static inline std::atomic<int> failures = 0;
 
 private:
     enum class Phase { Idle, ClientVersion, Choice, Response, Streaming, Failed };
@@ -551,15 +639,24 @@ private:
                     std::move(then));
     }
 
-    // The viewer's handshake bytes, relayed by the server in "rfb" envelopes.
-    void handshake(const std::string &message)
+    // The viewer's bytes in an "rfb" envelope of the server; none when it is not one.
+    static std::optional<std::string> rfbPayload(const std::string &message)
     {
         const auto json = velmora::envelope::parse(velmora::envelope::untilZero(message));
         const std::string *payload =
             json ? velmora::envelope::stringMember(*json, "payload") : nullptr;
         if (!payload)
+            return std::nullopt;
+        return velmora::base64::decode(*payload);
+    }
+
+    // The viewer's handshake bytes, relayed by the server in "rfb" envelopes.
+    void handshake(const std::string &message)
+    {
+        const auto payload = rfbPayload(message);
+        if (!payload)
             return handshakeFailed("a message that is not an \"rfb\" envelope");
-        received += velmora::base64::decode(*payload);
+        received += *payload;
         for (;;) {
             switch (phase) {
             case Phase::ClientVersion:
@@ -586,7 +683,10 @@ private:
                 received.erase(0, kChallengeSize);
                 phase = Phase::Streaming;
                 // Any response is right: SecurityResult "OK", then the desktop's frames.
-                sendRfb(std::string(4, '\0'), [self = shared_from_this()] { self->pump(); });
+                if (frame)
+                    sendRfb(std::string(4, '\0'), [self = shared_from_this()] { self->pump(); });
+                else
+                    sendRfb(std::string(4, '\0'));
                 return;
             default:
                 return;
@@ -673,6 +773,7 @@ public:
                           }
                           if (self->phase == Phase::Streaming) {
                               self->bytes += size;
+                              self->probeAnswered();
                           } else {
                               self->received += beast::buffers_to_string(self->buffer.data());
                               self->handshake();
@@ -681,6 +782,18 @@ public:
                           self->read();
                       });
     }
+
+    /// Once streaming, against an echoing agent: sends a probe of kProbeSize bytes every
+    /// `interval` (or as soon as the previous one is back, when it took longer) until `until`,
+    /// and keeps each round trip in roundTripsMs.
+    void startProbes(Clock::duration interval, Clock::time_point until)
+    {
+        probeInterval = interval;
+        probesUntil = until;
+        probeTimer = std::make_unique<net::steady_timer>(ws.get_executor());
+        probe();
+    }
+    bool probing() const { return probeTimer && !probesDone; }
 
     bool streaming() const { return phase == Phase::Streaming; }
     bool hasFailed() const { return phase == Phase::Failed; }
@@ -697,9 +810,37 @@ public:
     /// Bytes relayed after the handshake.
     std::uint64_t bytes = 0;
     std::string problem;
+    std::vector<double> roundTripsMs;
 
 private:
     enum class Phase { Version, Types, Challenge, Result, Streaming, Failed };
+    // A viewer's pointer event is 6 bytes, a key event 8.
+    static constexpr std::size_t kProbeSize = 8;
+
+    void probe()
+    {
+        if (Clock::now() >= probesUntil) {
+            probesDone = true;
+            return;
+        }
+        probeSent = Clock::now();
+        awaited = bytes + kProbeSize;
+        send(std::string(kProbeSize, '\x05'));
+    }
+
+    void probeAnswered()
+    {
+        if (awaited == 0 || bytes < awaited)
+            return;
+        awaited = 0;
+        roundTripsMs.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - probeSent).count());
+        probeTimer->expires_at(probeSent + probeInterval);
+        probeTimer->async_wait([self = shared_from_this()](const beast::error_code &ec) {
+            if (!ec)
+                self->probe();
+        });
+    }
 
     void send(std::string bytes) { writes.push(ws, shared_from_this(), std::move(bytes)); }
 
@@ -770,6 +911,12 @@ private:
     WriteQueue writes;
     Clock::time_point opened;
     Clock::time_point accepted;
+    std::unique_ptr<net::steady_timer> probeTimer;
+    Clock::duration probeInterval{};
+    Clock::time_point probesUntil;
+    Clock::time_point probeSent;
+    std::uint64_t awaited = 0;
+    bool probesDone = false;
 };
 
 void runFor(net::io_context &io, Clock::duration duration)
@@ -778,12 +925,51 @@ void runFor(net::io_context &io, Clock::duration duration)
     io.run_for(duration);
 }
 
+// Turns the loop for `duration`, even when it has nothing to do meanwhile.
+void holdFor(net::io_context &io, Clock::duration duration)
+{
+    net::steady_timer timer(io, duration);
+    timer.async_wait([](const beast::error_code &) {});
+    runFor(io, duration);
+}
+
+// Waits until `done` holds, turning the loop meanwhile; throws `what` after `limit`.
+void waitUntil(net::io_context &io, const std::function<bool()> &done, Clock::duration limit,
+               const char *what)
+{
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > deadline)
+            throw std::runtime_error(what);
+        runFor(io, std::chrono::milliseconds(20));
+    }
+}
+
+// Idle agents per loopback source address: below the server's default limit of agents per
+// address (1024), so that the servers run with their defaults.
+constexpr int kAgentsPerSource = 1000;
+
+// At least four, so that the 256 handshakes in flight stay within the server's default limit
+// of HTTP connections per address (128).
+int sourceAddressesFor(int agents)
+{
+    return std::max(4, (agents + kAgentsPerSource - 1) / kAgentsPerSource);
+}
+
+// Source address `index` of the idle agents: 127.0.0.2 and up (all of 127/8 is loopback).
+net::ip::address sourceAddress(int index)
+{
+    return net::ip::address_v4(0x7f000002u + std::uint32_t(index));
+}
+
 // Connects `count` idle agents, at most `inFlight` handshakes at a time; agent i to
-// ports[i % ports.size()].
+// ports[i % ports.size()], from the i-th source address round-robin, so that the handshakes in
+// flight come from many addresses.
 std::vector<std::shared_ptr<BenchAgent>> connectAgents(net::io_context &io,
                                                        const std::vector<std::uint16_t> &ports,
                                                        int count, double &seconds)
 {
+    const int sources = sourceAddressesFor(count);
     std::vector<std::shared_ptr<BenchAgent>> agents;
     int readyCount = 0;
     int started = 0;
@@ -793,18 +979,22 @@ std::vector<std::shared_ptr<BenchAgent>> connectAgents(net::io_context &io,
         if (started >= count)
             return;
         const std::uint16_t port = ports[std::size_t(started) % ports.size()];
+        const net::ip::address source = sourceAddress(started % sources);
         ++started;
-        auto agent = std::make_shared<BenchAgent>(io, port, [&](BenchAgent &) {
-            ++readyCount;
-            startOne();
-        });
+        auto agent = std::make_shared<BenchAgent>(
+            io, port,
+            [&](BenchAgent &) {
+                ++readyCount;
+                startOne();
+            },
+            source);
         agents.push_back(agent);
         agent->start();
     };
     const auto begin = Clock::now();
     for (int i = 0; i < inFlight; ++i)
         startOne();
-    const auto deadline = begin + std::chrono::seconds(120);
+    const auto deadline = begin + std::chrono::seconds(300);
     io.restart();
     while (readyCount < count && Clock::now() < deadline && BenchAgent::failures == 0)
         io.run_for(std::chrono::milliseconds(50));
@@ -814,6 +1004,78 @@ std::vector<std::shared_ptr<BenchAgent>> connectAgents(net::io_context &io,
                                  std::to_string(count) + " agents got an ID");
     return agents;
 }
+
+// The idle agents, once connected, on a loop and a thread of their own: the bench's sessions
+// beside them are then not served in turns with their pings and pongs. Each agent pings the
+// server every `pingSeconds` (as the real agent does), the pings spread evenly over that time.
+class IdleCrowd
+{
+public:
+    IdleCrowd(const std::vector<std::uint16_t> &ports, int count, int pingSeconds)
+        : pingSlots(pingSeconds * kTicksPerSecond), pinger(io)
+    {
+        agents = connectAgents(io, ports, count, connectSeconds);
+    }
+    ~IdleCrowd() { leave(); }
+    IdleCrowd(const IdleCrowd &) = delete;
+    IdleCrowd &operator=(const IdleCrowd &) = delete;
+
+    /// From now on the agents are served (and ping) on the crowd's thread.
+    void hold()
+    {
+        guard.emplace(io.get_executor());
+        if (pingSlots > 0) {
+            pinger.expires_after(std::chrono::milliseconds(1000 / kTicksPerSecond));
+            pinger.async_wait([this](const beast::error_code &ec) { onTick(ec); });
+        }
+        io.restart();
+        thread = std::thread([this] { io.run(); });
+    }
+
+    /// Every agent closes its connection at once (no close frame, as a lost network would).
+    void leave()
+    {
+        if (!thread.joinable())
+            return;
+        net::post(io, [this] {
+            pinger.cancel();
+            for (const auto &agent : agents) {
+                beast::error_code ignored;
+                beast::get_lowest_layer(agent->ws).socket().close(ignored);
+            }
+            guard.reset();
+        });
+        thread.join();
+        agents.clear();
+    }
+
+    int size() const { return int(agents.size()); }
+    double connectSeconds = 0;
+
+private:
+    static constexpr int kTicksPerSecond = 10;
+
+    void onTick(const beast::error_code &ec)
+    {
+        if (ec)
+            return;
+        const std::size_t slot = std::size_t(tick++ % pingSlots);
+        const std::size_t from = agents.size() * slot / std::size_t(pingSlots);
+        const std::size_t to = agents.size() * (slot + 1) / std::size_t(pingSlots);
+        for (std::size_t i = from; i < to; ++i)
+            agents[i]->ws.async_ping({}, [](const beast::error_code &) {});
+        pinger.expires_at(pinger.expiry() + std::chrono::milliseconds(1000 / kTicksPerSecond));
+        pinger.async_wait([this](const beast::error_code &error) { onTick(error); });
+    }
+
+    net::io_context io;
+    std::vector<std::shared_ptr<BenchAgent>> agents;
+    const int pingSlots;
+    long long tick = 0;
+    net::steady_timer pinger;
+    std::optional<net::executor_work_guard<net::io_context::executor_type>> guard;
+    std::thread thread;
+};
 
 struct RelayFigures
 {
@@ -940,6 +1202,68 @@ RelayFigures sessionThroughput(net::io_context &io, const ServerChild &server,
         io, {&server}, [&](int) { return ports; }, count, seconds, frameSize);
 }
 
+// Round trips of one live session at `port`, in milliseconds: an echoing agent, and a supporter
+// that sends a probe every 20 ms for `duration` after the VNC handshake.
+std::vector<double> liveRoundTrips(net::io_context &io, std::uint16_t port,
+                                   Clock::duration duration)
+{
+    int ready = 0;
+    const int failures = BenchAgent::failures;
+    auto agent = std::make_shared<BenchAgent>(io, port, [&](BenchAgent &) { ++ready; });
+    agent->echo = true;
+    agent->start();
+    waitUntil(
+        io,
+        [&] {
+            if (BenchAgent::failures > failures)
+                throw std::runtime_error("the live session's agent failed");
+            return ready == 1;
+        },
+        std::chrono::seconds(20), "the live session's agent got no ID within 20 s");
+    auto supporter = std::make_shared<BenchSupporter>(io, port, agent->id, nullptr);
+    supporter->start();
+    const auto failed = [&] {
+        if (supporter->hasFailed())
+            throw std::runtime_error(supporter->problem);
+    };
+    waitUntil(
+        io,
+        [&] {
+            failed();
+            return supporter->streaming();
+        },
+        std::chrono::seconds(20), "the live session's handshake did not end within 20 s");
+    supporter->startProbes(std::chrono::milliseconds(20), Clock::now() + duration);
+    waitUntil(
+        io,
+        [&] {
+            failed();
+            return !supporter->probing();
+        },
+        duration + std::chrono::seconds(20), "a probe of the live session was not answered");
+    beast::error_code ignored;
+    beast::get_lowest_layer(agent->ws).socket().close(ignored);
+    beast::get_lowest_layer(supporter->ws).socket().close(ignored);
+    runFor(io, std::chrono::milliseconds(200));
+    return supporter->roundTripsMs;
+}
+
+// "p50 A ms, p99 B ms (N round trips)" of `values`, by nearest rank.
+std::string percentiles(std::vector<double> values)
+{
+    if (values.empty())
+        return "no round trips";
+    std::sort(values.begin(), values.end());
+    const auto rank = [&](double q) {
+        const auto index = std::size_t(std::ceil(q * double(values.size())));
+        return values[std::min(values.size(), std::max<std::size_t>(index, 1)) - 1];
+    };
+    char text[128];
+    std::snprintf(text, sizeof text, "p50 %.2f ms, p99 %.2f ms, max %.2f ms (%zu round trips)",
+                  rank(0.5), rank(0.99), values.back(), values.size());
+    return text;
+}
+
 // The server's certificate for the TLS run, made by the tests' script into `folder`.
 void makeCertificates(const std::string &folder)
 {
@@ -990,10 +1314,16 @@ std::string fetchMetrics(net::io_context &io, std::uint16_t port)
 Settings parse(int argc, char **argv)
 {
     const char *usage =
-        "usage: bench_load [--agents N] [--sessions K] [--seconds S] [--cluster]\n"
-        "  --cluster  Redis and three nodes instead of one server: idle agents spread over the\n"
-        "             nodes, then the sessions with each supporter on its agent's node and on\n"
-        "             another one";
+        "usage: bench_load [--agents N] [--sessions K] [--seconds S] [--idle-timeout S]\n"
+        "                  [--agent-ping S] [--cluster]\n"
+        "  --agents N        idle agents (default 100000; with --cluster 10000)\n"
+        "  --idle-timeout S  the servers' --idle-timeout (default 30: they ping every 15 s);\n"
+        "                    the idle agents are held through two of their keepalive rounds\n"
+        "  --agent-ping S    each idle agent pings every S s, as the real agent (default 10; 0:\n"
+        "                    never)\n"
+        "  --cluster         Redis and three nodes instead of one server: idle agents spread over\n"
+        "                    the nodes, then the sessions with each supporter on its agent's node\n"
+        "                    and on another one";
     Settings settings;
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
@@ -1010,12 +1340,20 @@ Settings parse(int argc, char **argv)
             settings.sessions = std::atoi(value);
         else if (flag == "--seconds")
             settings.seconds = std::atof(value);
+        else if (flag == "--idle-timeout")
+            settings.idleTimeout = std::atoi(value);
+        else if (flag == "--agent-ping")
+            settings.agentPing = std::atoi(value);
         else
             throw std::runtime_error(usage);
     }
-    if (settings.agents < 1 || settings.sessions < 1 || settings.seconds <= 0 ||
-        settings.seconds > 60 || settings.agents > 15000)
-        throw std::runtime_error("out of range (agents 1..15000, seconds up to 60)");
+    if (settings.agents == 0)
+        settings.agents = settings.cluster ? 10000 : 100000;
+    if (settings.agents < 1 || settings.agents > 250000 || settings.sessions < 1 ||
+        settings.seconds <= 0 || settings.seconds > 60 || settings.idleTimeout < 2 ||
+        settings.idleTimeout > 120 || settings.agentPing < 0 || settings.agentPing > 60)
+        throw std::runtime_error("out of range (agents 1..250000, seconds up to 60, idle-timeout "
+                                 "2..120, agent-ping 0..60)");
     return settings;
 }
 
@@ -1042,18 +1380,6 @@ std::string perNode(const std::vector<double> &values, const char *format)
         out += (i ? ", node " : "node ") + std::to_string(i + 1) + " " + value;
     }
     return out;
-}
-
-// Waits until `done` holds, turning the loop meanwhile; throws `what` after `limit`.
-void waitUntil(net::io_context &io, const std::function<bool()> &done, Clock::duration limit,
-               const char *what)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline)
-            throw std::runtime_error(what);
-        runFor(io, std::chrono::milliseconds(20));
-    }
 }
 
 double median(std::vector<double> values)
@@ -1097,6 +1423,69 @@ RelaySummary summarize(const std::vector<RelayFigures> &rounds)
     return summary;
 }
 
+// What `count` session starts cost Redis: each an echoing agent on node i mod n (connected
+// beforehand, not counted) and a supporter on the next node, all at once, counted from the
+// supporters' connections to the last VNC handshake's end. Run with no idle agents online, so
+// that Redis meanwhile does nothing else (but a node's refresh of nothing, now and then).
+struct StartCost
+{
+    double callsPerStart = 0;
+    double scriptsPerStart = 0;
+    double cpuMicrosecondsPerStart = 0;
+};
+
+StartCost sessionStartCost(net::io_context &io, const RedisChild &redis,
+                           const std::vector<std::uint16_t> &ports, int count)
+{
+    std::vector<std::shared_ptr<BenchAgent>> agents;
+    int ready = 0;
+    for (int i = 0; i < count; ++i) {
+        agents.push_back(std::make_shared<BenchAgent>(io, ports[std::size_t(i) % ports.size()],
+                                                      [&](BenchAgent &) { ++ready; }));
+        agents.back()->echo = true;
+        agents.back()->start();
+    }
+    waitUntil(
+        io, [&] { return ready == count; }, std::chrono::seconds(20),
+        "the session-start agents got no ID within 20 s");
+    const RedisChild::Calls before = redis.calls();
+    const double cpuBefore = redis.cpuSeconds();
+    std::vector<std::shared_ptr<BenchSupporter>> supporters;
+    for (int i = 0; i < count; ++i) {
+        supporters.push_back(std::make_shared<BenchSupporter>(
+            io, ports[std::size_t(i + 1) % ports.size()], agents[std::size_t(i)]->id, nullptr));
+        supporters.back()->start();
+    }
+    waitUntil(
+        io,
+        [&] {
+            for (const auto &supporter : supporters) {
+                if (supporter->hasFailed())
+                    throw std::runtime_error(supporter->problem);
+                if (!supporter->streaming())
+                    return false;
+            }
+            return true;
+        },
+        std::chrono::seconds(20), "not every session started within 20 s");
+    const RedisChild::Calls after = redis.calls();
+    const double cpu = redis.cpuSeconds() - cpuBefore;
+    for (const auto &agent : agents) {
+        beast::error_code ignored;
+        beast::get_lowest_layer(agent->ws).socket().close(ignored);
+    }
+    for (const auto &supporter : supporters) {
+        beast::error_code ignored;
+        beast::get_lowest_layer(supporter->ws).socket().close(ignored);
+    }
+    runFor(io, std::chrono::milliseconds(200));
+    StartCost cost;
+    cost.callsPerStart = double(after.all - before.all) / count;
+    cost.scriptsPerStart = double(after.scripts - before.scripts) / count;
+    cost.cpuMicrosecondsPerStart = cpu * 1e6 / count;
+    return cost;
+}
+
 // The cluster run (see the top of this file).
 int runCluster(const Settings &settings)
 {
@@ -1111,7 +1500,9 @@ int runCluster(const Settings &settings)
     std::vector<std::uint16_t> ports;
     for (int i = 0; i < kNodes; ++i) {
         nodes.push_back(std::make_unique<ServerChild>(
-            std::vector<std::string>{"--redis", redis.url()}, secret));
+            std::vector<std::string>{"--redis", redis.url(), "--idle-timeout",
+                                     std::to_string(settings.idleTimeout)},
+            secret));
         // Without --node-address a node names itself by the port it was given.
         const ServerChild &node = *nodes.back();
         if (node.node != "127.0.0.1:" + std::to_string(node.port))
@@ -1143,23 +1534,30 @@ int runCluster(const Settings &settings)
     for (const ServerChild *node : servers)
         baseKb.push_back(node->residentKb());
 
+    const RedisChild::Calls callsBase = redis.calls();
     double connectSeconds = 0;
     auto agents = connectAgents(io, ports, settings.agents, connectSeconds);
+    const RedisChild::Calls callsConnected = redis.calls();
     runFor(io, std::chrono::milliseconds(500));
     const long long redisHeld = redis.usedMemory();
     std::vector<long> heldKb;
     for (const ServerChild *node : servers)
         heldKb.push_back(node->residentKb());
 
+    // Two of the nodes' keepalive rounds, and so two directory refreshes.
     std::vector<double> cpu;
     for (const ServerChild *node : servers)
         cpu.push_back(node->cpuSeconds());
     const double redisCpu = redis.cpuSeconds();
-    const double window = 10;
-    runFor(io, std::chrono::seconds(10));
+    const RedisChild::Calls callsIdle = redis.calls();
+    const double window = settings.idleTimeout;
+    runFor(io, std::chrono::seconds(settings.idleTimeout));
     for (std::size_t i = 0; i < servers.size(); ++i)
         cpu[i] = (servers[i]->cpuSeconds() - cpu[i]) / window * 100;
     const double redisIdle = (redis.cpuSeconds() - redisCpu) / window * 100;
+    const RedisChild::Calls callsLater = redis.calls();
+    const double idleCalls = double(callsLater.all - callsIdle.all) / window;
+    const double idleScripts = double(callsLater.scripts - callsIdle.scripts) / window;
     const long long redisLater = redis.usedMemory();
     std::vector<long> laterKb;
     for (const ServerChild *node : servers)
@@ -1192,20 +1590,38 @@ int runCluster(const Settings &settings)
     for (int i = 0; i < kNodes; ++i) {
         const int held = settings.agents / kNodes + (i < settings.agents % kNodes ? 1 : 0);
         std::printf("node %d memory:      %ld kB at start, %ld kB with its %d agents: %.1f kB per "
-                    "agent (%.1f after 10 s idle)\n",
+                    "agent (%.1f after the idle window)\n",
                     i + 1, baseKb[i], heldKb[i], held,
                     held ? double(heldKb[i] - baseKb[i]) / held : 0,
                     held ? double(laterKb[i] - baseKb[i]) / held : 0);
     }
-    std::printf("Redis memory:       used_memory %lld kB at start, %lld kB with the agents: %.0f "
-                "bytes per agent (%.0f after 10 s idle); %lld kB once they left: %.0f bytes per "
-                "agent (an ID stays taken for a day)\n",
-                redisBase / 1024, redisHeld / 1024, double(redisHeld - redisBase) / settings.agents,
-                double(redisLater - redisBase) / settings.agents, redisLeft / 1024,
-                double(redisLeft - redisBase) / settings.agents);
+    std::printf(
+        "Redis memory:       used_memory %lld kB at start, %lld kB with the agents: %.0f "
+        "bytes per agent (%.0f after the idle window); %lld kB once they left: %.0f bytes per "
+        "agent (an ID stays taken for a day)\n",
+        redisBase / 1024, redisHeld / 1024, double(redisHeld - redisBase) / settings.agents,
+        double(redisLater - redisBase) / settings.agents, redisLeft / 1024,
+        double(redisLeft - redisBase) / settings.agents);
+    const double refresh = std::max(1.0, settings.idleTimeout / 2.0);
     std::printf("CPU at idle:        %s %% of one core; Redis %.2f %% (over %.0f s; keepalive "
-                "pings every 5 s, each node refreshes its directory entries every 5 s)\n",
-                perNode(cpu, "%.2f").c_str(), redisIdle, window);
+                "pings every %.0f s, each node refreshes its directory entries every %.0f s)\n",
+                perNode(cpu, "%.2f").c_str(), redisIdle, window, refresh, refresh);
+    const double thousands = settings.agents / 1000.0;
+    std::printf("Redis at idle:      %.0f commands a second (%.1f scripts), %.1f per 1,000 "
+                "agents (%.2f scripts: a refresh runs 5 commands per agent, in scripts of 1,000 "
+                "agents); Redis CPU %.3f %% of one core per 1,000 agents\n",
+                idleCalls, idleScripts, idleCalls / thousands, idleScripts / thousands,
+                redisIdle / thousands);
+    std::printf("Redis per arrival:  %.1f commands (%.2f scripts) per agent connected with no ID "
+                "yet\n",
+                double(callsConnected.all - callsBase.all) / settings.agents,
+                double(callsConnected.scripts - callsBase.scripts) / settings.agents);
+    constexpr int kStarts = 40;
+    const StartCost starts = sessionStartCost(io, redis, ports, kStarts);
+    std::printf("Redis per session:  %.1f commands (%.2f scripts) and %.0f us of Redis CPU per "
+                "session start, the supporter on another node than its agent (%d at once)\n",
+                starts.callsPerStart, starts.scriptsPerStart, starts.cpuMicrosecondsPerStart,
+                kStarts);
 
     const std::size_t frameSize = 64 * 1024;
     const auto sameNode = [&](int i) {
@@ -1301,96 +1717,153 @@ int runCluster(const Settings &settings)
     return 0;
 }
 
+// The run on one server (see the top of this file).
+int runSingle(const Settings &settings)
+{
+    ServerChild server({"--idle-timeout", std::to_string(settings.idleTimeout)});
+    net::io_context io;
+    runFor(io, std::chrono::milliseconds(200));
+    const long baseKb = server.residentKb();
+    const long baseDescriptors = server.descriptors();
+    const long baseSlab = slabKb();
+    const auto online = [&] {
+        return metricValue(fetchMetrics(io, server.port), "velmora_agents_online");
+    };
+
+    IdleCrowd crowd({server.port}, settings.agents, settings.agentPing);
+    crowd.hold();
+    holdFor(io, std::chrono::milliseconds(500));
+    const long heldKb = server.residentKb();
+    const long heldDescriptors = server.descriptors();
+    const long heldSlab = slabKb();
+    const int agents = settings.agents;
+    const int sources = sourceAddressesFor(agents);
+    std::printf("idle agents:        %d from %d loopback source addresses (127.0.0.2 and up, up "
+                "to %d each), connected in %.2f s (%.0f per second)\n",
+                agents, sources, (agents + sources - 1) / sources, crowd.connectSeconds,
+                agents / crowd.connectSeconds);
+    std::printf("server memory:      %ld kB at start, %ld kB with the agents: %.2f kB per agent "
+                "(resident)\n",
+                baseKb, heldKb, double(heldKb - baseKb) / agents);
+    std::printf("descriptors:        %ld at start, %ld with the agents (%.3f per agent)\n",
+                baseDescriptors, heldDescriptors,
+                double(heldDescriptors - baseDescriptors) / agents);
+    std::printf("kernel slab:        %+ld kB on the whole machine with the agents: about %.1f kB "
+                "per TCP connection end (both ends are on this machine; other processes move "
+                "it too)\n",
+                heldSlab - baseSlab, double(heldSlab - baseSlab) / (2.0 * agents));
+
+    // Two of the server's keepalive rounds.
+    const double window = settings.idleTimeout;
+    const double cpuBefore = server.cpuSeconds();
+    holdFor(io, std::chrono::seconds(settings.idleTimeout));
+    const double cpuIdle = (server.cpuSeconds() - cpuBefore) / window * 100;
+    const long laterKb = server.residentKb();
+    if (online() != agents)
+        throw std::runtime_error("only " + std::to_string(online()) + " of " +
+                                 std::to_string(agents) + " agents were online after " +
+                                 std::to_string(settings.idleTimeout) + " s idle");
+    std::printf("server CPU at idle: %.2f %% of one core over %.0f s: two rounds of its keepalive "
+                "pings (every %.0f s: %.0f a second)",
+                cpuIdle, window, window / 2, agents / (window / 2));
+    if (settings.agentPing > 0)
+        std::printf(" and the agents' pings (every %d s: %.0f a second)", settings.agentPing,
+                    double(agents) / settings.agentPing);
+    std::printf("; memory then %.2f kB per agent\n", double(laterKb - baseKb) / agents);
+
+    // One keepalive round of round trips beside the crowd, then the sessions' throughput.
+    const auto roundTripTime = std::chrono::seconds(std::max(2, settings.idleTimeout / 2));
+    const std::vector<double> crowdedTrips = liveRoundTrips(io, server.port, roundTripTime);
+    std::printf("live session beside the %d idle agents, a probe every 20 ms for %lld s: %s\n",
+                agents, static_cast<long long>(roundTripTime.count()),
+                percentiles(crowdedTrips).c_str());
+    const std::size_t frameSize = 64 * 1024;
+    const SessionPorts plainPorts{server.port, server.port, nullptr};
+    const RelayFigures crowdedOne =
+        sessionThroughput(io, server, plainPorts, 1, settings.seconds, frameSize);
+    const RelayFigures crowdedMany =
+        sessionThroughput(io, server, plainPorts, settings.sessions, settings.seconds, frameSize);
+    if (online() != agents)
+        throw std::runtime_error("idle agents were lost during the sessions");
+
+    crowd.leave();
+    waitUntil(
+        io, [&] { return online() == 0; }, std::chrono::seconds(60),
+        "the server still had idle agents online 60 s after they left");
+    const long leftKb = server.residentKb();
+    const std::vector<double> aloneTrips = liveRoundTrips(io, server.port, roundTripTime);
+    std::printf("live session alone, the same probes: %s\n", percentiles(aloneTrips).c_str());
+    const RelayFigures one =
+        sessionThroughput(io, server, plainPorts, 1, settings.seconds, frameSize);
+    const RelayFigures many =
+        sessionThroughput(io, server, plainPorts, settings.sessions, settings.seconds, frameSize);
+    std::printf("server memory once the agents left: %ld kB\n", leftKb);
+    std::printf("relay beside the idle agents, against the same once they left:\n");
+    std::printf("  1 session:        %.1f MB/s beside them, %.1f MB/s alone (%.2f x; server CPU "
+                "%.2f against %.2f ms per MB)\n",
+                crowdedOne.megabytesPerSecond, one.megabytesPerSecond,
+                crowdedOne.megabytesPerSecond / one.megabytesPerSecond,
+                crowdedOne.serverCpuMsPerMegabyte, one.serverCpuMsPerMegabyte);
+    std::printf("  %d sessions:       %.1f MB/s in all beside them, %.1f MB/s alone (%.2f x; "
+                "server CPU %.2f against %.2f ms per MB)\n",
+                settings.sessions, crowdedMany.megabytesPerSecond, many.megabytesPerSecond,
+                crowdedMany.megabytesPerSecond / many.megabytesPerSecond,
+                crowdedMany.serverCpuMsPerMegabyte, many.serverCpuMsPerMegabyte);
+
+    // The same workload with the supporters over wss.
+    TemporaryFolder certificates;
+    makeCertificates(certificates.path);
+    ServerChild tlsServer({"--tls-cert", certificates.path + "/server.crt", "--tls-key",
+                           certificates.path + "/server.key", "--plain-listen", "127.0.0.1:0"});
+    const auto tls = clientTlsContext(certificates.path + "/ca.crt");
+    const SessionPorts tlsPorts{tlsServer.plainPort, tlsServer.port, tls.get()};
+    const RelayFigures tlsOne =
+        sessionThroughput(io, tlsServer, tlsPorts, 1, settings.seconds, frameSize);
+    const RelayFigures tlsMany =
+        sessionThroughput(io, tlsServer, tlsPorts, settings.sessions, settings.seconds, frameSize);
+
+    std::printf("relay, 64 KiB frames agent to supporter, bench clients in one thread, timed "
+                "after each session's VNC handshake; TLS: a second server with --tls-cert, "
+                "the supporters over wss, the agents on its plain listener:\n");
+    std::printf("  1 session:        %.1f MB/s (handshake %.1f ms; server CPU %.2f ms per MB)\n",
+                one.megabytesPerSecond, one.slowestHandshakeMs, one.serverCpuMsPerMegabyte);
+    std::printf("  1 session, TLS:   %.1f MB/s (%.2f x plain; handshake %.1f ms; server CPU "
+                "%.2f ms per MB)\n",
+                tlsOne.megabytesPerSecond, tlsOne.megabytesPerSecond / one.megabytesPerSecond,
+                tlsOne.slowestHandshakeMs, tlsOne.serverCpuMsPerMegabyte);
+    std::printf("  %d sessions:       %.1f MB/s in all (%.2f x one session, %.1f MB/s each; "
+                "slowest handshake %.1f ms; server CPU %.2f ms per MB)\n",
+                settings.sessions, many.megabytesPerSecond,
+                many.megabytesPerSecond / one.megabytesPerSecond,
+                many.megabytesPerSecond / settings.sessions, many.slowestHandshakeMs,
+                many.serverCpuMsPerMegabyte);
+    std::printf("  %d sessions, TLS:  %.1f MB/s in all (%.2f x plain; %.2f x one session, "
+                "%.1f MB/s each; slowest handshake %.1f ms; server CPU %.2f ms per MB)\n",
+                settings.sessions, tlsMany.megabytesPerSecond,
+                tlsMany.megabytesPerSecond / many.megabytesPerSecond,
+                tlsMany.megabytesPerSecond / tlsOne.megabytesPerSecond,
+                tlsMany.megabytesPerSecond / settings.sessions, tlsMany.slowestHandshakeMs,
+                tlsMany.serverCpuMsPerMegabyte);
+    std::printf("server memory after: %ld kB\n", server.residentKb());
+    for (const auto &[name, port] :
+         {std::pair{"server's", server.port}, std::pair{"TLS server's", tlsServer.plainPort}}) {
+        const std::string metrics = fetchMetrics(io, port);
+        std::printf("%s counters: handshakes %s; supporters refused: %s; ID locks: %s\n", name,
+                    nonZeroMetrics(metrics, "velmora_handshakes_total").c_str(),
+                    nonZeroMetrics(metrics, "velmora_supporter_refusals_total").c_str(),
+                    nonZeroMetrics(metrics, "velmora_lockouts_total ").c_str());
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     try {
         const Settings settings = parse(argc, argv);
-        raiseDescriptorLimit();
-        if (settings.cluster)
-            return runCluster(settings);
-        ServerChild server;
-        net::io_context io;
-        runFor(io, std::chrono::milliseconds(200));
-        const long baseKb = server.residentKb();
-
-        double connectSeconds = 0;
-        auto agents = connectAgents(io, {server.port}, settings.agents, connectSeconds);
-        runFor(io, std::chrono::milliseconds(500));
-        const long heldKb = server.residentKb();
-        std::printf("idle agents:        %d connected in %.2f s (%.0f per second)\n",
-                    settings.agents, connectSeconds, settings.agents / connectSeconds);
-        std::printf("server memory:      %ld kB at start, %ld kB with the agents: %.1f kB per "
-                    "agent\n",
-                    baseKb, heldKb, double(heldKb - baseKb) / settings.agents);
-
-        const double cpuBefore = server.cpuSeconds();
-        const double window = 10;
-        runFor(io, std::chrono::seconds(10));
-        const double cpuIdle = (server.cpuSeconds() - cpuBefore) / window * 100;
-        std::printf("server CPU at idle: %.2f %% of one core over %.0f s (keepalive pings every "
-                    "5 s)\n",
-                    cpuIdle, window);
-        for (const auto &agent : agents) {
-            beast::error_code ignored;
-            beast::get_lowest_layer(agent->ws).socket().close(ignored);
-        }
-        agents.clear();
-        runFor(io, std::chrono::seconds(1));
-
-        const std::size_t frameSize = 64 * 1024;
-        const SessionPorts plainPorts{server.port, server.port, nullptr};
-        const RelayFigures one =
-            sessionThroughput(io, server, plainPorts, 1, settings.seconds, frameSize);
-        const RelayFigures many = sessionThroughput(io, server, plainPorts, settings.sessions,
-                                                    settings.seconds, frameSize);
-
-        // The same workload with the supporters over wss.
-        TemporaryFolder certificates;
-        makeCertificates(certificates.path);
-        ServerChild tlsServer({"--tls-cert", certificates.path + "/server.crt", "--tls-key",
-                               certificates.path + "/server.key", "--plain-listen", "127.0.0.1:0"});
-        const auto tls = clientTlsContext(certificates.path + "/ca.crt");
-        const SessionPorts tlsPorts{tlsServer.plainPort, tlsServer.port, tls.get()};
-        const RelayFigures tlsOne =
-            sessionThroughput(io, tlsServer, tlsPorts, 1, settings.seconds, frameSize);
-        const RelayFigures tlsMany = sessionThroughput(io, tlsServer, tlsPorts, settings.sessions,
-                                                       settings.seconds, frameSize);
-
-        std::printf("relay, 64 KiB frames agent to supporter, bench clients in one thread, timed "
-                    "after each session's VNC handshake; TLS: a second server with --tls-cert, "
-                    "the supporters over wss, the agents on its plain listener:\n");
-        std::printf(
-            "  1 session:        %.1f MB/s (handshake %.1f ms; server CPU %.2f ms per MB)\n",
-            one.megabytesPerSecond, one.slowestHandshakeMs, one.serverCpuMsPerMegabyte);
-        std::printf("  1 session, TLS:   %.1f MB/s (%.2f x plain; handshake %.1f ms; server CPU "
-                    "%.2f ms per MB)\n",
-                    tlsOne.megabytesPerSecond, tlsOne.megabytesPerSecond / one.megabytesPerSecond,
-                    tlsOne.slowestHandshakeMs, tlsOne.serverCpuMsPerMegabyte);
-        std::printf("  %d sessions:       %.1f MB/s in all (%.2f x one session, %.1f MB/s each; "
-                    "slowest handshake %.1f ms; server CPU %.2f ms per MB)\n",
-                    settings.sessions, many.megabytesPerSecond,
-                    many.megabytesPerSecond / one.megabytesPerSecond,
-                    many.megabytesPerSecond / settings.sessions, many.slowestHandshakeMs,
-                    many.serverCpuMsPerMegabyte);
-        std::printf("  %d sessions, TLS:  %.1f MB/s in all (%.2f x plain; %.2f x one session, "
-                    "%.1f MB/s each; slowest handshake %.1f ms; server CPU %.2f ms per MB)\n",
-                    settings.sessions, tlsMany.megabytesPerSecond,
-                    tlsMany.megabytesPerSecond / many.megabytesPerSecond,
-                    tlsMany.megabytesPerSecond / tlsOne.megabytesPerSecond,
-                    tlsMany.megabytesPerSecond / settings.sessions, tlsMany.slowestHandshakeMs,
-                    tlsMany.serverCpuMsPerMegabyte);
-        std::printf("server memory after: %ld kB\n", server.residentKb());
-        for (const auto &[name, port] :
-             {std::pair{"server's", server.port}, std::pair{"TLS server's", tlsServer.plainPort}}) {
-            const std::string metrics = fetchMetrics(io, port);
-            std::printf("%s counters: handshakes %s; supporters refused: %s; ID locks: %s\n", name,
-                        nonZeroMetrics(metrics, "velmora_handshakes_total").c_str(),
-                        nonZeroMetrics(metrics, "velmora_supporter_refusals_total").c_str(),
-                        nonZeroMetrics(metrics, "velmora_lockouts_total ").c_str());
-        }
-        return 0;
+        raiseDescriptorLimit(settings.agents);
+        return settings.cluster ? runCluster(settings) : runSingle(settings);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "bench_load: %s\n", error.what());
         return 1;
