@@ -1,16 +1,20 @@
 // Two nodes of a cluster in-process, sharing a real Redis: a supporter reaches an agent through
 // the node that does not hold it, byte for byte and with the same close reasons; an agent keeps
 // its ID on another node; IDs stay unique across nodes; a node that goes away hands its agents
-// over; Redis out of reach keeps sessions in progress and refuses what needs it, until it is back.
+// over; Redis out of reach keeps sessions in progress and refuses what needs it, until it is back;
+// a token presented again beside a live agent on another node does not take its ID.
 #include "agentpeer.h"
 #include "clusterprocess.h"
+#include "rawwebsocket.h"
 #include "redisprocess.h"
 #include "serverthread.h"
+#include "silentagent.h"
 #include "supporterpeer.h"
 
 #include "server/cluster/nodeauth.h"
 #include "server/core/redisurl.h"
 #include "server/core/sessiontokens.h"
+#include "server/net/agentadmission.h"
 
 #include <QDateTime>
 #include <QNetworkRequest>
@@ -19,19 +23,24 @@
 #include <memory>
 
 using namespace std::chrono_literals;
+using velmora::server::AgentAdmission;
 using velmora::server::ServerConfig;
 
 namespace {
 
-ServerConfig nodeConfig(const RedisProcess &redis)
+// Directory entries refreshed every 4 s, and a silent connection pinged after 4 s and dropped
+// after 8: an agent check's wait is over well before.
+constexpr std::chrono::milliseconds kSlowRefresh = 8000ms;
+
+// Directory entries refreshed every second by default, so that the tests see refreshes happen.
+ServerConfig nodeConfig(const RedisProcess &redis, std::chrono::milliseconds idleTimeout = 2000ms)
 {
     ServerConfig config = ServerThread::defaultConfig();
     // The peers here speak no RFB: the bare relay.
     config.followSecurityHandshake = false;
     config.options.redis = std::get<velmora::server::RedisEndpoint>(
         velmora::server::parseRedisUrl(redis.unixUrl().toStdString()));
-    // Directory entries refreshed every second, so that the tests see refreshes happen.
-    config.options.idleTimeout = 2000ms;
+    config.options.idleTimeout = idleTimeout;
     return config;
 }
 
@@ -457,6 +466,82 @@ private slots:
         SupporterPeer later;
         later.open(a.viewerUrl(agent.id));
         QVERIFY(later.waitForMessages(1));
+    }
+
+    // A token presented on one node while another holds its ID: the node that holds it asks its
+    // agent, and only a silent one gives the ID up.
+    void liveAgentOnAnotherNodeKeepsItsId()
+    {
+        ServerThread a(nodeConfig(*redis, kSlowRefresh));
+        ServerThread b(nodeConfig(*redis, kSlowRefresh));
+        AgentPeer holder(AgentPeer::Mode::Echo);
+        holder.open(a.agentUrl());
+        QVERIFY(holder.waitForId());
+
+        AgentPeer replay(AgentPeer::Mode::Echo);
+        replay.open(b.agentUrl(), holder.token);
+        QVERIFY(replay.waitForId());
+        QVERIFY(replay.id != holder.id);
+        QVERIFY(a.waitForLog("agent check id=" + holder.id +
+                             " from node 127.0.0.1:" + QString::number(b.port()) + ": alive"));
+        QVERIFY(b.logMatching("agent online id=" + replay.id)
+                    .first()
+                    .endsWith("(" + QString(AgentAdmission::kHeldByLiveAgent) + ")"));
+
+        // Several refreshes later, the holder is still there and reached through either node.
+        for (ServerThread *node : {&a, &b}) {
+            SupporterPeer supporter;
+            supporter.open(node->viewerUrl(holder.id));
+            QVERIFY(supporter.waitForMessages(1));
+            QCOMPARE(supporter.messages.first(), holder.greeting);
+            supporter.socket.close();
+            QVERIFY(holder.waitForDisconnected());
+            holder.reconnect();
+            QVERIFY(holder.waitForId());
+        }
+        QVERIFY(a.logMatching("replaced").isEmpty());
+    }
+
+    // The holder's link went half-open: its node says so, and the agent that came back through
+    // the other node takes the ID; the holder's node lets its connection go.
+    void silentAgentOnAnotherNodeGivesItsIdUp()
+    {
+        ServerThread a(nodeConfig(*redis, kSlowRefresh));
+        ServerThread b(nodeConfig(*redis, kSlowRefresh));
+        SilentAgent holder;
+        QVERIFY(holder.open(a.port()));
+        holder.goSilent();
+
+        AgentPeer back(AgentPeer::Mode::Echo);
+        back.open(b.agentUrl(), holder.token);
+        QVERIFY(back.waitForId());
+        QCOMPARE(back.id, holder.id);
+        QVERIFY(a.waitForLog("agent check id=" + holder.id +
+                             " from node 127.0.0.1:" + QString::number(b.port()) + ": silent"));
+        QVERIFY(b.waitForLog("agent id=" + holder.id + " on node 127.0.0.1:" +
+                             QString::number(a.port()) + " did not answer"));
+        // Its node lets the old connection go at its next refresh (it answers no close either).
+        QVERIFY(a.waitForLog("agent offline id=" + holder.id, 20000));
+
+        SupporterPeer supporter;
+        supporter.open(a.viewerUrl(back.id));
+        QVERIFY(supporter.waitForMessages(1));
+        QCOMPARE(supporter.messages.first(), back.greeting);
+    }
+
+    // Only a node can ask: the check's path without a node's signature is not found.
+    void unsignedCheckIsRefused()
+    {
+        ServerThread a(nodeConfig(*redis, kSlowRefresh));
+        AgentPeer holder(AgentPeer::Mode::Echo);
+        holder.open(a.agentUrl());
+        QVERIFY(holder.waitForId());
+        RawWebSocket forged;
+        QVERIFY(forged.handshake(a.port(), "/agent-check/" + holder.id.toLatin1(),
+                                 "X-Velmora-Client: 127.0.0.1:1\r\n"
+                                 "X-Velmora-Node-Signature: 1:00\r\n"));
+        QVERIFY(forged.responseHead.startsWith("HTTP/1.1 404"));
+        QVERIFY(a.logMatching("agent check").isEmpty());
     }
 };
 
