@@ -62,16 +62,9 @@ command -v i686-w64-mingw32-g++-posix >/dev/null ||
     die "i686-w64-mingw32-g++-posix is missing: run scripts/install-deps.sh --win32"
 
 # Fail before the long build if the second source is not at hand.
-if [[ ! -f "$websockets_source" ]]; then
-    die "$websockets_tarball not found at $websockets_source.
-  It is Qt WebSockets $qt_version as exported from Qt's own repository at the tag
-  $websockets_tag (commit $websockets_commit, $websockets_url),
-  the file with SHA-256 $websockets_sha256.
-  Put that file at the path above, or name its path in VELMORA_QTWEBSOCKETS_SOURCE."
-fi
-actual=$(sha256sum "$websockets_source" | cut -d' ' -f1)
-[[ "$actual" == "$websockets_sha256" ]] ||
-    die "$websockets_source has SHA-256 $actual, expected $websockets_sha256"
+source "$root/scripts/third-party.sh"
+require_archive "$websockets_source" VELMORA_QTWEBSOCKETS_SOURCE "Qt WebSockets $qt_version" \
+    "$websockets_tag" "$websockets_commit" "$websockets_url" "$websockets_sha256"
 
 mkdir -p "$cache"
 work="$cache/build-$key"

@@ -55,16 +55,9 @@ for tool in meson nasm dpkg-source; do
 done
 [[ -f /usr/$host/lib/libz.a ]] || die "MinGW's zlib is missing: run scripts/install-deps.sh --win32"
 
-if [[ ! -f "$tigervnc_source" ]]; then
-    die "$tigervnc_tarball not found at $tigervnc_source.
-  It is TigerVNC $tigervnc_version as exported from TigerVNC's own repository at the tag
-  $tigervnc_tag (commit $tigervnc_commit, $tigervnc_url),
-  the file with SHA-256 $tigervnc_sha256.
-  Put that file at the path above, or name its path in VELMORA_TIGERVNC_SOURCE."
-fi
-actual=$(sha256sum "$tigervnc_source" | cut -d' ' -f1)
-[[ "$actual" == "$tigervnc_sha256" ]] ||
-    die "$tigervnc_source has SHA-256 $actual, expected $tigervnc_sha256"
+source "$root/scripts/third-party.sh"
+require_archive "$tigervnc_source" VELMORA_TIGERVNC_SOURCE "TigerVNC $tigervnc_version" \
+    "$tigervnc_tag" "$tigervnc_commit" "$tigervnc_url" "$tigervnc_sha256"
 
 source "$root/scripts/debian-source.sh"
 ensure_deb_src pixman
