@@ -552,6 +552,10 @@ void TestServerAttacks::idSiege()
     QVERIFY2(guesses >= 3 && guesses <= 1 + int((seconds + 1) / 4) + 3,
              qPrintable(QString::number(guesses)));
     QVERIFY(server->waitForLine(QStringLiteral("refused in a row, id locked for 4 s")));
+    QVERIFY2(percentile(meanwhile, 0.99) < 100000, qPrintable(p99Text(meanwhile)));
+    QVERIFY2(memory.growthKb() < 32 * 1024, qPrintable(QString::number(memory.growthKb())));
+}
+
 // Idle TCP connections on the TLS port, then on the plain one, then half a ClientHello on many of
 // the first: an idle TLS connection costs about what a plain one does, as its TLS state is made
 // only once bytes come; half-open handshakes are held to their budget, and when it is all over
