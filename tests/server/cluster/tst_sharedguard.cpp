@@ -779,7 +779,8 @@ private slots:
         QVERIFY(std::holds_alternative<RedisEndpoint>(parsed));
         RedisClient client(io, std::get<RedisEndpoint>(parsed), [](const std::string &) {});
         const LockoutSchedule longer{10s, 60s};
-        SharedGuard guard(client, longer, kFewProbes, "velmora:", {}, SharedGuard::kNewIdLimit, 500ms);
+        SharedGuard guard(client, longer, kFewProbes, "velmora:", {}, velmora::server::kNewIdLimit,
+                          500ms);
         client.start(100ms);
         QVERIFY(runUntil([&] { return client.connected(); }));
         const QByteArray key = QByteArray("velmora:lock:") + kId.c_str();
