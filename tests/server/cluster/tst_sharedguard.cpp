@@ -783,7 +783,8 @@ private slots:
                           500ms);
         client.start(100ms);
         QVERIFY(runUntil([&] { return client.connected(); }));
-        const QByteArray key = QByteArray("velmora:lock:") + kId.c_str();
+        // The guesser's own lock on each ID.
+        const QByteArray key = QByteArray("velmora:lock:") + kId.c_str() + ":" + kGuesser.c_str();
 
         const auto first = ended(guard, kId, guessed(RfbHandshake::Refusal::WrongPassword));
         QVERIFY(first && first->guess);
@@ -801,15 +802,17 @@ private slots:
         QVERIFY(runUntil([&] { return !client.connected(); }));
         QVERIFY2(primary.restart(), qPrintable(primary.error()));
         QVERIFY(runUntil([&] { return client.connected(); }));
-        const QByteArray otherKey = QByteArray("velmora:lock:") + kOtherId.c_str();
+        const QByteArray otherKey =
+            QByteArray("velmora:lock:") + kOtherId.c_str() + ":" + kGuesser.c_str();
         QVERIFY(QTest::qWaitFor(
             [&] {
                 io.run_for(10ms);
                 return primary.call({"HGET", otherKey, "n"}) == "$1\r\n1\r\n";
             },
             10000));
-        const auto locked = lockedFor(guard, kOtherId);
-        QVERIFY(locked && *locked > 5s);
+        const auto again = admit(guard, kGuesser, kOtherId);
+        QVERIFY(again && again->kind == Guard::Admission::Kind::Refused);
+        QVERIFY(again->refusal.retryAfter > 5s);
         // The acknowledged one was not sent again.
         QCOMPARE(primary.call({"EXISTS", key}), QByteArray(":0\r\n"));
         replica.freeze(false);
