@@ -149,6 +149,8 @@ private:
     // Starts a proxy in front of `target` and waits until it accepts connections; check
     // QTest::currentTestFailed() after.
     void startProxy(VNCWsProxy &proxy, quint16 targetPort);
+    // The same, towards a port where nothing listens yet; returns that port.
+    quint16 startProxyWithoutTarget(VNCWsProxy &proxy);
     // An agent-like WebSocket to the shared proxy, connected, with its target connection.
     std::unique_ptr<QWebSocket> openSession();
 
@@ -194,6 +196,16 @@ void TestWebsockifyProgram::startProxy(VNCWsProxy &proxy, quint16 targetPort)
     proxy.start();
     QTRY_COMPARE_WITH_TIMEOUT(started.count(), 1, 30000);
     QTRY_VERIFY_WITH_TIMEOUT(acceptsConnections(proxy.port()), 30000);
+}
+
+quint16 TestWebsockifyProgram::startProxyWithoutTarget(VNCWsProxy &proxy)
+{
+    const quint16 port = closedPort();
+    if (port == 0)
+        QTest::qFail("no free port", __FILE__, __LINE__);
+    else
+        startProxy(proxy, port);
+    return port;
 }
 
 std::unique_ptr<QWebSocket> TestWebsockifyProgram::openSession()
@@ -409,10 +421,8 @@ void TestWebsockifyProgram::targetListeningLate()
 {
     // The VNC server may listen seconds after its process started; a session opened before then
     // waits for it and loses nothing of what it sent meanwhile.
-    const quint16 port = closedPort();
-    QVERIFY(port);
     VNCWsProxy proxy;
-    startProxy(proxy, port);
+    const quint16 port = startProxyWithoutTarget(proxy);
     if (QTest::currentTestFailed())
         return;
 
@@ -450,10 +460,8 @@ void TestWebsockifyProgram::targetListeningLate()
 
 void TestWebsockifyProgram::targetNeverListening()
 {
-    const quint16 port = closedPort();
-    QVERIFY(port);
     VNCWsProxy proxy;
-    startProxy(proxy, port);
+    const quint16 port = startProxyWithoutTarget(proxy);
     if (QTest::currentTestFailed())
         return;
 
