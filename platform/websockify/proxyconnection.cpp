@@ -61,6 +61,9 @@ ProxyConnection::ProxyConnection(QTcpSocket *client, const console::HostPort &ta
     handshakeTimer.setSingleShot(true);
     connect(&handshakeTimer, &QTimer::timeout, client, &QTcpSocket::abort);
     handshakeTimer.start(handshakeTimeoutMs);
+    retryTimer.setSingleShot(true);
+    retryTimer.setInterval(targetRetryMs);
+    connect(&retryTimer, &QTimer::timeout, this, &ProxyConnection::connectTarget);
     readClient();
 }
 
@@ -123,7 +126,8 @@ void ProxyConnection::readHandshake()
     client->write(response + "\r\n");
     handshakeTimer.stop();
     state = State::Open;
-    target->connectToHost(targetAddress.host, targetAddress.port);
+    targetWait.start();
+    connectTarget();
     readFrames();
 }
 
@@ -215,8 +219,25 @@ void ProxyConnection::readTarget()
     }
 }
 
+void ProxyConnection::connectTarget()
+{
+    target->connectToHost(targetAddress.host, targetAddress.port);
+}
+
+bool ProxyConnection::retryTarget(QAbstractSocket::SocketError error)
+{
+    // Only a refusal: nothing listens there yet. Tried while the client is there, or while
+    // bytes it sent before it left wait for the target.
+    if (targetConnected || error != QAbstractSocket::ConnectionRefusedError ||
+        targetWait.elapsed() >= targetWaitMs || (state != State::Open && held.isEmpty()))
+        return false;
+    retryTimer.start();
+    return true;
+}
+
 void ProxyConnection::onTargetConnected()
 {
+    targetConnected = true;
     target->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     target->write(held);
     held.clear();
@@ -232,6 +253,8 @@ void ProxyConnection::onTargetStateChanged()
         return;
     // The socket takes this state before it reports the error, which is already set then.
     const QAbstractSocket::SocketError error = target->error();
+    if (retryTarget(error))
+        return;
     const bool failed = error != QAbstractSocket::UnknownSocketError &&
                         error != QAbstractSocket::RemoteHostClosedError;
     if (failed && state == State::Open)
@@ -295,7 +318,12 @@ void ProxyConnection::endTarget()
         if (held.isEmpty())
             target->abort();
         break;
-    default: // closing already, or closed
+    case QAbstractSocket::UnconnectedState:
+        // Between two attempts: bytes held for it keep it trying, else it is given up.
+        if (held.isEmpty())
+            retryTimer.stop();
+        break;
+    default: // closing already
         break;
     }
 }
@@ -317,7 +345,7 @@ qint64 ProxyConnection::pendingToTarget() const
 void ProxyConnection::deleteWhenDone()
 {
     if (client->state() == QAbstractSocket::UnconnectedState &&
-        target->state() == QAbstractSocket::UnconnectedState)
+        target->state() == QAbstractSocket::UnconnectedState && !retryTimer.isActive())
         deleteLater();
 }
 

@@ -4,7 +4,9 @@
 #include "platform/websockify/console.h"
 #include "platform/websockify/wsframe.h"
 
+#include <QAbstractSocket>
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -15,7 +17,10 @@ class QTcpSocket;
 /// payload of the client's binary frames there and what the target sends back as binary messages,
 /// byte for byte. Either side's end ends the other once what it sent has been passed on. Neither
 /// direction holds more than a bound: while the receiving side has that much left to write, the
-/// sending side is not read, so TCP's flow control slows the sender. Deletes itself when both
+/// sending side is not read, so TCP's flow control slows the sender. A target that refuses the
+/// connection is tried again for a while, the WebSocket held open meanwhile (what the client
+/// sends waits for the target, within the same bound); a target still refusing then, or
+/// unreachable otherwise, ends the WebSocket with close code 1011. Deletes itself when both
 /// connections are closed.
 class ProxyConnection : public QObject
 {
@@ -27,6 +32,10 @@ public:
 
     /// Bytes that one side may have waiting to be written before the other side is no longer read.
     static constexpr qint64 pendingBound = 1 << 20;
+    /// How long a refusing target is tried again, counted from the first attempt, and how often.
+    /// The VNC server behind the proxy may start listening seconds after its process started.
+    static constexpr int targetWaitMs = 15000;
+    static constexpr int targetRetryMs = 250;
 
 private:
     enum class State { Handshake, Open, Closing };
@@ -39,6 +48,9 @@ private:
     bool takeFrameHeader();
     void handleControlFrame(quint8 opcode, const QByteArray &payload);
     void readTarget();
+    void connectTarget();
+    /// Whether the target's connection, now closed, is tried again.
+    bool retryTarget(QAbstractSocket::SocketError error);
     void onTargetConnected();
     void onTargetStateChanged();
     void onClientDisconnected();
@@ -58,6 +70,9 @@ private:
     QTcpSocket *target;
     const console::HostPort targetAddress;
     QTimer handshakeTimer;
+    QTimer retryTimer;
+    QElapsedTimer targetWait;
+    bool targetConnected = false;
     State state = State::Handshake;
     QByteArray request;
     // Read from the client and not yet taken apart.

@@ -1,20 +1,28 @@
 // websockify.exe, the proxy that the package ships, as the agent runs it: started by VNCWsProxy
-// in front of a real TCP target, with the agent's own kind of WebSocket (origin "localhost") and
-// with a hand-made one that stops reading.
+// in front of a real TCP target (one that listens late, one that never does), with the agent's
+// own kind of WebSocket (origin "localhost"), with the agent's Client, and with a hand-made
+// WebSocket that stops reading.
+#include "client/client.h"
 #include "oshelpers.h"
+#include "platform/websockify/proxyconnection.h"
 #include "platform/websockify/wsframe.h"
+#include "protocol/envelope.h"
 #include "vnc/vncwsproxy.h"
 
 #include "logcapture.h"
+#include "statuslog.h"
+#include "wspeerserver.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QWebSocket>
 #include <QtTest>
 
@@ -58,11 +66,31 @@ QByteArray pattern(int size, int seed)
     return bytes;
 }
 
+// A port that nothing listens on: the system chose it, then it was released.
+quint16 closedPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
 bool acceptsConnections(const QString &port)
 {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port.toUShort());
     return socket.waitForConnected(1000);
+}
+
+QByteArray startSession()
+{
+    return QByteArray::fromStdString(velmora::envelope::startSessionEnvelope());
+}
+
+QByteArray rfb(const QByteArray &frame)
+{
+    return QByteArray::fromStdString(velmora::envelope::rfbEnvelope(
+        velmora::envelope::kApiVersion, std::string_view(frame.constData(), size_t(frame.size()))));
 }
 
 QByteArray readFile(const QString &path)
@@ -111,7 +139,8 @@ private slots:
     void eitherEndEndsTheOther();
     void refusesOtherOrigins_data();
     void refusesOtherOrigins();
-    void unreachableTarget();
+    void targetListeningLate();
+    void targetNeverListening();
     void slowTargetHoldsTheClient();
     void slowClientHoldsTheTarget();
     void proxyEnding();
@@ -120,6 +149,8 @@ private:
     // Starts a proxy in front of `target` and waits until it accepts connections; check
     // QTest::currentTestFailed() after.
     void startProxy(VNCWsProxy &proxy, quint16 targetPort);
+    // The same, towards a port where nothing listens yet; returns that port.
+    quint16 startProxyWithoutTarget(VNCWsProxy &proxy);
     // An agent-like WebSocket to the shared proxy, connected, with its target connection.
     std::unique_ptr<QWebSocket> openSession();
 
@@ -165,6 +196,16 @@ void TestWebsockifyProgram::startProxy(VNCWsProxy &proxy, quint16 targetPort)
     proxy.start();
     QTRY_COMPARE_WITH_TIMEOUT(started.count(), 1, 30000);
     QTRY_VERIFY_WITH_TIMEOUT(acceptsConnections(proxy.port()), 30000);
+}
+
+quint16 TestWebsockifyProgram::startProxyWithoutTarget(VNCWsProxy &proxy)
+{
+    const quint16 port = closedPort();
+    if (port == 0)
+        QTest::qFail("no free port", __FILE__, __LINE__);
+    else
+        startProxy(proxy, port);
+    return port;
 }
 
 std::unique_ptr<QWebSocket> TestWebsockifyProgram::openSession()
@@ -376,27 +417,73 @@ void TestWebsockifyProgram::refusesOtherOrigins()
     QCOMPARE(target.sockets.size(), connectionsBefore);
 }
 
-void TestWebsockifyProgram::unreachableTarget()
+void TestWebsockifyProgram::targetListeningLate()
 {
-    QTcpServer closed;
-    QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
-    const quint16 port = closed.serverPort();
-    closed.close();
+    // The VNC server may listen seconds after its process started; a session opened before then
+    // waits for it and loses nothing of what it sent meanwhile.
     VNCWsProxy proxy;
-    startProxy(proxy, port);
+    const quint16 port = startProxyWithoutTarget(proxy);
     if (QTest::currentTestFailed())
         return;
 
     QWebSocket socket(QStringLiteral("localhost"), QWebSocketProtocol::Version13);
+    QSignalSpy connected(&socket, &QWebSocket::connected);
     QSignalSpy gone(&socket, &QWebSocket::disconnected);
+    QByteArray received;
+    connect(&socket, &QWebSocket::binaryMessageReceived, this,
+            [&received](const QByteArray &message) { received += message; });
     socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(proxy.port())));
-    QTRY_COMPARE_WITH_TIMEOUT(gone.count(), 1, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, 30000);
+    const QByteArray early = pattern(100000, 11);
+    socket.sendBinaryMessage(early);
+
+    Target late;
+    bool listening = false;
+    QTimer::singleShot(2000, &late,
+                       [&] { listening = late.listen(QHostAddress::LocalHost, port); });
+    QTRY_VERIFY_WITH_TIMEOUT(listening, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(late.sockets.size(), 1, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(late.received[0].size(), early.size(), 30000);
+    QVERIFY(late.received[0] == early);
+
+    late.sockets[0]->write("RFB 003.008\n");
+    QTRY_COMPARE_WITH_TIMEOUT(received, QByteArray("RFB 003.008\n"), 30000);
+    socket.sendBinaryMessage("after");
+    QTRY_COMPARE_WITH_TIMEOUT(late.received[0].size(), early.size() + 5, 30000);
+    QVERIFY(late.received[0].endsWith("after"));
+    QCOMPARE(gone.count(), 0);
+    QCOMPARE(late.sockets.size(), 1);
+    // The refusals before it listened are not errors.
+    QVERIFY(!readFile(QStringLiteral("vncwsproxy.log"))
+                 .contains(QStringLiteral("127.0.0.1:%1: ").arg(port).toUtf8()));
+}
+
+void TestWebsockifyProgram::targetNeverListening()
+{
+    VNCWsProxy proxy;
+    const quint16 port = startProxyWithoutTarget(proxy);
+    if (QTest::currentTestFailed())
+        return;
+
+    const QByteArray failure = QStringLiteral("127.0.0.1:%1: ").arg(port).toUtf8();
+    const int failuresBefore = readFile(QStringLiteral("vncwsproxy.log")).count(failure);
+    QWebSocket socket(QStringLiteral("localhost"), QWebSocketProtocol::Version13);
+    QSignalSpy connected(&socket, &QWebSocket::connected);
+    QSignalSpy gone(&socket, &QWebSocket::disconnected);
+    QElapsedTimer clock;
+    clock.start();
+    socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(proxy.port())));
+    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, 30000);
+    socket.sendBinaryMessage("never delivered");
+    QTRY_COMPARE_WITH_TIMEOUT(gone.count(), 1, ProxyConnection::targetWaitMs + 30000);
+    // Held open for the whole wait, then ended as for any unreachable target.
+    QVERIFY2(clock.elapsed() >= ProxyConnection::targetWaitMs - ProxyConnection::targetRetryMs,
+             qPrintable(QString::number(clock.elapsed())));
 #ifndef Q_OS_WIN // under Wine the close frame does not arrive before the end of the connection
     QCOMPARE(socket.closeCode(), QWebSocketProtocol::CloseCodeBadOperation);
 #endif
-    QTRY_VERIFY_WITH_TIMEOUT(readFile(QStringLiteral("vncwsproxy.log"))
-                                 .contains(QStringLiteral("127.0.0.1:%1: ").arg(port).toUtf8()),
-                             30000);
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(QStringLiteral("vncwsproxy.log")).count(failure),
+                              failuresBefore + 1, 30000);
 }
 
 void TestWebsockifyProgram::slowTargetHoldsTheClient()
@@ -484,8 +571,9 @@ void TestWebsockifyProgram::slowClientHoldsTheTarget()
 
 void TestWebsockifyProgram::proxyEnding()
 {
-    // The program ends under a running session: the launcher reports it and starts nothing
-    // again; the session's connections end with it.
+    // The program ends under a running session of the agent's own Client: the launcher reports
+    // it and starts nothing again; the session ends, the Client stays online and is told of the
+    // next session, which fails, as every later one does, without the server being told.
     const QList<qint64> before = runningDescendants(QCoreApplication::applicationPid());
     auto proxy = std::make_unique<VNCWsProxy>();
     startProxy(*proxy, target.serverPort());
@@ -497,13 +585,28 @@ void TestWebsockifyProgram::proxyEnding()
     // The program, and under Wine the console host that it starts.
     QVERIFY(!started.isEmpty());
 
-    QWebSocket socket(QStringLiteral("localhost"), QWebSocketProtocol::Version13);
-    QSignalSpy connected(&socket, &QWebSocket::connected);
-    QSignalSpy gone(&socket, &QWebSocket::disconnected);
+    WsPeerServer server;
+    QVERIFY(server.listen());
+    QFile config(QStringLiteral("velmora.conf"));
+    QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    config.write("server_host: 127.0.0.1\nserver_port: " + QByteArray::number(server.port()) +
+                 "\n");
+    config.close();
+    Client client;
+    client.setProxyHost(proxy->host());
+    client.setProxyPort(proxy->port());
+    StatusLog status(&client);
+    QSignalSpy online(&client, &Client::connectedToServer);
+    QSignalSpy ids(&client, &Client::sessionIdChanged);
+    client.run();
+    QTRY_COMPARE_WITH_TIMEOUT(online.count(), 1, 30000);
     const int connections = target.sockets.size();
-    socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(proxy->port())));
-    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, 30000);
+    server.sendBinary(startSession());
+    QTRY_COMPARE_WITH_TIMEOUT(status.b, QList<Client::Status>{Client::Connected}, 30000);
     QTRY_COMPARE_WITH_TIMEOUT(target.sockets.size(), connections + 1, 30000);
+    target.sockets.last()->write("RFB 003.008\n");
+    QTRY_COMPARE_WITH_TIMEOUT(server.binaryMessages(), QList<QByteArray>{rfb("RFB 003.008\n")},
+                              30000);
 
     LogCapture log;
     QSignalSpy finished(proxy.get(), &VNCWsProxy::finished);
@@ -518,12 +621,32 @@ void TestWebsockifyProgram::proxyEnding()
     expected.prepend(QStringLiteral("VNCWsProxy errorOccurred QProcess::Crashed"));
 #endif
     // The launcher's lines for the end; the one for "finished" has the exit code only.
-    const QStringList lines = log.debugLines();
-    QVERIFY2(lines == expected, qPrintable(lines.join(QLatin1Char('|'))));
-    QTRY_COMPARE_WITH_TIMEOUT(gone.count(), 1, 30000);
+    QCOMPARE(log.debugLines().filter(QStringLiteral("VNCWsProxy")), expected);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        status.b, (QList<Client::Status>{Client::Connected, Client::Disconnected}), 30000);
+    QVERIFY(log.debugLines().contains(QStringLiteral("Disconnected from proxy")));
     QTRY_COMPARE_WITH_TIMEOUT(target.sockets.last()->state(), QAbstractSocket::UnconnectedState,
                               30000);
     QVERIFY(!acceptsConnections(proxy->port()));
+
+    // Back in handshake mode, online with its ID; the next session finds no proxy.
+    log.clear();
+    server.sendBinary(startSession());
+    QTRY_COMPARE_WITH_TIMEOUT(status.b.size(), 3, 30000);
+    QCOMPARE(status.b.last(), Client::Disconnected);
+    // Qt reports the disconnection before the error; only the two lines matter.
+    QStringList proxyLines = log.debugLines().filter(QStringLiteral("proxy"), Qt::CaseInsensitive);
+    proxyLines.sort();
+    QCOMPARE(
+        proxyLines,
+        (QStringList{QStringLiteral("Disconnected from proxy"),
+                     QStringLiteral("Proxy error:  QAbstractSocket::ConnectionRefusedError")}));
+    server.sendBinary(
+        QByteArray::fromStdString(velmora::envelope::connectionInfoEnvelope("AFTER", "T")));
+    QTRY_COMPARE_WITH_TIMEOUT(ids.count(), 1, 30000);
+    QCOMPARE(ids.first().at(0).toString(), QStringLiteral("AFTER"));
+    QCOMPARE(status.a, QList<Client::Status>{Client::Connected});
+    QCOMPARE(server.disconnectionCount(), 0);
     QCOMPARE(startedAgain.count(), 0);
 }
 
