@@ -1,16 +1,17 @@
 // The Windows package whole, with nothing stood in: velmora-win32.zip unpacked in a folder,
 // velmora.exe under Wine on a private Xvfb desktop with openbox, starting the winvnc4.exe and
 // websockify.exe that came with it; the Linux velmora-server; headless Chromium as the supporter.
-// A Wine Notepad with a known text is on the desktop: the first session (as soon as the agent is
-// online, so winvnc4.exe may still be starting) must show it in the canvas, and a click and keys
-// typed in the page must reach it (Notepad saves what it got, and the file is read back). The
+// A Windows window with a known text and colour is on top of the desktop (tests/web/win32, built
+// with the Windows build): the first session (as soon as the agent is online, so winvnc4.exe may
+// still be starting) must show it in the canvas, and a click and keys typed in the page must reach
+// it (it reports them on its standard output). The
 // session ends from the page; a wrong password is refused; a second session works; a native
 // viewer sees the desktop through velmora-connect; winvnc4.exe's log is where LEEME.txt says.
 // Then either program missing from the folder stops the agent's start-up at that program.
 // Prints the time from the start of velmora.exe to "Listo".
 //   node winechain.mjs VELMORA_SERVER VELMORA_WIN32_ZIP READPASSWORD_HELPER VELMORA_CONNECT
 import { execFileSync } from 'node:child_process';
-import { existsSync, mkdirSync, mkdtempSync, readdirSync, readFileSync, renameSync, rmSync, statSync,
+import { existsSync, mkdirSync, mkdtempSync, readdirSync, renameSync, rmSync, statSync,
          writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
@@ -27,10 +28,11 @@ const sourceDir = process.env.VELMORA_SOURCE_DIR ||
 const wineRun = path.join(sourceDir, 'scripts/wine-run.sh');
 // A prefix of this test's own beside the Windows build, made once (about 20 s) and kept.
 const winePrefix = path.join(path.dirname(zip), 'wine-chain');
+// The recorder's colour, and what is typed to it.
 const desktopColour = [0x33, 0x66, 0xcc];
 const screen = { width: 1024, height: 768 };
-const notepadText = 'Velmora';
 const typed = 'hola';
+const recorderExe = path.join(path.dirname(zip), 'tests/bin/recorder.exe');
 
 for (const tool of ['wine', 'wineserver', 'openbox', 'xdotool', 'import', 'convert', 'vncsnapshot']) {
   try {
@@ -137,12 +139,13 @@ function agentBack(server, id) {
 async function main() {
   assert.ok(existsSync(zip), `${zip} is missing (scripts/win32-build.sh makes it)`);
 
-  // The helped person's desktop: a private X server with a window manager, most of it a terminal
-  // in a known colour (Xvfb's root window keeps no colour that xsetroot gives it).
+  assert.ok(existsSync(recorderExe), `${recorderExe} is missing (scripts/win32-build.sh makes it)`);
+
+  // The helped person's desktop: a private X server with a window manager, nothing but Wine's
+  // windows on it.
   const display = await startDisplay(children, screen);
   const xEnv = { ...process.env, DISPLAY: display };
   start('openbox', 'openbox', [], { env: xEnv });
-  start('xterm', 'xterm', ['-bg', '#3366cc', '-fg', '#3366cc', '-geometry', '400x200+0+0'], { env: xEnv });
 
   // The package as the person gets it, unpacked in a folder of its own.
   const agentDir = path.join(work, 'Velmora');
@@ -165,23 +168,18 @@ async function main() {
   const wineTemp = path.join(winePrefix, 'drive_c/temp');
   rmSync(wineTemp, { recursive: true, force: true });
 
-  // A Wine program with a known text, moved to a known place.
-  const notes = path.join(work, 'notas.txt');
-  writeFileSync(notes, notepadText);
-  start('notepad', wineRun, ['notepad', windowsPath(notes)], { env: wineEnv });
-  const notepad = execFileSync('xdotool', ['search', '--sync', '--onlyvisible', '--name', 'notas'],
-                               { env: xEnv }).toString().trim().split('\n')[0];
-  // On top of the terminal and the agent's window, where the click must find it.
-  execFileSync('xdotool', ['windowsize', notepad, '500', '300', 'windowmove', notepad, '200', '150',
-                           'windowraise', notepad], { env: xEnv });
-  const geometry = await until('Notepad at its place', () => {
-    const g = Object.fromEntries(
-      execFileSync('xdotool', ['getwindowgeometry', '--shell', notepad], { env: xEnv }).toString()
-        .trim().split('\n').map((line) => line.split('=')).map(([k, v]) => [k, Number(v)]));
-    return g.WIDTH === 500 && g.HEIGHT === 300 && g.X >= 200 && g.Y >= 150 && g;
+  // The recorder: always on top, so it stays above the agent's window that opens later.
+  const recorder = start('recorder.exe', wineRun, [windowsPath(recorderExe)], { env: wineEnv });
+  await waitFor(recorder, /^ready\r?$/m, 120000);
+  // Where its client area is, as it last reported it (the window manager places it once mapped).
+  const geometry = await until('the recorder placed', () => {
+    const places = [...recorder.output.matchAll(/^place (-?\d+) (-?\d+) (\d+) (\d+)/gm)];
+    const [x, y, w, h] = places.length ? places[places.length - 1].slice(1).map(Number) : [];
+    return w >= 600 && h >= 400 && x >= 0 && y >= 0 && x + w <= screen.width && y + h <= screen.height &&
+      { X: x, Y: y, WIDTH: w, HEIGHT: h };
   });
   const window = { x: geometry.X, y: geometry.Y, w: geometry.WIDTH, h: geometry.HEIGHT };
-  console.log(`Notepad at ${JSON.stringify(window)}`);
+  console.log(`recorder at ${JSON.stringify(window)}`);
 
   // velmora.exe as the person starts it: a double click in the folder.
   const started = performance.now();
@@ -202,30 +200,34 @@ async function main() {
   await page.goto(url);
   await logIn(page, id, password);
   await until('the desktop colour in the canvas', async () => await desktopShare(page) >= 0.3);
-  // Notepad with its text, as the X server shows it.
+  // The recorder with its text, as the X server shows it.
   const before = screenPixels(xEnv);
   const differing = await canvasAgainst(page, before, window, 48, 20000);
   await page.screenshot({ path: path.join(artifacts, 'wine-chain-page.png') });
   assert.ok(differing <= window.w * window.h / 200,
-            `${differing} pixels of Notepad's window differ between the canvas and the screen`);
-  console.log(`first session: Notepad in the canvas (${differing} pixels off)`);
+            `${differing} pixels of the recorder's window differ between the canvas and the screen`);
+  console.log(`first session: the recorder in the canvas (${differing} pixels off)`);
 
-  execFileSync('xdotool', ['windowraise', notepad], { env: xEnv });
-  // Home puts the caret before the text; the click, below the one line, after it. What is typed
-  // then lands after the text only if the click came through.
-  await page.locator('#screen canvas').focus();
-  await page.keyboard.press('Home');
-  const at = await pointOf(page, '#screen canvas', window.x + window.w / 2, window.y + window.h * 2 / 3, screen);
+  // A click at a known point of the recorder, then keys: they reach it once the click has made it
+  // the foreground window.
+  const point = { x: Math.round(window.w / 2), y: Math.round(window.h * 2 / 3) };
+  const at = await pointOf(page, '#screen canvas', window.x + point.x, window.y + point.y, screen);
+  const clicks = recorder.output.length;
   await page.mouse.click(at.x, at.y);
+  const [, cx, cy] = (await waitFor(recorder, /^click (-?\d+) (-?\d+)/m, 20000, clicks)).map(Number);
+  assert.ok(Math.abs(cx - point.x) <= 2 && Math.abs(cy - point.y) <= 2,
+            `the click reached the recorder at ${cx},${cy}, not ${point.x},${point.y}`);
+  const keys = recorder.output.length;
   await page.keyboard.type(typed);
-  await page.keyboard.press('Control+s');
-  const saved = await until('Notepad saving the typed text',
-                            () => readFileSync(notes, 'latin1') !== notepadText && readFileSync(notes, 'latin1'),
-                            20000).catch((error) => error.message);
+  const got = await until('the typed characters at the recorder', () => {
+    const text = [...recorder.output.slice(keys).matchAll(/^char (\d+)/gm)]
+      .map((m) => String.fromCharCode(Number(m[1]))).join('');
+    return text.length >= typed.length && text;
+  }, 20000).catch((error) => error.message);
   execFileSync('import', ['-window', 'root', path.join(artifacts, 'wine-chain-desktop.png')], { env: xEnv });
   await page.screenshot({ path: path.join(artifacts, 'wine-chain-typed.png') });
-  assert.equal(saved, notepadText + typed);
-  console.log(`click and keys reached Notepad: it saved ${JSON.stringify(saved)}`);
+  assert.equal(got, typed);
+  console.log(`click and keys reached the recorder: a click at ${cx},${cy}, ${JSON.stringify(got)} typed`);
 
   // The supporter ends the session from the page.
   await page.locator('#disconnect').click();
@@ -274,7 +276,8 @@ async function main() {
   execFileSync('vncsnapshot', ['-quiet', '-encodings', 'raw', '-passwd',
                                path.join(agentDir, 'vnc_password_session.dat'),
                                `127.0.0.1::${bridgePort}`, snapshot], { timeout: 60000 });
-  const pixel = execFileSync('convert', [snapshot, '-crop', '1x1+1000+740', '-depth', '8', 'txt:-'])
+  const centre = `1x1+${window.x + Math.round(window.w / 2)}+${window.y + Math.round(window.h / 2)}`;
+  const pixel = execFileSync('convert', [snapshot, '-crop', centre, '-depth', '8', 'txt:-'])
     .toString().match(/#([0-9A-F]{6})/i)[1];
   const rgb = [0, 2, 4].map((i) => parseInt(pixel.slice(i, i + 2), 16));
   assert.ok(rgb.every((v, i) => Math.abs(v - desktopColour[i]) < 16), `viewer's pixel #${pixel}`);
