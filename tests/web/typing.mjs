@@ -34,7 +34,8 @@ mkdirSync(artifacts, { recursive: true });
 // What the page must achieve while a supporter types into a changing desktop: no task on its
 // main thread over 50 ms, and a key's message within 20 ms of the browser's event for 99 keys in
 // 100. Where noVNC's own page, measured the same way just before on the same machine, does not
-// reach 20 ms either, the machine is the limit: ours must then be within a quarter of noVNC's.
+// reach 50 ms or 20 ms either, the machine is the limit: ours must then be within a quarter of
+// noVNC's.
 const LONG_TASK_LIMIT_MS = 50;
 const KEY_DELAY_P99_MS = 20;
 const CONTROL_SLACK = 1.25;
@@ -352,7 +353,8 @@ async function control(recorder, size, vncPort, password) {
   }
   await page.screenshot({ path: path.join(artifacts, 'control-novnc.png') });
   await page.close();
-  return { failures, clipboard, keyDelayP99: percentile(probe.delays, 0.99) };
+  return { failures, clipboard, keyDelayP99: percentile(probe.delays, 0.99),
+           longestTask: probe.longest };
 }
 
 // ---- Our page ----
@@ -381,7 +383,8 @@ async function main() {
   // The control first, on the same desktop and the same VNC server, with the animation running.
   recorder.command('animate');
   await recorder.until(/^animating$/m, 0);
-  const { failures: controlFailures, clipboard: serverClipboard, keyDelayP99: controlP99 } =
+  const { failures: controlFailures, clipboard: serverClipboard, keyDelayP99: controlP99,
+          longestTask: controlLongest } =
     await control(recorder, size, vncPort, password);
   const environment = controlFailures.length
     ? `\nThe control (noVNC's own page, straight to the VNC server) failed too, so the ` +
@@ -410,8 +413,9 @@ async function main() {
     console.log(`${label}: ${describe(probe)}`);
     if (probe.longTasks === null)
       failures.push(`${label}: the browser does not report long tasks`);
-    else if (probe.longest > LONG_TASK_LIMIT_MS)
-      slow.push(`${label}: a task of ${probe.longest.toFixed(0)} ms on the page's main thread`);
+    else if (probe.longest > Math.max(LONG_TASK_LIMIT_MS, CONTROL_SLACK * (controlLongest || 0)))
+      slow.push(`${label}: a task of ${probe.longest.toFixed(0)} ms on the page's main thread ` +
+                `(noVNC's own page: ${(controlLongest || 0).toFixed(0)} ms)`);
     if (probe.keySends !== probe.keyEvents)
       failures.push(`${label}: ${probe.keyEvents} key events, ${probe.keySends} key messages`);
     const p99 = percentile(probe.delays, 0.99);
