@@ -89,3 +89,20 @@ export async function pointOf(page, canvas, x, y, size) {
   const box = await page.locator(canvas).boundingBox();
   return { x: box.x + (x + 0.5) * box.width / size.width, y: box.y + (y + 0.5) * box.height / size.height };
 }
+
+// Share of the canvas's pixels that are the desktop's colour.
+export async function desktopShare(page, rgb) {
+  return page.evaluate((rgb) => {
+    const canvas = document.querySelector('#screen canvas');
+    if (!canvas || canvas.width === 0 || canvas.height === 0)
+      return 0;
+    const pixels = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+    let matching = 0;
+    for (let i = 0; i < pixels.length; i += 4) {
+      if (Math.abs(pixels[i] - rgb[0]) < 8 && Math.abs(pixels[i + 1] - rgb[1]) < 8 &&
+          Math.abs(pixels[i + 2] - rgb[2]) < 8)
+        ++matching;
+    }
+    return matching / (pixels.length / 4);
+  }, rgb);
+}

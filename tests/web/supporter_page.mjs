@@ -17,7 +17,8 @@ import { fileURLToPath } from 'node:url';
 import assert from 'node:assert/strict';
 
 import { ChildProcesses, waitFor } from './childprocesses.mjs';
-import { startDisplay, startServer, startAgent, launchBrowser, enterId, message } from './session.mjs';
+import { startDisplay, startServer, startAgent, launchBrowser, enterId, message,
+         desktopShare } from './session.mjs';
 
 const [serverBin, agentBin, readPasswordBin, desktopBin, mode] = process.argv.slice(2);
 const tls = mode === '--tls';
@@ -36,23 +37,6 @@ async function cleanUp() {
     await browser.close().catch(() => {});
   await children.stopAll();
   rmSync(work, { recursive: true, force: true });
-}
-
-// Shares of the canvas's pixels that are the desktop's colour.
-async function desktopShare(page) {
-  return page.evaluate((rgb) => {
-    const canvas = document.querySelector('#screen canvas');
-    if (!canvas || canvas.width === 0 || canvas.height === 0)
-      return 0;
-    const pixels = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
-    let matching = 0;
-    for (let i = 0; i < pixels.length; i += 4) {
-      if (Math.abs(pixels[i] - rgb[0]) < 8 && Math.abs(pixels[i + 1] - rgb[1]) < 8 &&
-          Math.abs(pixels[i + 2] - rgb[2]) < 8)
-        ++matching;
-    }
-    return matching / (pixels.length / 4);
-  }, desktopColour);
 }
 
 // TigerVNC's JPEG quality for each of the ten levels a viewer may ask for.
@@ -214,7 +198,7 @@ async function main() {
   await waitFor(server, new RegExp(`password accepted id=${id}`));
   let share = 0;
   for (let i = 0; i < 100 && share < 0.3; ++i) {
-    share = await desktopShare(page);
+    share = await desktopShare(page, desktopColour);
     if (share < 0.3)
       await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(resolve)));
   }

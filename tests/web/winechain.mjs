@@ -19,7 +19,7 @@ import { fileURLToPath } from 'node:url';
 import assert from 'node:assert/strict';
 
 import { ChildProcesses, waitFor } from './childprocesses.mjs';
-import { startDisplay, startServer, launchBrowser, enterId, logIn, message, pointOf } from './session.mjs';
+import { startDisplay, startServer, launchBrowser, enterId, logIn, message, pointOf, desktopShare } from './session.mjs';
 
 const [serverBin, zip, readPasswordBin, connectBin] = process.argv.slice(2);
 const artifacts = process.env.VELMORA_ARTIFACT_DIR || tmpdir();
@@ -113,23 +113,6 @@ async function canvasAgainst(page, rgb, rect, tolerance, timeoutMs) {
   }, { base64: rgb.toString('base64'), rect, width: screen.width, tolerance, timeoutMs });
 }
 
-// Share of the canvas's pixels that are the desktop's colour.
-async function desktopShare(page) {
-  return page.evaluate((rgb) => {
-    const canvas = document.querySelector('#screen canvas');
-    if (!canvas || canvas.width === 0 || canvas.height === 0)
-      return 0;
-    const pixels = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
-    let matching = 0;
-    for (let i = 0; i < pixels.length; i += 4) {
-      if (Math.abs(pixels[i] - rgb[0]) < 8 && Math.abs(pixels[i + 1] - rgb[1]) < 8 &&
-          Math.abs(pixels[i + 2] - rgb[2]) < 8)
-        ++matching;
-    }
-    return matching / (pixels.length / 4);
-  }, desktopColour);
-}
-
 // Once the agent is online again after the session that ended last.
 function agentBack(server, id) {
   return waitFor(server, new RegExp(`agent online id=${id}`), 60000,
@@ -199,7 +182,7 @@ async function main() {
   const url = `http://127.0.0.1:${port}/`;
   await page.goto(url);
   await logIn(page, id, password);
-  await until('the desktop colour in the canvas', async () => await desktopShare(page) >= 0.3);
+  await until('the desktop colour in the canvas', async () => await desktopShare(page, desktopColour) >= 0.3);
   // The recorder with its text, as the X server shows it.
   const before = screenPixels(xEnv);
   const differing = await canvasAgainst(page, before, window, 48, 20000);
@@ -261,7 +244,7 @@ async function main() {
   await page.locator('#password').fill(password);
   await page.locator('#send-password').click();
   await page.locator('#status', { hasText: `Conectado a ${id}` }).waitFor({ timeout: 30000 });
-  await until('the desktop colour in the second session', async () => await desktopShare(page) >= 0.3);
+  await until('the desktop colour in the second session', async () => await desktopShare(page, desktopColour) >= 0.3);
   await page.screenshot({ path: path.join(artifacts, 'wine-chain-second.png') });
   await page.locator('#disconnect').click();
   assert.equal(await message(page), 'Sesión finalizada.');
