@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QLoggingCategory>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslError>
@@ -358,10 +359,20 @@ void Client::onConnectedToProxy()
 void Client::onDisconnectedFromProxy()
 {
     CLIENT_DEBUG << "Disconnected from proxy";
-    unwireProxyMessages();
     proxyConnected = false;
     emit sessionBStatusChanged(Client::Disconnected);
     emit disconnectedFromProxy();
+    // The proxy's last messages may still wait in the socket: QWebSocket reads on a later turn
+    // of the event loop, and on Windows the end of the connection can be reported first. They
+    // are the session's own (a VNC server's refusal comes just before its close), so the wiring
+    // stays until they are passed on, unless a new session has started on this socket by then.
+    QMetaObject::invokeMethod(
+        this,
+        [this, socket = QPointer<QWebSocket>(proxySocket.get())] {
+            if (!proxyConnected && socket && socket == proxySocket.get())
+                unwireProxyMessages();
+        },
+        Qt::QueuedConnection);
 }
 
 void Client::unwireProxyMessages()

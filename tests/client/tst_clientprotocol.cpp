@@ -5,6 +5,7 @@
 #include "client/client.h"
 #include "configdir.h"
 #include "logcapture.h"
+#include "platform/websockify/wsframe.h"
 #include "protocol/envelope.h"
 #include "statuslog.h"
 #include "wspeerserver.h"
@@ -114,6 +115,57 @@ private:
     quint16 target;
 };
 
+// A proxy that answers the WebSocket handshake and, when told, sends its last binary messages, a
+// close frame and the end of the TCP connection in one write: how a VNC server's refusal reaches
+// the agent, just before the connection ends.
+class AbruptProxy
+{
+public:
+    AbruptProxy()
+    {
+        QObject::connect(&server, &QTcpServer::newConnection, [this] { accept(); });
+    }
+    bool listen() { return server.listen(QHostAddress::LocalHost, 0); }
+    quint16 port() const { return server.serverPort(); }
+    bool isOpen() const { return open; }
+
+    void finish(const QList<QByteArray> &messages)
+    {
+        QByteArray bytes;
+        for (const QByteArray &message : messages)
+            bytes += wsframe::serverHeader(wsframe::Binary, quint64(message.size())) + message;
+        const QByteArray close = wsframe::closePayload(1000);
+        bytes += wsframe::serverHeader(wsframe::Close, quint64(close.size())) + close;
+        peer->write(bytes);
+        peer->disconnectFromHost();
+    }
+
+private:
+    void accept()
+    {
+        peer = server.nextPendingConnection();
+        QObject::connect(peer, &QTcpSocket::readyRead, [this] {
+            request += peer->readAll();
+            if (open || !request.contains("\r\n\r\n"))
+                return;
+            QByteArray key;
+            for (const QByteArray &line : request.split('\n')) {
+                if (line.toLower().startsWith("sec-websocket-key:"))
+                    key = line.mid(int(qstrlen("sec-websocket-key:"))).trimmed();
+            }
+            peer->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                        "Connection: Upgrade\r\nSec-WebSocket-Accept: " +
+                        wsframe::acceptKey(key) + "\r\n\r\n");
+            open = true;
+        });
+    }
+
+    QTcpServer server;
+    QTcpSocket *peer = nullptr;
+    QByteArray request;
+    bool open = false;
+};
+
 // Debug output off for a scope, whatever the scope's outcome.
 struct DebugOff
 {
@@ -146,6 +198,7 @@ private slots:
     void textMessages();
     void signalOrder();
     void serverDisconnectionClosesProxy();
+    void proxysLastMessagesReachTheServer();
     void secondRunReplacesSockets();
 
 private:
@@ -683,6 +736,35 @@ void TestClientProtocol::serverDisconnectionClosesProxy()
                                    "Disconnected to proxy.", "Disconnected from proxy",
                                    "Disconnected from server"};
     QVERIFY2(lines == orderly || lines == throughError, qPrintable(lines.join(" | ")));
+}
+
+void TestClientProtocol::proxysLastMessagesReachTheServer()
+{
+    AbruptProxy abrupt;
+    QVERIFY(abrupt.listen());
+    client->setProxyPort(QString::number(abrupt.port()));
+    QVERIFY(startAgent());
+    QSignalSpy connected(client.get(), &Client::connectedToProxy);
+    server->sendBinary(startSession);
+    QVERIFY(connected.wait(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(abrupt.isOpen(), 10000);
+
+    // A VNC server's answer to a wrong password, then its end.
+    const QList<QByteArray> last{QByteArray::fromHex("00000001"),
+                                 QByteArray::fromHex("00000016") + "Authentication failure"};
+    QSignalSpy gone(client.get(), &Client::disconnectedFromProxy);
+    abrupt.finish(last);
+    QVERIFY(gone.wait(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(server->binaryMessages().size(), last.size(), 10000);
+    for (int i = 0; i < last.size(); ++i)
+        QCOMPARE(server->binaryMessages().at(i), rfb(last.at(i)));
+
+    // Back in handshake mode: the next session starts on the same server connection.
+    QSignalSpy ids(client.get(), &Client::sessionIdChanged);
+    server->sendBinary(connectionInfo("AGAIN", "T"));
+    QVERIFY(ids.wait(10000));
+    QCOMPARE(ids.last().at(0).toString(), QStringLiteral("AGAIN"));
+    QCOMPARE(server->disconnectionCount(), 0);
 }
 
 void TestClientProtocol::secondRunReplacesSockets()
