@@ -4,7 +4,7 @@
 // A Windows window with a known text and colour is on top of the desktop (tests/web/win32, built
 // with the Windows build): the first session (as soon as the agent is online, so winvnc4.exe may
 // still be starting) must show it in the canvas, and a click and keys typed in the page must reach
-// it (it reports them on its standard output). The
+// it (it reports them on its standard output), and the clipboard must cross both ways. The
 // session ends from the page; a wrong password is refused; a second session works; a native
 // viewer sees the desktop through velmora-connect; winvnc4.exe's log is where LEEME.txt says.
 // Then either program missing from the folder stops the agent's start-up at that program.
@@ -152,7 +152,9 @@ async function main() {
   rmSync(wineTemp, { recursive: true, force: true });
 
   // The recorder: always on top, so it stays above the agent's window that opens later.
-  const recorder = start('recorder.exe', wineRun, [windowsPath(recorderExe)], { env: wineEnv });
+  const recorder = start('recorder.exe', wineRun, [windowsPath(recorderExe)],
+                         { env: wineEnv, stdio: ['pipe', 'pipe', 'pipe'] });
+  const ask = (line) => recorder.child.stdin.write(`${line}\n`);
   await waitFor(recorder, /^ready\r?$/m, 120000);
   // Where its client area is, as it last reported it (the window manager places it once mapped).
   const geometry = await until('the recorder placed', () => {
@@ -211,6 +213,32 @@ async function main() {
   await page.screenshot({ path: path.join(artifacts, 'wine-chain-typed.png') });
   assert.equal(got, typed);
   console.log(`click and keys reached the recorder: a click at ${cx},${cy}, ${JSON.stringify(got)} typed`);
+
+  // The clipboard both ways, with "ñ" and "€": the Windows clipboard's text appears in the page's
+  // panel, and what the supporter sends from there lands on the Windows clipboard.
+  await page.locator('#clipboard-toggle').click();
+  const remoteText = 'Contraseña del wifi: 15 € (niño)';
+  const owned = recorder.output.length;
+  ask(`set-clipboard ${remoteText}`);
+  await waitFor(recorder, /^owned\r?$/m, 20000, owned);
+  const panel = page.locator('#clipboard-text');
+  let shown = '';
+  await until('the Windows clipboard in the page', async () => (shown = await panel.inputValue()) === remoteText,
+              20000).catch(() => {});
+  assert.equal(shown, remoteText, 'the Windows clipboard as the page shows it');
+  const localText = 'Año 2026 · 20 € · señal';
+  await panel.fill(localText);
+  await page.locator('#clipboard-send').click();
+  let remote = '';
+  await until('the page\'s text on the Windows clipboard', async () => {
+    const asked = recorder.output.length;
+    ask('get-clipboard');
+    remote = (await waitFor(recorder, /^clipboard (.*?)\r?$/m, 10000, asked))[1];
+    return remote === localText;
+  }, 20000, 250).catch(() => {});
+  assert.equal(remote, localText, 'the Windows clipboard after the page sent its text');
+  await page.locator('#clipboard-toggle').click();
+  console.log(`clipboard both ways: ${JSON.stringify(remoteText)} to the page, ${JSON.stringify(localText)} to Windows`);
 
   // The supporter ends the session from the page.
   await page.locator('#disconnect').click();
