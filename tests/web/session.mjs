@@ -75,13 +75,34 @@ export async function enterId(page, id) {
   return page.locator('#password-panel').isVisible();
 }
 
+// The right password at the prompt; resolves once the page shows the session connected.
+async function sendPassword(page, id, password) {
+  await page.locator('#password').fill(password);
+  await page.locator('#send-password').click();
+  await page.locator('#status', { hasText: `Conectado a ${id}` }).waitFor({ timeout: 30000 });
+}
+
 // The ID and the right password; resolves once the page shows the session connected.
 export async function logIn(page, id, password) {
   if (!await enterId(page, id))
     throw new Error(`no password prompt for ${id}: ${await message(page)}`);
-  await page.locator('#password').fill(password);
-  await page.locator('#send-password').click();
-  await page.locator('#status', { hasText: `Conectado a ${id}` }).waitFor({ timeout: 30000 });
+  await sendPassword(page, id, password);
+}
+
+// logIn() after a wrong password: the ID may still be locked for the seconds the server's message
+// names, so the ID is entered again once they have passed, up to `tries` times.
+export async function logInAfterLock(page, id, password, tries = 10) {
+  for (let attempt = 0; attempt < tries; ++attempt) {
+    if (await enterId(page, id))
+      return sendPassword(page, id, password);
+    // Only the lock can still be running; the server says how long.
+    const text = await message(page);
+    if (!/Por seguridad/.test(text))
+      throw new Error(`no password prompt for ${id}: ${text}`);
+    const seconds = Number((text.match(/(\d+) segundos?/) || [0, 1])[1]);
+    await page.waitForTimeout(seconds * 1000);
+  }
+  throw new Error(`the password prompt for ${id} did not come back`);
 }
 
 // The page's point for a point of the remote screen.

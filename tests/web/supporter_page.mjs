@@ -17,7 +17,7 @@ import { fileURLToPath } from 'node:url';
 import assert from 'node:assert/strict';
 
 import { ChildProcesses, waitFor } from './childprocesses.mjs';
-import { startDisplay, startServer, startAgent, launchBrowser, enterId, message,
+import { startDisplay, startServer, startAgent, launchBrowser, enterId, logInAfterLock, message,
          desktopShare } from './session.mjs';
 
 const [serverBin, agentBin, readPasswordBin, desktopBin, mode] = process.argv.slice(2);
@@ -180,21 +180,7 @@ async function main() {
   // password. The lock (1 s here) has passed by then, but a slow machine may still meet it.
   await waitFor(server, new RegExp(`agent online id=${id}`), 30000,
                 server.output.lastIndexOf(`session end id=${id}`));
-  let prompted = false;
-  for (let tries = 0; tries < 10 && !prompted; ++tries) {
-    prompted = await enterId(page, id);
-    if (!prompted) {
-      const text = await message(page);
-      // Only the lock can still be running; the server says how long.
-      assert.match(text, /Por seguridad/);
-      const seconds = Number((text.match(/(\d+) segundos?/) || [0, 1])[1]);
-      await page.waitForTimeout(seconds * 1000);
-    }
-  }
-  assert.ok(prompted, 'the password prompt came back');
-  await page.locator('#password').fill(password);
-  await page.locator('#send-password').click();
-  await page.locator('#status', { hasText: `Conectado a ${id}` }).waitFor({ timeout: 30000 });
+  await logInAfterLock(page, id, password);
   await waitFor(server, new RegExp(`password accepted id=${id}`));
   let share = 0;
   for (let i = 0; i < 100 && share < 0.3; ++i) {

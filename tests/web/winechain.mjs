@@ -19,7 +19,8 @@ import { fileURLToPath } from 'node:url';
 import assert from 'node:assert/strict';
 
 import { ChildProcesses, waitFor } from './childprocesses.mjs';
-import { startDisplay, startServer, launchBrowser, enterId, logIn, message, pointOf, desktopShare } from './session.mjs';
+import { startDisplay, startServer, launchBrowser, enterId, logIn, logInAfterLock, message, pointOf,
+         desktopShare } from './session.mjs';
 
 const [serverBin, zip, readPasswordBin, connectBin] = process.argv.slice(2);
 const artifacts = process.env.VELMORA_ARTIFACT_DIR || tmpdir();
@@ -258,20 +259,7 @@ async function main() {
 
   // A second session, once the agent is back and the short lock has passed.
   await agentBack(server, id);
-  let prompted = false;
-  for (let tries = 0; tries < 10 && !prompted; ++tries) {
-    prompted = await enterId(page, id);
-    if (!prompted) {
-      const text = await message(page);
-      assert.match(text, /Por seguridad/);
-      const seconds = Number((text.match(/(\d+) segundos?/) || [0, 1])[1]);
-      await page.waitForTimeout(seconds * 1000);
-    }
-  }
-  assert.ok(prompted, 'the password prompt came back');
-  await page.locator('#password').fill(password);
-  await page.locator('#send-password').click();
-  await page.locator('#status', { hasText: `Conectado a ${id}` }).waitFor({ timeout: 30000 });
+  await logInAfterLock(page, id, password);
   await until('the desktop colour in the second session', async () => await desktopShare(page, desktopColour) >= 0.3);
   await page.screenshot({ path: path.join(artifacts, 'wine-chain-second.png') });
   await page.locator('#disconnect').click();
