@@ -13,6 +13,9 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -258,6 +261,8 @@ private:
 
 int main(int argc, char **argv)
 {
+    // Lines end in LF alone, as the X11 program's do and as the benchmark reads them.
+    _setmode(_fileno(stdout), _O_BINARY);
     const Options options = parseOptions(argc, argv);
     Desktop desktop(options);
     if (!desktop.open())
