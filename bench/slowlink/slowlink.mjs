@@ -14,10 +14,10 @@
 //
 // The desktop (velmora-slowlink-desktop on Xvfb; with --wine, its Windows build under Wine on the
 // same Xvfb) paints numbered frames; a script in the page reads the number from the canvas at
-// every animation frame. Per trial it prints the time from
-// the password being sent to the first desktop pixels, frames per second and latency (frame
-// painted to frame shown) while the desktop changes, bytes per frame on the uplink, and the
-// time from the last change until the canvas equals the desktop pixel for pixel.
+// every animation frame. Per trial it prints the time from the password being sent to the first
+// desktop pixels, frames per second and latency (frame painted to frame shown) while the desktop
+// changes, bytes per frame on the uplink, and the time from the last change until the canvas
+// equals the desktop pixel for pixel.
 //
 // Run by run.sh, which checks what it needs; see there for the options.
 
@@ -409,7 +409,7 @@ async function setUp() {
 
   const xvfb = start('Xvfb', 'Xvfb', ['-displayfd', '1', '-screen', '0', '1024x768x24', '-nolisten', 'tcp']);
   const display = ':' + (await waitFor(xvfb, /^(\d+)\s*$/m))[1];
-  // A Windows window for the Windows agent, whose VNC server watches Windows windows. In the
+  // For the Windows agent, a Windows program's window, as on a helped person's Windows. In the
   // agent's namespace, as the Wine server that the agent shares with it (and that makes the
   // agent's sockets) starts with it.
   const desktopCommandLine = options.wine

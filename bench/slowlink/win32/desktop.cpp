@@ -1,10 +1,10 @@
 // The helped person's desktop for the slow-link benchmark as a Windows program, so that the
-// Windows agent under Wine shows a Windows window that changes, as its VNC server expects to see
-// one: a borderless window over the whole screen with what ../picture.h describes, driven as
-// ../animation.h says. Each frame is painted as a Windows program paints, in
-// WM_PAINT after invalidating what changed. T of "frame N T" is the system time once the frame
-// has been handed to the screen, in Unix microseconds (under Wine, Linux's CLOCK_REALTIME, which
-// the benchmark compares with the browser's clock).
+// Windows agent under Wine shows what a Windows program draws: a borderless window over the whole
+// screen with what ../picture.h describes, driven as ../animation.h says. Each frame is painted as
+// a Windows program paints, in WM_PAINT after invalidating what changed. T of "frame N T" is the
+// system time once the frame has been handed to the screen, in Unix microseconds (under Wine,
+// Linux's CLOCK_REALTIME, which the benchmark compares with the browser's clock; Wine passes the
+// window's pixels on to the X server when the thread next waits for messages, right after).
 //
 // A console program (no WIN32_EXECUTABLE) so that standard input and output are the caller's.
 
