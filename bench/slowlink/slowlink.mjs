@@ -12,16 +12,17 @@
 // Both paths cross both links: ours as agent -> server -> browser, direct noVNC as browser ->
 // websockify in the agent's namespace, routed through the server's.
 //
-// The desktop (velmora-slowlink-desktop on Xvfb) paints numbered frames; a script in the page
-// reads the number from the canvas at every animation frame. Per trial it prints the time from
-// the password being sent to the first desktop pixels, frames per second and latency (frame
-// painted to frame shown) while the desktop changes, bytes per frame on the uplink, and the
-// time from the last change until the canvas equals the desktop pixel for pixel.
+// The desktop (velmora-slowlink-desktop on Xvfb; with --wine, its Windows build under Wine on the
+// same Xvfb) paints numbered frames; a script in the page reads the number from the canvas at
+// every animation frame. Per trial it prints the time from the password being sent to the first
+// desktop pixels, frames per second and latency (frame painted to frame shown) while the desktop
+// changes, bytes per frame on the uplink, and the time from the last change until the canvas
+// equals the desktop pixel for pixel.
 //
 // Run by run.sh, which checks what it needs; see there for the options.
 
 import { execFileSync } from 'node:child_process';
-import { mkdtempSync, writeFileSync, readFileSync, rmSync, chmodSync, mkdirSync } from 'node:fs';
+import { mkdtempSync, writeFileSync, readFileSync, rmSync, chmodSync, mkdirSync, existsSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { fileURLToPath, pathToFileURL } from 'node:url';
@@ -52,7 +53,10 @@ function usage(message) {
     [--quality MODE]      our page's "Calidad": auto, alta, media, baja (default auto)
     [--web DIR]           serve our page from DIR instead of web/ (to compare two versions)
     [--wine ZIP]          the Windows agent instead: velmora-win32.zip unpacked, velmora.exe
-                          under Wine with the winvnc4.exe and websockify.exe that came with it
+                          under Wine with the winvnc4.exe and websockify.exe that came with it,
+                          and the desktop drawn by a Windows program under Wine too
+    [--wine-desktop EXE]  that Windows program (default: bench/slowlink/velmora-slowlink-desktop.exe
+                          of the Windows build that holds ZIP)
     [--trace]             print the page's WebSocket messages from the password to the first
                           picture (time, size, first bytes)
     [--keep DIR]          save the canvas and the desktop of every trial that did not end exact
@@ -104,6 +108,7 @@ function parseOptions(argv) {
     case '--keep': options.keep = path.resolve(value); break;
     case '--web': options.web = path.resolve(value); break;
     case '--wine': options.wine = path.resolve(value); break;
+    case '--wine-desktop': options.wineDesktop = path.resolve(value); break;
     default: usage(`unknown option ${flag}`);
     }
   }
@@ -119,6 +124,14 @@ function parseOptions(argv) {
     usage('--paths takes ours and direct');
   if (!['auto', 'alta', 'media', 'baja'].includes(options.quality))
     usage('--quality takes auto, alta, media or baja');
+  if (options.wineDesktop && !options.wine)
+    usage('--wine-desktop goes with --wine');
+  if (options.wine) {
+    options.wineDesktop ??=
+      path.join(path.dirname(options.wine), 'bench/slowlink/velmora-slowlink-desktop.exe');
+    if (!existsSync(options.wineDesktop))
+      usage(`${options.wineDesktop} is not built (scripts/win32-build.sh)`);
+  }
   return options;
 }
 
@@ -380,6 +393,11 @@ function trackFrames(entry) {
   });
 }
 
+// A file name as the desktop program opens it: under Wine, Linux's root is drive Z:.
+function desktopFile(file) {
+  return options.wine ? `Z:${file}` : file;
+}
+
 async function desktopCommand(command, answer) {
   const from = desktop.output.length;
   desktop.child.stdin.write(command + '\n');
@@ -391,10 +409,17 @@ async function setUp() {
 
   const xvfb = start('Xvfb', 'Xvfb', ['-displayfd', '1', '-screen', '0', '1024x768x24', '-nolisten', 'tcp']);
   const display = ':' + (await waitFor(xvfb, /^(\d+)\s*$/m))[1];
-  desktop = start('desktop', options.desktop, [], {
+  // For the Windows agent, a Windows program's window, as on a helped person's Windows. In the
+  // agent's namespace, as the Wine server that the agent shares with it (and that makes the
+  // agent's sockets) starts with it.
+  const desktopCommandLine = options.wine
+    ? ['ip', ['netns', 'exec', ns.agent, path.join(sourceDir, 'scripts/wine-run.sh'), options.wineDesktop]]
+    : [options.desktop, []];
+  desktop = start('desktop', ...desktopCommandLine, {
     env: { ...process.env, DISPLAY: display }, stdio: ['pipe', 'pipe', 'pipe'] });
   trackFrames(desktop);
-  const ready = await waitFor(desktop, /^ready (\d+) (\d+)$/m);
+  // The first start of Wine makes its prefix (about 20 s).
+  const ready = await waitFor(desktop, /^ready (\d+) (\d+)$/m, options.wine ? 120000 : 30000);
   screen = { width: Number(ready[1]), height: Number(ready[2]) };
 
   if (options.delay > 0 || options.loss > 0) {
@@ -564,7 +589,7 @@ async function trial(kind) {
   if (options.trace)
     console.log(`[${kind}] desktop stopped at ${stoppedAt.toFixed(0)}`);
   const shot = path.join(work, 'desktop.rgb');
-  await desktopCommand(`dump ${shot}`, /^dumped /m);
+  await desktopCommand(`dump ${desktopFile(shot)}`, /^dumped /m);
   const expected = readFileSync(shot).toString('base64');
   await page.evaluate(`(() => {
     const text = atob(${JSON.stringify(expected)});
