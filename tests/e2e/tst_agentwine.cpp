@@ -333,7 +333,6 @@ void TestAgentWine::wholeFrameCrossesTheRelayExactly()
     // The server scrapes the X server on its own schedule: on a busy machine a frame may still
     // show what the screen was a moment earlier (the pointer leaving, a window redrawing). A
     // still desktop gives equal pictures within a few tries; a relay that alters bytes never does.
-    const QRect pointer(0, 0, 32, 32);
     QImage relayed;
     QRect differs;
     for (int attempt = 0; attempt < 5; ++attempt) {
@@ -341,10 +340,10 @@ void TestAgentWine::wholeFrameCrossesTheRelayExactly()
         QVERIFY2(!relayed.isNull(), qPrintable(client.error()));
         QImage direct = desktopPicture(QStringLiteral("agent-wine-desktop.png"));
         QCOMPARE(relayed.size(), direct.size());
-        const QRect corner = pointer.translated(relayed.width() - 32, relayed.height() - 32);
+        const QRect pointer(relayed.width() - 32, relayed.height() - 32, 32, 32);
         for (QImage *image : {&relayed, &direct}) {
             QPainter painter(image);
-            painter.fillRect(corner, Qt::black);
+            painter.fillRect(pointer, Qt::black);
         }
         differs = differingRect(relayed, direct);
         relayed.save(artifacts() + QStringLiteral("/agent-wine-frame.png"));
