@@ -25,14 +25,18 @@ websockets_url="https://code.qt.io/cgit/qt/qtwebsockets.git/tag/?h=${websockets_
 websockets_source="${VELMORA_QTWEBSOCKETS_SOURCE:-$root/../shared/third-party/$websockets_tarball}"
 cache="${VELMORA_CACHE_DIR:-/var/cache/velmora}"
 
-# Only what the agent and its tests need. The Debian tarball lacks the wintab sources that
-# tablet events need. TLS comes from Windows' own Schannel, so that no OpenSSL is shipped.
+# Only what the agent and its tests need: no SQL, XML, QtConcurrent, printing, bearer plugins or
+# JPEG plugin, which also keeps the first build of a fresh machine shorter. The Debian tarball
+# lacks the wintab sources that tablet events need. TLS comes from Windows' own Schannel, so that
+# no OpenSSL is shipped.
 configure_line=(
     -xplatform win32-g++ -device-option CROSS_COMPILE=i686-w64-mingw32-
     -static -release -opensource -confirm-license
     -nomake examples -nomake tests
     -no-opengl -no-dbus -no-icu -no-openssl -schannel -no-direct2d -no-feature-tabletevent
-    -qt-zlib -qt-libpng -qt-libjpeg -qt-pcre -qt-freetype -qt-harfbuzz
+    -no-feature-sql -no-feature-xml -no-feature-concurrent -no-feature-printer
+    -no-feature-bearermanagement -no-libjpeg
+    -qt-zlib -qt-libpng -qt-pcre -qt-freetype -qt-harfbuzz
     -no-sql-db2 -no-sql-ibase -no-sql-mysql -no-sql-oci -no-sql-odbc -no-sql-psql
     -no-sql-sqlite -no-sql-sqlite2 -no-sql-tds
 )
