@@ -18,9 +18,13 @@ idle=(chrt --idle 0)
 "${idle[@]}" true 2>/dev/null || idle=(nice -n 19)
 mkdir -p build-win32
 win32_log="$root/build-win32/build.log"
-# Its own process group, so that a failure here stops all of it.
-setsid "${idle[@]}" scripts/win32-build.sh build-win32 >"$win32_log" 2>&1 &
+# A process group of its own (job control), so that a failure here stops all of it; the same
+# session, since the kernel may share the processors out between sessions first, whatever the
+# policy of the processes within each.
+set -m
+"${idle[@]}" scripts/win32-build.sh build-win32 </dev/null >"$win32_log" 2>&1 &
 win32_pid=$!
+set +m
 trap 'kill -- -$win32_pid 2>/dev/null || true' EXIT
 echo "== the Windows build runs in the background: $win32_log"
 
