@@ -123,7 +123,7 @@ log "configuring qtbase (about 3 min)"
     run_logged configure "$qtbase_src/configure" -prefix "$prefix" "${configure_line[@]}")
 
 log "building qtbase (about 15 min on two cores)"
-progress qtbase "$work/qtbase-build" 1550 &
+progress qtbase "$work/qtbase-build" 1400 &
 progress_pid=$!
 trap 'kill $progress_pid 2>/dev/null || true' EXIT
 (cd "$work/qtbase-build" && run_logged qtbase-make make -j"$(nproc)")
