@@ -5,8 +5,8 @@
 #
 # The Windows build (the first time mostly Qt and TigerVNC for Windows) runs in the background at
 # idle priority from the start, so that it takes only what the Linux builds leave and what the
-# suites, which mostly wait on timers and sockets, do not use; it writes build-win32/build.log. The tests
-# that need it, or the whole machine to themselves (label "quiet"), run once it has finished.
+# suites, which mostly wait on timers and sockets, do not use; it writes build-win32/build.log.
+# The tests that need it, or the whole machine to themselves (label "quiet"), run once it is done.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
